@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Makes a fresh Debian 12 machine ready to build and test both targets.
+# Idempotent: when every package is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  build-essential g++ cmake ninja-build pkg-config
+  googletest libgtest-dev libbenchmark-dev
+  libssl-dev openssl libcurl4-openssl-dev libsqlite3-dev sqlite3
+  libarchive-tools binutils osslsigncode clang-format
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,39 @@
+// A test seam: make a chosen platform operation fail with a chosen Win32 error.
+//
+// Both implementations consult it before doing the real work, so every named failure path
+// of the service can be reached by a test on either target. Nothing is injected unless a
+// test asks for it; production code never calls the setters.
+#pragma once
+
+#include <string>
+
+#include "platform/error.h"
+
+namespace vovu::platform {
+
+enum class FaultPoint {
+  kOpenFileForRead,
+  kCreateFileForWrite,
+  kReadFile,
+  kWriteFile,
+  kCreateDirectory,
+  kRemoveDirectory,
+  kDeleteFile,
+  kCopyFile,
+  kMoveFile,
+  kConvertSddl,
+  kSetFileSecurity,
+  kSha256Provider,
+  kSha256CreateHash,
+  kVersionInfo,
+};
+
+// From now on, `point` fails with `code` for a path equal to `path` (ignoring ASCII case),
+// or for every path when `path` is empty. `times` < 0 means until cleared.
+void InjectFault(FaultPoint point, const std::u16string& path, Win32Error code, int times = -1);
+void ClearFaults();
+
+// Used by the implementations: true (with the last error set) when a fault is due.
+[[nodiscard]] bool FaultDue(FaultPoint point, const std::u16string& path);
+
+}  // namespace vovu::platform

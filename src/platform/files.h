@@ -1,0 +1,100 @@
+// Files and directories, in the shape of the Win32 file interfaces.
+//
+// Paths are Windows paths ("C:\ProgramData\..."). On the host they are mapped into the
+// emulated machine (see docs/host-platform.md). Every failure returns false (or an invalid
+// handle, or kInvalidFileAttributes) and leaves the Win32 error code as the last error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/native_handle.h"
+
+namespace vovu::platform {
+
+inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kFileAttributeReadOnly = 0x1;
+inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
+inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400;
+
+// Share modes, as FILE_SHARE_*: what other openers of the same file may do meanwhile.
+inline constexpr std::uint32_t kShareNone = 0;
+inline constexpr std::uint32_t kShareRead = 1;
+inline constexpr std::uint32_t kShareWrite = 2;
+inline constexpr std::uint32_t kShareDelete = 4;
+
+struct FileHandleTraits {
+  using Type = NativeHandle;
+  static constexpr Type Invalid() { return -1; }
+  static constexpr bool IsValid(Type h) { return IsUsableHandle(h); }
+  static void Close(Type h);
+};
+using FileHandle = UniqueHandle<FileHandleTraits>;
+
+// Opens an existing file for generic read with the given share mode (OPEN_EXISTING).
+[[nodiscard]] FileHandle OpenFileForRead(const std::u16string& path, std::uint32_t shareMode);
+
+// Creates a file for generic write with the given share mode. `createAlways` replaces an
+// existing file (CREATE_ALWAYS); otherwise an existing file fails with 80 (CREATE_NEW).
+[[nodiscard]] FileHandle CreateFileForWrite(const std::u16string& path, std::uint32_t shareMode,
+                                            bool createAlways);
+
+// The size of an open file in bytes.
+[[nodiscard]] bool GetFileSize(const FileHandle& file, std::int64_t* size);
+
+// One read request of up to `size` bytes; `*bytesRead` is 0 at the end of the file.
+[[nodiscard]] bool ReadFromFile(const FileHandle& file, void* buffer, std::uint32_t size,
+                                std::uint32_t* bytesRead);
+
+// One write request; succeeds only when every byte was written.
+[[nodiscard]] bool WriteToFile(const FileHandle& file, const void* data, std::uint32_t size);
+
+// Flushes the file's buffers to the disk.
+bool FlushFile(const FileHandle& file);
+
+// The attributes of the path itself (a link is not followed), or kInvalidFileAttributes.
+// A symbolic link or junction carries kFileAttributeReparsePoint, and the directory bit
+// when it stands for a directory.
+[[nodiscard]] std::uint32_t GetAttributes(const std::u16string& path);
+
+// Creates one directory with default security; 183 when something already has that name.
+[[nodiscard]] bool CreateDirectoryAt(const std::u16string& path);
+
+// Removes an empty directory, or a directory link itself (never what it points to).
+[[nodiscard]] bool RemoveDirectoryAt(const std::u16string& path);
+
+// Deletes a file, or a file link itself.
+[[nodiscard]] bool DeleteFileAt(const std::u16string& path);
+
+// Copies a file's content (CopyFile); with `failIfExists` an existing target fails with 80.
+[[nodiscard]] bool CopyFileTo(const std::u16string& from, const std::u16string& to,
+                              bool failIfExists);
+
+// Renames `from` to `to`, replacing an existing file there (MOVEFILE_REPLACE_EXISTING).
+[[nodiscard]] bool MoveFileReplacing(const std::u16string& from, const std::u16string& to);
+
+// One entry of a directory enumeration.
+struct FindData {
+  std::u16string name;
+  std::uint32_t attributes = 0;
+};
+
+struct FindHandleTraits {
+  using Type = NativeHandle;
+  static constexpr Type Invalid() { return -1; }
+  static constexpr bool IsValid(Type h) { return IsUsableHandle(h); }
+  static void Close(Type h);
+};
+using FindHandle = UniqueHandle<FindHandleTraits>;
+
+// Starts enumerating `pattern` (a directory joined with "*"; the host supports only that
+// pattern) and fills the first entry, "." and ".." included as on Windows.
+[[nodiscard]] FindHandle FindFirstEntry(const std::u16string& pattern, FindData* entry);
+
+// The next entry; false with 18 (no more files) at the end.
+[[nodiscard]] bool FindNextEntry(const FindHandle& find, FindData* entry);
+
+inline constexpr Win32Error kErrorNoMoreFiles = 18;
+
+}  // namespace vovu::platform

@@ -1,0 +1,176 @@
+#include "platform/host/pe_resources.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "platform/host/byte_reader.h"
+
+namespace vovu::platform::host {
+namespace {
+
+constexpr std::uint16_t kDosMagic = 0x5A4D;         // "MZ"
+constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::uint16_t kPe32Magic = 0x10B;
+constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+constexpr std::uint32_t kResourceDirectoryIndex = 2;
+constexpr std::uint32_t kRtVersion = 16;
+constexpr std::uint32_t kSubdirectoryFlag = 0x80000000u;
+constexpr std::uint32_t kNamedEntryFlag = 0x80000000u;
+constexpr std::uint64_t kCoffHeaderSize = 20;
+constexpr std::uint64_t kSectionHeaderSize = 40;
+constexpr std::uint64_t kResourceDirectorySize = 16;
+constexpr std::uint64_t kResourceEntrySize = 8;
+
+// The part of the image that the section table maps: RVAs are translated to file offsets
+// through it, and a range is usable only when it lies wholly inside one section's raw data.
+class SectionMap {
+ public:
+  SectionMap(const ByteReader& image, std::uint64_t table, std::uint16_t count)
+      : image_(image), table_(table), count_(count) {}
+
+  // The file offset of [rva, rva + length), if the whole range is backed by file data.
+  std::optional<std::uint64_t> ToFileOffset(std::uint64_t rva, std::uint64_t length) const {
+    for (std::uint16_t i = 0; i < count_; ++i) {
+      const std::uint64_t header = table_ + i * kSectionHeaderSize;
+      std::uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawPointer = 0;
+      if (!image_.Read32(header + 8, &virtualSize) ||
+          !image_.Read32(header + 12, &virtualAddress) || !image_.Read32(header + 16, &rawSize) ||
+          !image_.Read32(header + 20, &rawPointer)) {
+        return std::nullopt;
+      }
+      // Only the raw data is in the file; bytes past it exist only in memory, as zeros.
+      const std::uint64_t backed = virtualSize == 0 ? rawSize : std::min(virtualSize, rawSize);
+      if (rva < virtualAddress || rva - virtualAddress >= backed)
+        continue;
+      const std::uint64_t within = rva - virtualAddress;
+      if (length > backed - within)
+        return std::nullopt;
+      const std::uint64_t offset = rawPointer + within;
+      if (!image_.Contains(offset, length))
+        return std::nullopt;
+      return offset;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  const ByteReader& image_;
+  std::uint64_t table_;
+  std::uint16_t count_;
+};
+
+// The first entry of a resource directory table at `rva`, or the entry with numeric id `id`
+// when one is asked for. Returns the entry's OffsetToData field.
+std::optional<std::uint32_t> FindResourceEntry(const ByteReader& image, const SectionMap& sections,
+                                               std::uint64_t rva, std::optional<std::uint32_t> id) {
+  const std::optional<std::uint64_t> table = sections.ToFileOffset(rva, kResourceDirectorySize);
+  if (!table)
+    return std::nullopt;
+  std::uint16_t namedCount = 0, idCount = 0;
+  if (!image.Read16(*table + 12, &namedCount) || !image.Read16(*table + 14, &idCount)) {
+    return std::nullopt;
+  }
+  const std::uint32_t total = std::uint32_t{namedCount} + idCount;
+  if (total == 0)
+    return std::nullopt;
+  const std::optional<std::uint64_t> entries =
+      sections.ToFileOffset(rva + kResourceDirectorySize, total * kResourceEntrySize);
+  if (!entries)
+    return std::nullopt;
+  for (std::uint32_t i = 0; i < total; ++i) {
+    std::uint32_t name = 0, offsetToData = 0;
+    if (!image.Read32(*entries + i * kResourceEntrySize, &name) ||
+        !image.Read32(*entries + i * kResourceEntrySize + 4, &offsetToData)) {
+      return std::nullopt;
+    }
+    if (!id || ((name & kNamedEntryFlag) == 0 && name == *id))
+      return offsetToData;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ImageLookup FindPeVersionResource(std::span<const std::uint8_t> bytes,
+                                  std::span<const std::uint8_t>* data) {
+  const ByteReader image(bytes);
+
+  // DOS header, PE signature, COFF header.
+  std::uint16_t dosMagic = 0;
+  std::uint32_t peOffset = 0, signature = 0;
+  if (!image.Read16(0, &dosMagic) || dosMagic != kDosMagic || !image.Read32(0x3C, &peOffset) ||
+      !image.Read32(peOffset, &signature) || signature != kPeSignature) {
+    return ImageLookup::kNotThisFormat;
+  }
+  const std::uint64_t coff = std::uint64_t{peOffset} + 4;
+  std::uint16_t sectionCount = 0, optionalSize = 0;
+  if (!image.Read16(coff + 2, &sectionCount) || !image.Read16(coff + 16, &optionalSize) ||
+      !image.Contains(coff, kCoffHeaderSize)) {
+    return ImageLookup::kNotThisFormat;
+  }
+
+  // Optional header: the data directories sit at a magic-dependent offset.
+  const std::uint64_t optional = coff + kCoffHeaderSize;
+  std::uint16_t magic = 0;
+  if (!image.Contains(optional, optionalSize) || !image.Read16(optional, &magic)) {
+    return ImageLookup::kNotThisFormat;
+  }
+  std::uint64_t countField = 0;
+  if (magic == kPe32Magic) {
+    countField = 92;
+  } else if (magic == kPe32PlusMagic) {
+    countField = 108;
+  } else {
+    return ImageLookup::kNotThisFormat;
+  }
+  const std::uint64_t sectionTable = optional + optionalSize;
+  if (!image.Contains(sectionTable, sectionCount * kSectionHeaderSize)) {
+    return ImageLookup::kNotThisFormat;
+  }
+
+  std::uint32_t directoryCount = 0;
+  const std::uint64_t directory = countField + 4 + kResourceDirectoryIndex * 8;
+  if (countField + 4 > optionalSize || !image.Read32(optional + countField, &directoryCount) ||
+      directoryCount <= kResourceDirectoryIndex || directory + 8 > optionalSize) {
+    return ImageLookup::kMissing;
+  }
+  std::uint32_t resourceRva = 0, resourceSize = 0;
+  if (!image.Read32(optional + directory, &resourceRva) ||
+      !image.Read32(optional + directory + 4, &resourceSize) || resourceRva == 0 ||
+      resourceSize == 0) {
+    return ImageLookup::kMissing;
+  }
+
+  // The resource tree: type -> name -> language -> data entry. Offsets inside the tree are
+  // relative to its root; the data entry holds the RVA of the resource's bytes.
+  const SectionMap sections(image, sectionTable, sectionCount);
+  const std::optional<std::uint32_t> typeEntry =
+      FindResourceEntry(image, sections, resourceRva, kRtVersion);
+  if (!typeEntry || (*typeEntry & kSubdirectoryFlag) == 0)
+    return ImageLookup::kMissing;
+  const std::optional<std::uint32_t> nameEntry = FindResourceEntry(
+      image, sections, std::uint64_t{resourceRva} + (*typeEntry & ~kSubdirectoryFlag),
+      std::nullopt);
+  if (!nameEntry || (*nameEntry & kSubdirectoryFlag) == 0)
+    return ImageLookup::kMissing;
+  const std::optional<std::uint32_t> languageEntry = FindResourceEntry(
+      image, sections, std::uint64_t{resourceRva} + (*nameEntry & ~kSubdirectoryFlag),
+      std::nullopt);
+  if (!languageEntry || (*languageEntry & kSubdirectoryFlag) != 0)
+    return ImageLookup::kMissing;
+
+  const std::optional<std::uint64_t> dataEntry =
+      sections.ToFileOffset(std::uint64_t{resourceRva} + *languageEntry, 16);
+  std::uint32_t dataRva = 0, dataSize = 0;
+  if (!dataEntry || !image.Read32(*dataEntry, &dataRva) ||
+      !image.Read32(*dataEntry + 4, &dataSize)) {
+    return ImageLookup::kMissing;
+  }
+  const std::optional<std::uint64_t> dataOffset = sections.ToFileOffset(dataRva, dataSize);
+  if (!dataOffset)
+    return ImageLookup::kMissing;
+  *data = image.Slice(*dataOffset, dataSize);
+  return ImageLookup::kFound;
+}
+
+}  // namespace vovu::platform::host
