@@ -43,7 +43,7 @@ static_assert(sizeof(FixedFileInfo) == 52);
 
 // VerQueryValueW(block, "\"): a pointer into `block` at the fixed file information and its
 // length. False when the block has none.
-[[nodiscard]] bool QueryRootVersionValue(const std::vector<std::uint8_t>& block,
-                                         const void** value, std::uint32_t* length);
+[[nodiscard]] bool QueryRootVersionValue(const std::vector<std::uint8_t>& block, const void** value,
+                                         std::uint32_t* length);
 
 }  // namespace vovu::platform

@@ -27,7 +27,8 @@ bool IsSemantic(const std::u16string& text) {
 int CompareVersionTexts(const std::u16string& a, const std::u16string& b) {
   SemanticVersion va;
   SemanticVersion vb;
-  if (!ParseSemanticVersion(a, &va) || !ParseSemanticVersion(b, &vb)) return -2;
+  if (!ParseSemanticVersion(a, &va) || !ParseSemanticVersion(b, &vb))
+    return -2;
   return CompareSemanticVersions(va, vb);
 }
 
@@ -69,11 +70,10 @@ bool ReadDesktopAppVersion(std::u16string* version, std::u16string* error) {
     *error = u"Korvadesk.exe has no valid fixed product version";
     return false;
   }
-  const std::u16string text = ToDecimal(static_cast<unsigned long long>(info.productVersionMS >> 16)) +
-                              u"." +
-                              ToDecimal(static_cast<unsigned long long>(info.productVersionMS & 0xFFFF)) +
-                              u"." +
-                              ToDecimal(static_cast<unsigned long long>(info.productVersionLS >> 16));
+  const std::u16string text =
+      ToDecimal(static_cast<unsigned long long>(info.productVersionMS >> 16)) + u"." +
+      ToDecimal(static_cast<unsigned long long>(info.productVersionMS & 0xFFFF)) + u"." +
+      ToDecimal(static_cast<unsigned long long>(info.productVersionLS >> 16));
   *version = text;
   if (!IsSemantic(text)) {
     *error = u"Korvadesk.exe product version is not semantic: " + text;
@@ -93,7 +93,8 @@ std::u16string FormatInstalledVersionState(const std::u16string& baseline,
 
 bool WriteInstalledVersionState(const std::u16string& baseline, const std::u16string& current,
                                 std::u16string* error) {
-  if (!EnsureHotUpdateDirectories(error)) return false;
+  if (!EnsureHotUpdateDirectories(error))
+    return false;
   const long long now = platform::GetSystemTimeAsFileTimeTicks() / 10000;
   const std::string bytes = WideToUtf8(FormatInstalledVersionState(baseline, current, now));
   if (!WriteFileAtomic(InstalledVersionStatePath(), bytes)) {
@@ -106,10 +107,12 @@ bool WriteInstalledVersionState(const std::u16string& baseline, const std::u16st
 
 bool ReadInstalledVersionState(std::u16string* baseline, std::u16string* current) {
   std::u16string text;
-  if (!ReadUtf8TextFile(InstalledVersionStatePath(), &text)) return false;
+  if (!ReadUtf8TextFile(InstalledVersionStatePath(), &text))
+    return false;
   JsonValue root;
   std::u16string parseError;
-  if (!ParseJson(text, &root, &parseError)) return false;
+  if (!ParseJson(text, &root, &parseError))
+    return false;
   *baseline = GetStringMember(root, u"baselineVersion");
   *current = GetStringMember(root, u"currentVersion");
   const int order = CompareVersionTexts(*current, *baseline);
@@ -118,21 +121,24 @@ bool ReadInstalledVersionState(std::u16string* baseline, std::u16string* current
 
 bool LoadInstalledVersion(std::u16string* version, std::u16string* error, bool reset) {
   std::u16string appVersion;
-  if (!ReadDesktopAppVersion(&appVersion, error)) return false;
+  if (!ReadDesktopAppVersion(&appVersion, error))
+    return false;
   std::u16string baseline;
   std::u16string current;
   if (!reset && ReadInstalledVersionState(&baseline, &current) && baseline == appVersion) {
     *version = current;
     return true;
   }
-  if (!WriteInstalledVersionState(appVersion, appVersion, error)) return false;
+  if (!WriteInstalledVersionState(appVersion, appVersion, error))
+    return false;
   *version = appVersion;
   return true;
 }
 
 bool RecordConfirmedVersion(const std::u16string& version, std::u16string* error) {
   std::u16string baseline;
-  if (!ReadDesktopAppVersion(&baseline, error)) return false;
+  if (!ReadDesktopAppVersion(&baseline, error))
+    return false;
   const int order = CompareVersionTexts(version, baseline);
   if (order != 0 && order != 1) {
     *error = u"invalid confirmed hot-update version: " + version;

@@ -26,8 +26,7 @@ namespace vovu {
 // time. Versions are not checked here. Failure: the directories' message, or "cannot persist
 // protected installed version state: " + the error text.
 [[nodiscard]] bool WriteInstalledVersionState(const std::u16string& baseline,
-                                              const std::u16string& current,
-                                              std::u16string* error);
+                                              const std::u16string& current, std::u16string* error);
 
 // Reads the record: false when it cannot be read or parsed, when either version is not
 // semantic or when current is below baseline. Both outputs are filled whenever it parses.
@@ -37,8 +36,7 @@ namespace vovu {
 // version when the record is valid and its baseline equals Korvadesk.exe's version; else
 // (and always when `reset`) the record is rewritten with that version as both and it is the
 // result.
-[[nodiscard]] bool LoadInstalledVersion(std::u16string* version, std::u16string* error,
-                                        bool reset);
+[[nodiscard]] bool LoadInstalledVersion(std::u16string* version, std::u16string* error, bool reset);
 
 // Records a confirmed version: it must parse and not be below the executable's version,
 // else "invalid confirmed hot-update version: <version>" and the file is left alone.

@@ -50,7 +50,7 @@ bool FindRootVersionValue(std::span<const std::uint8_t> block, std::uint32_t* of
       break;
   }
   const std::uint64_t valueOffset = (at + 3) & ~std::uint64_t{3};
-  if (valueLength == 0)
+  if (valueLength == 0 || valueOffset > end || valueLength > end - valueOffset)
     return false;
   *offset = static_cast<std::uint32_t>(valueOffset);
   *length = valueLength;
