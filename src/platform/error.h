@@ -32,6 +32,7 @@ inline constexpr Win32Error kErrorInsufficientBuffer = 122;
 inline constexpr Win32Error kErrorInvalidName = 123;
 inline constexpr Win32Error kErrorDirNotEmpty = 145;
 inline constexpr Win32Error kErrorAlreadyExists = 183;
+inline constexpr Win32Error kErrorMoreData = 234;  // a buffer was too small for the data
 inline constexpr Win32Error kErrorEnvVarNotFound = 203;
 inline constexpr Win32Error kErrorFilenameExcedRange = 206;
 inline constexpr Win32Error kErrorDirectory = 267;

@@ -26,6 +26,19 @@ enum class FaultPoint {
   kSha256Provider,
   kSha256CreateHash,
   kVersionInfo,
+  // Registry (consulted by the host only). The path is the key's full path in the store,
+  // the hive written "HKLM" or "HKU", a 32-bit view key under its WOW6432Node name:
+  // u"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{...}".
+  kRegistryOpen,   // opening or creating exactly that key fails
+  kRegistryWrite,  // changing that key or anything below it fails: creating a key, setting
+                   // or deleting a value, deleting a tree
+  // Pipes and tokens. The path is the pipe name for kCreatePipeInstance, empty otherwise.
+  kCreatePipeInstance,
+  kImpersonatePipeClient,
+  kOpenThreadToken,
+  kOpenProcessToken,
+  kQueryTokenInformation,  // the user and session queries
+  kCheckTokenMembership,
 };
 
 // From now on, `point` fails with `code` for a path equal to `path` (ignoring ASCII case),

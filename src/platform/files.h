@@ -58,6 +58,10 @@ bool FlushFile(const FileHandle& file);
 // when it stands for a directory.
 [[nodiscard]] std::uint32_t GetAttributes(const std::u16string& path);
 
+// GetFileAttributesExW: the path's attributes and size, without following a link.
+[[nodiscard]] bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
+                                        std::uint64_t* size);
+
 // Creates one directory with default security; 183 when something already has that name.
 [[nodiscard]] bool CreateDirectoryAt(const std::u16string& path);
 

@@ -4,17 +4,21 @@
 //
 // ROOT defaults to $VOVU_MACHINE_ROOT. Creates drive C: with the folders a Windows
 // machine has (Windows\System32, ProgramData, Program Files, Users) and provides
-// C:\Windows\System32\tar.exe as the host's bsdtar, which reads zip as the Windows tar does.
-// Running it again on an existing root changes nothing that is already there.
+// C:\Windows\System32\tar.exe as the host's bsdtar, which reads zip as the Windows tar does,
+// and gives the machine its identity: MachineGuid under HKLM\SOFTWARE\Microsoft\Cryptography
+// (64-bit view, REG_SZ), a random GUID in lower case. Running it again on an existing root
+// changes nothing that is already there.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
 #include "platform/host/machine_root.h"
+#include "platform/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -28,6 +32,52 @@ bool MakeDirectory(const fs::path& path) {
   if (error) {
     std::fprintf(stderr, "machine-setup: cannot create %s: %s\n", path.c_str(),
                  error.message().c_str());
+    return false;
+  }
+  return true;
+}
+
+// A random (version 4) GUID in lower-case 8-4-4-4-12 form.
+bool RandomGuid(std::u16string* guid) {
+  unsigned char bytes[16];
+  std::ifstream random("/dev/urandom", std::ios::binary);
+  if (!random.read(reinterpret_cast<char*>(bytes), sizeof(bytes)))
+    return false;
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+  static const char kHex[] = "0123456789abcdef";
+  guid->clear();
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10)
+      guid->push_back(u'-');
+    guid->push_back(static_cast<char16_t>(kHex[bytes[i] >> 4]));
+    guid->push_back(static_cast<char16_t>(kHex[bytes[i] & 0x0f]));
+  }
+  return true;
+}
+
+// Writes MachineGuid unless the machine already has one.
+bool SeedMachineGuid() {
+  namespace platform = vovu::platform;
+  platform::RegistryKey key;
+  platform::Win32Error status = platform::CreateRegistryKey(
+      platform::kRegistryLocalMachine, u"SOFTWARE\\Microsoft\\Cryptography",
+      platform::kKeyRead | platform::kKeySetValue | platform::kKeyWow64_64Key, &key, nullptr);
+  if (status == platform::kErrorSuccess) {
+    status = platform::QueryRegistryValue(key.get(), u"MachineGuid", nullptr, nullptr, nullptr);
+    if (status == platform::kErrorFileNotFound) {
+      std::u16string guid;
+      if (!RandomGuid(&guid)) {
+        std::fprintf(stderr, "machine-setup: cannot read /dev/urandom\n");
+        return false;
+      }
+      const auto size = static_cast<std::uint32_t>((guid.size() + 1) * sizeof(char16_t));
+      status = platform::SetRegistryValue(key.get(), u"MachineGuid", platform::kRegSz, guid.c_str(),
+                                          size);
+    }
+  }
+  if (status != platform::kErrorSuccess) {
+    std::fprintf(stderr, "machine-setup: cannot set MachineGuid: error=%u\n", status);
     return false;
   }
   return true;
@@ -67,6 +117,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // The registry lives in the root this program sets up.
+  setenv(vovu::platform::host::kMachineRootVariable, root.c_str(), 1);
+  if (!SeedMachineGuid())
+    return 1;
   std::printf("%s\n", root.c_str());
   return 0;
 }

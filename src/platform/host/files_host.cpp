@@ -214,6 +214,19 @@ std::uint32_t GetAttributes(const std::u16string& path) {
   return AttributesOf(hostPath, st);
 }
 
+bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
+                          std::uint64_t* size) {
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return false;
+  struct stat st;
+  if (lstat(hostPath.c_str(), &st) != 0)
+    return Fail(errno, hostPath);
+  *attributes = AttributesOf(hostPath, st);
+  *size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return true;
+}
+
 bool CreateDirectoryAt(const std::u16string& path) {
   if (FaultDue(FaultPoint::kCreateDirectory, path))
     return false;

@@ -13,18 +13,12 @@
 
 #include "platform/fault_injection.h"
 #include "platform/host/machine_root.h"
+#include "platform/host/security_descriptor_impl.h"
 #include "platform/security.h"
 
 namespace vovu::platform {
 
 inline constexpr Win32Error kErrorInvalidAcl = 1336;
-
-struct SecurityDescriptor::Impl {
-  bool protectedDacl = false;
-  bool ownerIsSystem = false;
-  bool groupIsAdministrators = false;
-  mode_t mode = 0;
-};
 
 SecurityDescriptor::SecurityDescriptor() = default;
 SecurityDescriptor::~SecurityDescriptor() = default;

@@ -69,6 +69,16 @@ std::uint32_t GetAttributes(const std::u16string& path) {
   return ::GetFileAttributesW(W(path));
 }
 
+bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
+                          std::uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(W(path), GetFileExInfoStandard, &data))
+    return false;
+  *attributes = data.dwFileAttributes;
+  *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
 bool CreateDirectoryAt(const std::u16string& path) {
   if (FaultDue(FaultPoint::kCreateDirectory, path))
     return false;

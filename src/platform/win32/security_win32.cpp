@@ -1,18 +1,10 @@
 #include "platform/fault_injection.h"
-#include "platform/security.h"
+#include "platform/win32/security_descriptor_impl.h"
 #include "platform/win32/windows_api.h"
 // After <windows.h>.
 #include <sddl.h>
 
 namespace vovu::platform {
-
-struct SecurityDescriptor::Impl {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ~Impl() {
-    if (descriptor != nullptr)
-      ::LocalFree(descriptor);
-  }
-};
 
 SecurityDescriptor::SecurityDescriptor() = default;
 SecurityDescriptor::~SecurityDescriptor() = default;

@@ -1,0 +1,104 @@
+// The emulated service control manager's records: one directory per service under
+// <root>/scm/services/<name>/ in the machine root. Host-only; shared by the manager's side
+// (service_control_host.cpp) and the service process's side (service_dispatcher_host.cpp).
+//
+// A record holds "config" (the registration values, description and failure actions) and
+// "status" (the last status report with the reporting process's id and start time), both
+// "key=value" lines in UTF-8 replaced atomically (temporary file + rename), and
+// "delete-pending" while a deletion waits for the service to stop. Names are compared
+// ignoring ASCII case; the directory keeps the spelling the service was created with.
+//
+// Who may do what: the manager's administrators are root and, on a machine whose root
+// directory belongs to another user (a machine set up without root rights: single-user
+// mode), that user. Only they create the directories (0755) and write records, so the
+// records of a trusted manager directory are the manager's own; a directory owned by
+// anybody else, or writable by others, is refused with 5. Every failure leaves a Win32 error
+// code as the last error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/service_control.h"
+
+namespace vovu::platform::host {
+
+// The environment variable that the manager gives a process it starts: the service's name.
+inline constexpr char kServiceMarkerVariable[] = "VOVU_SCM_SERVICE";
+
+// The registration of one service.
+struct ServiceRecordConfig {
+  ServiceConfig config;
+  std::u16string description;
+  std::uint32_t resetPeriodSeconds = 0;
+  std::vector<ServiceFailureAction> failureActions;
+};
+
+// The last status report. `processStartTime` is the process's start time in clock ticks
+// since boot (/proc/<pid>/stat), so a reused process id is not taken for the service.
+struct ServiceRecordStatus {
+  ServiceStatus status;
+  std::uint64_t processStartTime = 0;
+};
+
+// True when the calling process administers the manager (see above).
+[[nodiscard]] bool IsServiceAdministrator();
+
+// For an administrator: creates the manager directories when missing and checks them.
+[[nodiscard]] bool PrepareServiceDirectories();
+// For anyone: whether the manager directory exists and can be trusted. False with 1060 when
+// it does not exist (no service is installed), 5 when it is not trusted.
+[[nodiscard]] bool CheckServiceDirectories();
+
+// Service names: not empty, at most 256 characters, no '/', '\\' or NUL, not "." or "..".
+[[nodiscard]] bool IsValidServiceName(const std::u16string& name);
+
+// The record directory's name for `name` (ignoring ASCII case); false with 1060 if none.
+[[nodiscard]] bool FindServiceRecord(const std::u16string& name, std::string* recordName);
+
+// Creates the record `name` (UTF-8 of the service name) with its config and a stopped
+// status, atomically: 1073 when a record of that name appeared meanwhile.
+[[nodiscard]] bool CreateServiceRecord(const std::string& recordName,
+                                       const ServiceRecordConfig& config);
+// Removes the whole record; a record that is already gone counts as removed.
+bool RemoveServiceRecord(const std::string& recordName);
+
+[[nodiscard]] bool ReadServiceConfig(const std::string& recordName, ServiceRecordConfig* config);
+[[nodiscard]] bool WriteServiceConfig(const std::string& recordName,
+                                      const ServiceRecordConfig& config);
+
+// Reads the status as recorded (a record without one reads as stopped).
+[[nodiscard]] bool ReadServiceStatus(const std::string& recordName, ServiceRecordStatus* status);
+[[nodiscard]] bool WriteServiceStatus(const std::string& recordName,
+                                      const ServiceRecordStatus& status);
+// The status as the manager reports it: a service whose recorded process no longer exists
+// is stopped (exit code 1067 when it had not reported stopped itself), with process id 0.
+[[nodiscard]] bool CurrentServiceStatus(const std::string& recordName, ServiceStatus* status);
+
+[[nodiscard]] bool IsMarkedForDelete(const std::string& recordName);
+[[nodiscard]] bool MarkForDelete(const std::string& recordName);
+
+// Whether process `pid` exists, is not a zombie and (when `startTime` is not 0) started at
+// `startTime`.
+[[nodiscard]] bool ProcessAlive(pid_t pid, std::uint64_t startTime);
+// The start time of process `pid` (0 when it cannot be read).
+[[nodiscard]] std::uint64_t ProcessStartTime(pid_t pid);
+
+// An exclusive lock on the manager's directory, held by operations that check and then
+// change records, so that two managers never interleave.
+class ServiceManagerLock {
+ public:
+  ServiceManagerLock();
+  ~ServiceManagerLock();
+  ServiceManagerLock(const ServiceManagerLock&) = delete;
+  ServiceManagerLock& operator=(const ServiceManagerLock&) = delete;
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace vovu::platform::host

@@ -1,0 +1,170 @@
+// Named pipes on Windows. The server's operations are overlapped, so that every wait can
+// watch the stop event too; the client's are synchronous.
+#include "platform/fault_injection.h"
+#include "platform/pipe.h"
+#include "platform/win32/security_descriptor_impl.h"
+#include "platform/win32/windows_api.h"
+
+namespace vovu::platform {
+namespace {
+
+HANDLE H(const PipeHandle& pipe) {
+  return win32::ToHandle(pipe.get());
+}
+
+enum class IoStart { kDone, kPending, kFailed };
+
+// Waits for an overlapped operation started on `pipe` with `overlapped` to finish, for
+// `timeoutMs` at most, or until `stop` is set (the stop event wins a tie). A cancelled
+// operation is waited for until it has completed, so that its buffer and `overlapped` may
+// go once this returns. True with `*transferred` when the operation succeeded.
+bool FinishOverlapped(HANDLE pipe, OVERLAPPED* overlapped, std::uint32_t timeoutMs,
+                      const Event& stop, DWORD* transferred) {
+  HANDLE handles[2] = {win32::ToHandle(stop.native()), overlapped->hEvent};
+  const DWORD wait = ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+  if (wait == WAIT_OBJECT_0 + 1)
+    return ::GetOverlappedResult(pipe, overlapped, transferred, FALSE) != 0;
+  const DWORD reason = wait == WAIT_OBJECT_0  ? ERROR_OPERATION_ABORTED
+                       : wait == WAIT_TIMEOUT ? WAIT_TIMEOUT
+                                              : ::GetLastError();
+  ::CancelIoEx(pipe, overlapped);
+  DWORD ignored = 0;
+  ::GetOverlappedResult(pipe, overlapped, &ignored, TRUE);
+  ::SetLastError(reason);
+  return false;
+}
+
+// An overlapped record with its own manual-reset event.
+class OverlappedIo {
+ public:
+  OverlappedIo() { overlapped_.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+  ~OverlappedIo() {
+    if (overlapped_.hEvent != nullptr) {
+      const DWORD saved = ::GetLastError();
+      ::CloseHandle(overlapped_.hEvent);
+      ::SetLastError(saved);
+    }
+  }
+  OverlappedIo(const OverlappedIo&) = delete;
+  OverlappedIo& operator=(const OverlappedIo&) = delete;
+  bool valid() const { return overlapped_.hEvent != nullptr; }
+  OVERLAPPED* get() { return &overlapped_; }
+
+ private:
+  OVERLAPPED overlapped_{};
+};
+
+}  // namespace
+
+void PipeHandleTraits::Close(Type h) {
+  ::CloseHandle(win32::ToHandle(h));
+}
+
+PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSettings& settings,
+                              const SecurityDescriptor* security) {
+  if (FaultDue(FaultPoint::kCreatePipeInstance, name))
+    return PipeHandle();
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.bInheritHandle = FALSE;
+  const bool withSecurity = security != nullptr && security->impl() != nullptr;
+  if (withSecurity)
+    attributes.lpSecurityDescriptor = security->impl()->descriptor;
+  HANDLE pipe = ::CreateNamedPipeW(
+      win32::W(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      settings.maxInstances, settings.outBufferSize, settings.inBufferSize,
+      settings.defaultTimeoutMs, withSecurity ? &attributes : nullptr);
+  return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));
+}
+
+bool ConnectPipeClient(const PipeHandle& instance, const Event& stop) {
+  OverlappedIo io;
+  if (!io.valid())
+    return false;
+  if (::ConnectNamedPipe(H(instance), io.get()))
+    return true;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_PIPE_CONNECTED)
+    return true;
+  if (error != ERROR_IO_PENDING)
+    return false;
+  DWORD ignored = 0;
+  return FinishOverlapped(H(instance), io.get(), INFINITE, stop, &ignored);
+}
+
+bool ReadPipeMessageWithin(const PipeHandle& instance, void* buffer, std::uint32_t size,
+                           std::uint32_t* bytesRead, std::uint32_t timeoutMs, const Event& stop) {
+  *bytesRead = 0;
+  OverlappedIo io;
+  if (!io.valid())
+    return false;
+  DWORD read = 0;
+  bool ok = ::ReadFile(H(instance), buffer, size, nullptr, io.get()) != 0;
+  if (ok || ::GetLastError() == ERROR_MORE_DATA) {
+    // Finished at once; the count is in the overlapped record.
+    ok = ::GetOverlappedResult(H(instance), io.get(), &read, FALSE) != 0;
+  } else if (::GetLastError() == ERROR_IO_PENDING) {
+    ok = FinishOverlapped(H(instance), io.get(), timeoutMs, stop, &read);
+  } else {
+    return false;
+  }
+  const DWORD error = ::GetLastError();
+  *bytesRead = read;
+  ::SetLastError(error);
+  return ok;
+}
+
+bool WritePipeMessageWithin(const PipeHandle& instance, const void* data, std::uint32_t size,
+                            std::uint32_t timeoutMs, const Event& stop) {
+  OverlappedIo io;
+  if (!io.valid())
+    return false;
+  if (::WriteFile(H(instance), data, size, nullptr, io.get()))
+    return true;
+  if (::GetLastError() != ERROR_IO_PENDING)
+    return false;
+  DWORD written = 0;
+  return FinishOverlapped(H(instance), io.get(), timeoutMs, stop, &written);
+}
+
+bool FlushPipe(const PipeHandle& instance) {
+  return ::FlushFileBuffers(H(instance)) != 0;
+}
+
+bool DisconnectPipeClient(const PipeHandle& instance) {
+  return ::DisconnectNamedPipe(H(instance)) != 0;
+}
+
+bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
+  return ::WaitNamedPipeW(win32::W(name), timeoutMs) != 0;
+}
+
+PipeHandle OpenPipe(const std::u16string& name) {
+  HANDLE pipe =
+      ::CreateFileW(win32::W(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+  return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));
+}
+
+bool SetPipeMessageReadMode(const PipeHandle& client) {
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  return ::SetNamedPipeHandleState(H(client), &mode, nullptr, nullptr) != 0;
+}
+
+bool WritePipeMessage(const PipeHandle& client, const void* data, std::uint32_t size) {
+  DWORD written = 0;
+  return ::WriteFile(H(client), data, size, &written, nullptr) != 0;
+}
+
+bool ReadPipeMessage(const PipeHandle& client, void* buffer, std::uint32_t size,
+                     std::uint32_t* bytesRead) {
+  DWORD read = 0;
+  const bool ok = ::ReadFile(H(client), buffer, size, &read, nullptr) != 0;
+  const DWORD error = ::GetLastError();
+  *bytesRead = read;
+  ::SetLastError(error);
+  return ok;
+}
+
+}  // namespace vovu::platform

@@ -1,0 +1,32 @@
+#include "service/dispatcher.h"
+
+#include <span>
+
+namespace vovu {
+namespace {
+
+using CommandHandler = bool (*)(const std::vector<std::u16string>& args,
+                                const RequestContext& context, std::u16string* failure);
+
+struct WhitelistEntry {
+  const char16_t* word;
+  CommandHandler run;
+};
+
+// The whitelist, in the order words are tested. A command joins it together with the
+// operation it performs; until then its word is answered like any unknown word.
+constexpr std::span<const WhitelistEntry> kWhitelist{};
+
+}  // namespace
+
+bool ExecuteWhitelistedCommand(const std::u16string& word, const std::vector<std::u16string>& args,
+                               const RequestContext& context, std::u16string* failure) {
+  for (const WhitelistEntry& entry : kWhitelist) {
+    if (word == entry.word)
+      return entry.run(args, context, failure);
+  }
+  *failure = u"unknown command: " + word;
+  return false;
+}
+
+}  // namespace vovu

@@ -1,0 +1,58 @@
+#include "system/file_replacement.h"
+
+#include "foundation/diagnostics.h"
+#include "foundation/text.h"
+#include "platform/files.h"
+
+namespace vovu {
+namespace {
+
+// Something that is there and is not a directory.
+bool IsPresentNonDirectory(const std::u16string& path) {
+  const std::uint32_t attributes = platform::GetAttributes(path);
+  return attributes != platform::kInvalidFileAttributes &&
+         (attributes & platform::kFileAttributeDirectory) == 0;
+}
+
+}  // namespace
+
+std::u16string BackupPathOf(const std::u16string& targetPath) {
+  return targetPath + u".bak";
+}
+
+bool ReplaceFileWithBackup(const std::u16string& stagedPath, const std::u16string& targetPath,
+                           std::u16string* error) {
+  const std::u16string backup = BackupPathOf(targetPath);
+  if (IsPresentNonDirectory(targetPath) && !platform::MoveFileReplacing(targetPath, backup)) {
+    *error = u"backup failed (" + targetPath + u"): " + FormatWin32Error(platform::LastError());
+    return false;
+  }
+  if (platform::CopyFileTo(stagedPath, targetPath, /*failIfExists=*/false)) {
+    (void)platform::DeleteFileAt(stagedPath);
+    return true;
+  }
+  *error = u"replace failed (" + targetPath + u"): " + FormatWin32Error(platform::LastError());
+  if (platform::GetAttributes(backup) != platform::kInvalidFileAttributes) {
+    (void)platform::MoveFileReplacing(backup, targetPath);
+  }
+  return false;
+}
+
+bool RestoreFromBackup(const std::u16string& targetPath) {
+  const std::u16string backup = BackupPathOf(targetPath);
+  if (!IsPresentNonDirectory(backup))
+    return true;
+  return platform::MoveFileReplacing(backup, targetPath);
+}
+
+bool RestoreInstalledFiles() {
+  const std::u16string installDir = GetInstallDirectory();
+  bool allRestored = true;
+  for (const char16_t* relative : kInstalledFiles) {
+    if (!RestoreFromBackup(JoinPath(installDir, relative)))
+      allRestored = false;
+  }
+  return allRestored;
+}
+
+}  // namespace vovu

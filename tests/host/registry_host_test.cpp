@@ -1,0 +1,202 @@
+// The host's registry store: persistence in the machine root, several processes at once,
+// the test seam and the access rule for other uids.
+#include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "platform/fault_injection.h"
+#include "platform/host/machine_root.h"
+#include "platform/registry.h"
+#include "support/test_machine.h"
+
+namespace vovu::platform {
+namespace {
+
+using testing::TestMachine;
+
+constexpr char16_t kCryptography[] = u"SOFTWARE\\Microsoft\\Cryptography";
+
+Win32Error WriteDword(NativeHandle parent, const std::u16string& subKey, const std::u16string& name,
+                      std::uint32_t value, std::uint32_t view = 0) {
+  RegistryKey key;
+  const Win32Error status = CreateRegistryKey(parent, subKey, kKeyWrite | view, &key, nullptr);
+  if (status != kErrorSuccess)
+    return status;
+  return SetRegistryValue(key.get(), name, kRegDword, &value, sizeof(value));
+}
+
+// The DWORD value, or the status as a negative number.
+long long ReadDword(NativeHandle parent, const std::u16string& subKey, const std::u16string& name) {
+  RegistryKey key;
+  Win32Error status = OpenRegistryKey(parent, subKey, kKeyRead, &key);
+  std::uint32_t value = 0;
+  std::uint32_t size = sizeof(value);
+  if (status == kErrorSuccess)
+    status = QueryRegistryValue(key.get(), name, nullptr, &value, &size);
+  return status == kErrorSuccess ? static_cast<long long>(value) : -static_cast<long long>(status);
+}
+
+// Runs `child` in a forked process and returns its exit status (its result, 0-255).
+int InChild(const std::function<int()>& child) {
+  const pid_t pid = fork();
+  if (pid == 0)
+    _exit(child());
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
+  TestMachine machine;
+  ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v", 42), kErrorSuccess);
+
+  // Any user's process may open the store; the registry layer decides who changes what.
+  const std::string directory = host::MachineRoot() + "/registry";
+  struct stat st;
+  ASSERT_EQ(stat(directory.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  ASSERT_EQ(stat((directory + "/machine.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+  {
+    TestMachine other;
+    EXPECT_EQ(ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v"), -2);
+  }
+  // Back in the first machine: the store is opened afresh and still holds the value, also
+  // for another process.
+  EXPECT_EQ(ReadDword(kRegistryLocalMachine, u"software\\kept", u"V"), 42);
+  EXPECT_EQ(InChild([] {
+              return ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v") == 42 ? 0 : 1;
+            }),
+            0);
+}
+
+TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
+  TestMachine machine;
+  ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Busy", u"start", 0), kErrorSuccess);
+  constexpr int kWrites = 150;
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  pid_t children[2];
+  for (int id = 0; id < 2; ++id) {
+    children[id] = fork();
+    if (children[id] == 0) {
+      close(gate[1]);
+      char released;
+      (void)read(gate[0], &released, 1);  // both start when the gate closes
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string text = std::to_string(id) + "-" + std::to_string(i);
+        const std::u16string name(text.begin(), text.end());
+        const std::u16string key = i % 10 == 0 ? u"SOFTWARE\\Busy\\" + name : u"SOFTWARE\\Busy";
+        if (WriteDword(kRegistryLocalMachine, key, name, static_cast<std::uint32_t>(i)) != 0)
+          _exit(1);
+      }
+      _exit(0);
+    }
+  }
+  close(gate[0]);
+  close(gate[1]);
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  RegistryKey busy;
+  ASSERT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SOFTWARE\\Busy", kKeyRead, &busy), 0u);
+  RegistryKeyInfo info;
+  ASSERT_EQ(QueryRegistryKeyInfo(busy.get(), &info), 0u);
+  EXPECT_EQ(info.valueCount, 1u + 2 * (kWrites - kWrites / 10));
+  EXPECT_EQ(info.subKeyCount, 2u * (kWrites / 10));
+  EXPECT_EQ(ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Busy", u"1-149"), 149);
+  EXPECT_EQ(ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Busy\\0-140", u"0-140"), 140);
+}
+
+TEST(RegistryHostSeam, WriteFaultRefusesChangesAtAndBelowAKeyOpenFaultRefusesTheOpen) {
+  TestMachine machine;
+  const std::u16string existing =
+      u"SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}";
+  const std::u16string fresh = u"SOFTWARE\\Classes\\CLSID\\{66666666-2222-3333-4444-555555555555}";
+  ASSERT_EQ(WriteDword(kRegistryLocalMachine, existing, u"v", 1, kKeyWow64_32Key), 0u);
+
+  // The 32-bit class root refuses every change; the 64-bit one is untouched.
+  InjectFault(FaultPoint::kRegistryWrite, u"hklm\\software\\classes\\wow6432node\\clsid",
+              kErrorAccessDenied);
+  EXPECT_EQ(WriteDword(kRegistryLocalMachine, fresh, u"v", 1, kKeyWow64_32Key), kErrorAccessDenied);
+  EXPECT_EQ(WriteDword(kRegistryLocalMachine, fresh, u"v", 1, kKeyWow64_64Key), 0u);
+  RegistryKey key;
+  ASSERT_EQ(OpenRegistryKey(kRegistryLocalMachine, existing, kKeyAllAccess | kKeyWow64_32Key, &key),
+            0u);
+  const std::uint32_t two = 2;
+  EXPECT_EQ(SetRegistryValue(key.get(), u"v", kRegDword, &two, 4), kErrorAccessDenied);
+  EXPECT_EQ(DeleteRegistryValue(key.get(), u"v"), kErrorAccessDenied);
+  EXPECT_EQ(DeleteRegistryTree(kRegistryLocalMachine,
+                               u"SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{11111111-2222-3333-4444-"
+                               u"555555555555}"),
+            kErrorAccessDenied);
+  ClearFaults();
+  EXPECT_EQ(SetRegistryValue(key.get(), u"v", kRegDword, &two, 4), 0u);
+
+  // Any status, for a chosen number of calls, on exactly the key named.
+  InjectFault(FaultPoint::kRegistryOpen, u"HKLM\\SOFTWARE\\Microsoft\\Cryptography", 1016, 1);
+  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SOFTWARE\\Microsoft", kKeyRead, &key), 0u);
+  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, kCryptography, kKeyRead, &key), 1016u);
+  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, kCryptography, kKeyRead, &key), 0u);
+  // A registry call leaves the thread's last error alone, the seam's too.
+  SetLastErrorCode(77);
+  InjectFault(FaultPoint::kRegistryWrite, u"", 5);
+  EXPECT_EQ(SetRegistryValue(key.get(), u"x", kRegDword, &two, 4), kErrorAccessDenied);
+  EXPECT_EQ(LastError(), 77u);
+}
+
+TEST(RegistryHostAccess, OtherUidsReadMachineKeysAndChangeOnlyTheirOwnHive) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to act as another uid";
+  TestMachine machine;
+  ASSERT_EQ(WriteDword(kRegistryLocalMachine, kCryptography, u"Seed", 7), 0u);
+  constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
+
+  int results[2];
+  ASSERT_EQ(pipe(results), 0);
+  const int exit = InChild([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+      return 100;
+    RegistryKey key;
+    std::string codes;
+    auto record = [&](long long code) { codes += std::to_string(code) + ","; };
+    record(ReadDword(kRegistryLocalMachine, kCryptography, u"Seed"));
+    record(OpenRegistryKey(kRegistryLocalMachine, kCryptography, kKeyRead | kKeyWrite, &key));
+    record(CreateRegistryKey(kRegistryLocalMachine, u"SOFTWARE\\New", kKeyRead, &key, nullptr));
+    const std::uint32_t one = 1;
+    record(SetRegistryValue(kRegistryLocalMachine, u"x", kRegDword, &one, 4));
+    record(DeleteRegistryTree(kRegistryLocalMachine, kCryptography));
+    record(WriteDword(kRegistryUsers, std::u16string(kNobodySid) + u"\\Software\\Own", u"v", 3));
+    record(WriteDword(kRegistryUsers, std::u16string(kNobodySid) + u"_Classes\\CLSID", u"v", 4));
+    record(WriteDword(kRegistryUsers, u"S-1-5-21-1000-1000-1000-1000\\Software", u"v", 5));
+    record(OpenRegistryKey(kRegistryUsers, u"S-1-5-18", kKeyWrite, &key));
+    (void)!write(results[1], codes.data(), codes.size());
+    return 0;
+  });
+  close(results[1]);
+  char buffer[256];
+  const ssize_t got = read(results[0], buffer, sizeof(buffer));
+  close(results[0]);
+  ASSERT_EQ(exit, 0);
+  EXPECT_EQ(std::string(buffer, got > 0 ? got : 0), "7,5,5,5,5,0,0,5,5,");
+  EXPECT_EQ(ReadDword(kRegistryUsers, std::u16string(kNobodySid) + u"\\Software\\Own", u"v"), 3);
+
+  // The rule follows the calling thread's file-system uid, as impersonation sets it.
+  setfsuid(65534);
+  const Win32Error refused = WriteDword(kRegistryLocalMachine, u"SOFTWARE\\New", u"v", 1);
+  setfsuid(0);
+  EXPECT_EQ(refused, kErrorAccessDenied);
+  EXPECT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\New", u"v", 1), 0u);
+}
+
+}  // namespace
+}  // namespace vovu::platform

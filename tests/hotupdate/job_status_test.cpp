@@ -1,0 +1,145 @@
+#include "hotupdate/job_status.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/file_io.h"
+#include "foundation/text.h"
+#include "platform/profile.h"
+#include "state/protected_storage.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using testing::TestMachine;
+
+class JobGuards : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    context_ = BuildLocalContext();
+    ASSERT_TRUE(context_.hasToken);
+    ASSERT_TRUE(platform::GetUserProfileDirectoryOf(context_.token, &profile_, 260));
+    folder_ = profile_ + kHotUpdateJobDirName;
+  }
+
+  std::u16string Refusal(const std::u16string& path, const RequestContext& context) {
+    std::u16string failure;
+    return ValidateJobFile(path, context, &failure) ? u"accepted" : failure;
+  }
+
+  // Writes a protected record for `jobFile` owned by `sid` with `status`.
+  void StoreJob(const std::u16string& jobFile, const std::u16string& sid,
+                const std::u16string& status) {
+    std::u16string jobDir;
+    std::u16string serviceJobFile;
+    std::u16string error;
+    ASSERT_TRUE(DeriveJobPaths(jobFile, sid, &jobDir, &serviceJobFile, &error));
+    ASSERT_TRUE(EnsureHotUpdateDirectories(&error));
+    ASSERT_TRUE(EnsureProtectedDirectory(jobDir, &error));
+    HotUpdateJob job;
+    job.sid = sid;
+    job.jobFile = jobFile;
+    job.status = status;
+    ASSERT_TRUE(WriteJobFile(job, serviceJobFile));
+  }
+
+  TestMachine machine_;
+  RequestContext context_;
+  std::u16string profile_;
+  std::u16string folder_;
+};
+
+TEST_F(JobGuards, OnlyPathsInTheCallersOwnHotUpdateFolderPass) {
+  EXPECT_EQ(Refusal(folder_ + u"job.json", context_), u"accepted");
+  EXPECT_EQ(Refusal(ToLower(folder_) + u"JOB.JSON", context_), u"accepted");
+  EXPECT_EQ(Refusal(folder_ + u"sub\\deeper\\job.json", context_), u"accepted");
+
+  EXPECT_EQ(Refusal(u"", context_), u"empty jobFile");
+  EXPECT_EQ(Refusal(folder_ + u"a..b\\job.json", context_), u"jobFile contains path traversal");
+  EXPECT_EQ(Refusal(folder_ + u"job.json/..", context_), u"jobFile contains path traversal");
+  EXPECT_EQ(Refusal(folder_ + u"x/job.json", context_), u"jobFile must end with job.json");
+  EXPECT_EQ(Refusal(folder_ + u"myjob.json", context_), u"jobFile must end with job.json");
+  EXPECT_EQ(Refusal(profile_ + u"\\job.json", context_), u"jobFile outside caller profile");
+  EXPECT_EQ(Refusal(u"C:\\Users\\Someone Else\\.zodezevadororuza\\updates\\hotupdate\\job.json",
+                    context_),
+            u"jobFile outside caller profile");
+  // The folder name itself must be complete: a sibling that only starts alike is outside.
+  EXPECT_EQ(Refusal(profile_ + u"\\.zodezevadororuza\\updates\\hotupdate2\\job.json", context_),
+            u"jobFile outside caller profile");
+
+  // Without a token the profile cannot be known, but the text checks come first.
+  const RequestContext anonymous;
+  EXPECT_EQ(Refusal(folder_ + u"job.json", anonymous),
+            u"cannot validate caller profile for jobFile");
+  EXPECT_EQ(Refusal(folder_ + u"..\\job.json", anonymous), u"jobFile contains path traversal");
+  EXPECT_EQ(Refusal(folder_ + u"job.txt", anonymous), u"jobFile must end with job.json");
+}
+
+TEST_F(JobGuards, StatusGuardChecksOwnershipBeforeStatus) {
+  const std::u16string jobFile = folder_ + u"job.json";
+  const std::u16string sid = u"S-1-5-21-1000-1000-1000-1001";
+  std::u16string failure;
+  EXPECT_FALSE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
+  EXPECT_EQ(failure, u"protected state mismatch");
+  EXPECT_FALSE(CheckJobStatus(jobFile, u"", kStatusStaged, &failure));
+  EXPECT_EQ(failure, u"cannot derive protected hot-update job id");
+
+  StoreJob(jobFile, sid, kStatusFailed);
+  EXPECT_FALSE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
+  EXPECT_EQ(failure, u"job status is failed, expected staged");
+  // The same job id through another letter case of the path: still the caller's job.
+  EXPECT_FALSE(CheckJobStatus(ToLower(jobFile), sid, kStatusStaged, &failure));
+  EXPECT_EQ(failure, u"job status is failed, expected staged");
+
+  // A record that names another owner is a mismatch, whatever its status.
+  StoreJob(jobFile, u"S-1-5-21-1000-1000-1000-1002", kStatusStaged);
+  std::u16string jobDir;
+  std::u16string stored;
+  ASSERT_TRUE(DeriveJobPaths(jobFile, sid, &jobDir, &stored, &failure));
+  std::u16string otherDir;
+  std::u16string otherFile;
+  ASSERT_TRUE(
+      DeriveJobPaths(jobFile, u"S-1-5-21-1000-1000-1000-1002", &otherDir, &otherFile, &failure));
+  ASSERT_TRUE(WriteFileAtomic(stored, TestMachine::ReadBytes(otherFile)));
+  EXPECT_FALSE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
+  EXPECT_EQ(failure, u"protected state mismatch");
+
+  StoreJob(jobFile, sid, kStatusStaged);
+  EXPECT_TRUE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
+}
+
+TEST(JobOwnership, SidExactlyPathIgnoringCase) {
+  HotUpdateJob job;
+  job.sid = u"S-1-5-21-1-2-3-1001";
+  job.jobFile = u"C:\\Users\\A\\job.json";
+  EXPECT_TRUE(JobOwnedByCaller(job, u"S-1-5-21-1-2-3-1001", u"c:\\users\\a\\JOB.json"));
+  EXPECT_FALSE(JobOwnedByCaller(job, u"s-1-5-21-1-2-3-1001", u"C:\\Users\\A\\job.json"));
+  EXPECT_FALSE(JobOwnedByCaller(job, u"S-1-5-21-1-2-3-1001", u"C:\\Users\\B\\job.json"));
+}
+
+TEST(JobStatusWrites, SetJobStatusStampsAndPersists) {
+  TestMachine machine;
+  HotUpdateJob job;
+  job.status = kStatusVerifying;
+  const std::u16string path = machine.Path(u"service-job.json");
+  const std::int64_t before = NowMilliseconds();
+  SetJobStatus(&job, path, kStatusFailed, u"download failed: timeout");
+  HotUpdateJob back;
+  ASSERT_TRUE(ReadJobFile(path, &back));
+  EXPECT_EQ(back.status, u"failed");
+  EXPECT_EQ(back.statusMessage, u"download failed: timeout");
+  EXPECT_GE(back.updatedAt, before);
+  EXPECT_EQ(back.updatedAt, job.updatedAt);
+
+  for (const char16_t* status : {kStatusDownloading, kStatusVerifying, kStatusCommitting,
+                                 kStatusReplacing, kStatusRelaunching, kStatusRollingBack}) {
+    EXPECT_TRUE(IsOperationStatus(status)) << WideToUtf8(status);
+  }
+  for (const char16_t* status :
+       {kStatusStaged, kStatusRolledBack, kStatusDone, kStatusFailed, kStatusCancelled, u""}) {
+    EXPECT_FALSE(IsOperationStatus(status)) << WideToUtf8(status);
+  }
+}
+
+}  // namespace
+}  // namespace vovu

@@ -1,0 +1,374 @@
+// The named-pipe contract, the same on Windows and on the host: message boundaries, the
+// buffer limit, time limits, the stop event and the codes a client meets.
+#include "platform/pipe.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "platform/fault_injection.h"
+#include "platform/identity.h"
+#include "support/test_machine.h"
+
+namespace vovu::platform {
+namespace {
+
+using testing::TestMachine;
+
+constexpr char16_t kPipeSddl[] = u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)(A;;GRGW;;;BU)";
+
+// Pipe names are machine-wide under Windows; every test takes a name of its own.
+std::u16string UniquePipeName() {
+  static std::atomic<int> counter{0};
+  std::random_device random;
+  const std::string name =
+      "\\\\.\\pipe\\vovu-test-" + std::to_string(random()) + "-" + std::to_string(counter++);
+  return std::u16string(name.begin(), name.end());
+}
+
+PipeHandle CreateInstance(const std::u16string& name, std::uint32_t bufferSize = 8192) {
+  SecurityDescriptor descriptor;
+  EXPECT_TRUE(ConvertSddlToSecurityDescriptor(kPipeSddl, &descriptor));
+  PipeInstanceSettings settings;
+  settings.outBufferSize = bufferSize;
+  settings.inBufferSize = bufferSize;
+  PipeHandle instance = CreatePipeInstance(name, settings, &descriptor);
+  EXPECT_TRUE(instance.valid()) << "error=" << LastError();
+  return instance;
+}
+
+Event MakeEvent() {
+  Event event;
+  EXPECT_TRUE(Event::Create(true, false, &event));
+  return event;
+}
+
+// Serves one instance on a thread of its own: connects a client (or is stopped), then runs
+// `body`. The instance exists before the constructor returns, so a client may open it at
+// once.
+class ServerThread {
+ public:
+  using Body = std::function<void(const PipeHandle& instance, const Event& stop)>;
+
+  ServerThread(const std::u16string& name, Body body, std::uint32_t bufferSize = 8192)
+      : instance_(CreateInstance(name, bufferSize)), stop_(MakeEvent()) {
+    thread_ = std::thread([this, body = std::move(body)] {
+      connected_ = ConnectPipeClient(instance_, stop_);
+      connectError_ = LastError();
+      if (connected_)
+        body(instance_, stop_);
+    });
+  }
+  ~ServerThread() { Join(); }
+
+  void Join() {
+    if (thread_.joinable())
+      thread_.join();
+  }
+  const Event& stop() const { return stop_; }
+  bool connected() const { return connected_; }
+  Win32Error connectError() const { return connectError_; }
+  PipeHandle& instance() { return instance_; }
+
+ private:
+  PipeHandle instance_;
+  Event stop_;
+  std::thread thread_;
+  std::atomic<bool> connected_{false};
+  std::atomic<Win32Error> connectError_{0};
+};
+
+PipeHandle OpenClient(const std::u16string& name) {
+  EXPECT_TRUE(WaitForPipeInstance(name, 3000)) << "error=" << LastError();
+  PipeHandle client = OpenPipe(name);
+  EXPECT_TRUE(client.valid()) << "error=" << LastError();
+  EXPECT_TRUE(SetPipeMessageReadMode(client));
+  return client;
+}
+
+std::string Bytes(const char* data, std::uint32_t size) {
+  return std::string(data, size);
+}
+
+TEST(PipeChannel, OneRequestAndOneReplyThenTheClientSeesTheDisconnect) {
+  TestMachine machine;
+  const std::u16string name = UniquePipeName();
+  std::string request;
+  bool flushed = false;
+  ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+    char buffer[8192] = {};
+    std::uint32_t read = 0;
+    ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, 8190, &read, 30000, stop))
+        << "error=" << LastError();
+    request = Bytes(buffer, read);
+    const char reply[] = {'O', 0, 'K', 0};
+    EXPECT_TRUE(WritePipeMessageWithin(instance, reply, sizeof reply, 30000, stop));
+    flushed = FlushPipe(instance);
+    EXPECT_TRUE(DisconnectPipeClient(instance));
+  });
+
+  PipeHandle client = OpenClient(name);
+  // Two messages back to back stay two messages: the server reads only the first.
+  const std::string first("p\0i\0n\0g\0", 8);
+  ASSERT_TRUE(WritePipeMessage(client, first.data(), 8));
+  char reply[4096] = {};
+  std::uint32_t read = 0;
+  ASSERT_TRUE(ReadPipeMessage(client, reply, 4094, &read)) << "error=" << LastError();
+  EXPECT_EQ(Bytes(reply, read), std::string("O\0K\0", 4));
+  server.Join();
+  EXPECT_EQ(request, first);
+  EXPECT_TRUE(flushed);
+
+  // The server has disconnected: the next read fails, and so does a write.
+  EXPECT_FALSE(ReadPipeMessage(client, reply, 4094, &read));
+  EXPECT_EQ(LastError(), kErrorPipeNotConnected);
+  EXPECT_FALSE(WritePipeMessage(client, "x", 1));
+  EXPECT_EQ(LastError(), kErrorPipeNotConnected);
+}
+
+TEST(PipeChannel, MessageSizesAtTheBufferLimit) {
+  TestMachine machine;
+  struct Case {
+    std::uint32_t size;
+    bool fits;
+  };
+  for (const Case c : {Case{0, true}, Case{1, true}, Case{8190, true}, Case{8192, false}}) {
+    SCOPED_TRACE(c.size);
+    const std::u16string name = UniquePipeName();
+    bool ok = false;
+    Win32Error error = 0;
+    std::uint32_t read = 12345;
+    std::string received;
+    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+      std::string buffer(8192, '\0');
+      ok = ReadPipeMessageWithin(instance, buffer.data(), 8190, &read, 30000, stop);
+      error = LastError();
+      received = buffer.substr(0, read);
+      DisconnectPipeClient(instance);
+    });
+    PipeHandle client = OpenClient(name);
+    std::string message(c.size, '\0');
+    for (std::uint32_t i = 0; i < c.size; ++i)
+      message[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(WritePipeMessage(client, message.data(), c.size)) << "error=" << LastError();
+    server.Join();
+    EXPECT_EQ(ok, c.fits);
+    if (c.fits) {
+      EXPECT_EQ(read, c.size);
+      EXPECT_EQ(received, message);
+    } else {
+      EXPECT_EQ(error, kErrorMoreData);
+      EXPECT_EQ(read, 8190u);
+      EXPECT_EQ(received, message.substr(0, 8190));
+    }
+  }
+}
+
+TEST(PipeChannel, ClientReplyBufferTooSmallGivesMoreData) {
+  TestMachine machine;
+  const std::u16string name = UniquePipeName();
+  ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+    char buffer[16];
+    std::uint32_t read = 0;
+    ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop));
+    const std::string reply(4096, 'r');
+    EXPECT_TRUE(WritePipeMessageWithin(instance, reply.data(), 4096, 30000, stop));
+    FlushPipe(instance);
+    DisconnectPipeClient(instance);
+  });
+  PipeHandle client = OpenClient(name);
+  ASSERT_TRUE(WritePipeMessage(client, "q\0", 2));
+  std::string reply(4096, '\0');
+  std::uint32_t read = 0;
+  EXPECT_FALSE(ReadPipeMessage(client, reply.data(), 4094, &read));
+  EXPECT_EQ(LastError(), kErrorMoreData);
+  EXPECT_EQ(read, 4094u);
+}
+
+TEST(PipeChannel, ServerReadEndsAtItsTimeLimitOrWhenTheClientLeaves) {
+  TestMachine machine;
+  {
+    const std::u16string name = UniquePipeName();
+    bool ok = true;
+    Win32Error error = 0;
+    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+      char buffer[64];
+      std::uint32_t read = 0;
+      ok = ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 100, stop);
+      error = LastError();
+      DisconnectPipeClient(instance);
+    });
+    PipeHandle silent = OpenClient(name);
+    server.Join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, kErrorWaitTimeout);
+  }
+  {
+    // The client connects and leaves without a word. If it is gone before the connect,
+    // the connect fails with 232; after it, the read fails with 109 (wine completes it as
+    // an empty message instead). Either way no request arrives.
+    const std::u16string name = UniquePipeName();
+    bool ok = false;
+    Win32Error error = 0;
+    std::uint32_t read = 99;
+    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+      char buffer[64];
+      ok = ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop);
+      error = LastError();
+    });
+    OpenClient(name).reset();
+    server.Join();
+    if (!server.connected()) {
+      EXPECT_EQ(server.connectError(), kErrorNoData);
+    } else if (ok) {
+      EXPECT_EQ(read, 0u);
+    } else {
+      EXPECT_EQ(error, kErrorBrokenPipe);
+    }
+  }
+}
+
+TEST(PipeChannel, StopEventEndsTheConnectWaitAndTheReadWait) {
+  TestMachine machine;
+  {
+    // Nobody connects: the wait has no limit and only the stop event ends it.
+    ServerThread server(UniquePipeName(), [](const PipeHandle&, const Event&) {});
+    ASSERT_TRUE(server.stop().Set());
+    server.Join();
+    EXPECT_FALSE(server.connected());
+    EXPECT_EQ(server.connectError(), kErrorOperationAborted);
+  }
+  {
+    const std::u16string name = UniquePipeName();
+    Event clientIn = MakeEvent();
+    bool ok = true;
+    Win32Error error = 0;
+    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+      ASSERT_TRUE(clientIn.Set());
+      char buffer[64];
+      std::uint32_t read = 0;
+      ok = ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop);
+      error = LastError();
+    });
+    PipeHandle silent = OpenClient(name);
+    ASSERT_EQ(clientIn.Wait(30000), WaitResult::kSignalled);
+    ASSERT_TRUE(server.stop().Set());
+    server.Join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, kErrorOperationAborted);
+  }
+}
+
+TEST(PipeChannel, ClientCodesWithoutAServerAndWhileTheOnlyInstanceIsBusy) {
+  TestMachine machine;
+  const std::u16string name = UniquePipeName();
+  EXPECT_FALSE(WaitForPipeInstance(name, 3000));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_FALSE(OpenPipe(name).valid());
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+
+  Event release = MakeEvent();
+  auto server = std::make_unique<ServerThread>(
+      name, [&](const PipeHandle&, const Event&) { (void)release.Wait(kInfiniteWait); });
+  PipeHandle first = OpenClient(name);
+  // A client that has the instance makes the pipe busy for everybody else.
+  EXPECT_FALSE(OpenPipe(name).valid());
+  EXPECT_EQ(LastError(), kErrorPipeBusy);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WaitForPipeInstance(name, 3000));
+  EXPECT_EQ(LastError(), kErrorSemTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+
+  // A waiting client gets the next instance as soon as it listens.
+  bool available = false;
+  std::thread waiter([&] { available = WaitForPipeInstance(name, 30000); });
+  PipeHandle next = CreateInstance(name);
+  waiter.join();
+  EXPECT_TRUE(available);
+  release.Set();
+  server.reset();
+}
+
+TEST(PipeIdentity, ImpersonationLastsUntilRevertAndShowsTheClientsUser) {
+  TestMachine machine;
+  const std::u16string name = UniquePipeName();
+  std::u16string clientSid;
+  bool hasSession = false;
+  Win32Error afterRevert = 0;
+  ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+    char buffer[16];
+    std::uint32_t read = 0;
+    ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop));
+    ASSERT_TRUE(ImpersonatePipeClient(instance)) << "error=" << LastError();
+    TokenHandle token = OpenCurrentThreadToken();
+    EXPECT_TRUE(RevertToSelfIdentity());
+    ASSERT_TRUE(token.valid()) << "error=" << LastError();
+    EXPECT_TRUE(GetTokenUserSidString(token, &clientSid));
+    std::uint32_t session = 0xFFFFFFFFu;
+    hasSession = GetTokenSessionId(token, &session);
+    EXPECT_FALSE(OpenCurrentThreadToken().valid());
+    afterRevert = LastError();
+    DisconnectPipeClient(instance);
+  });
+  PipeHandle client = OpenClient(name);
+  ASSERT_TRUE(WritePipeMessage(client, "i\0", 2));
+  server.Join();
+
+  EXPECT_EQ(afterRevert, kErrorNoToken);
+  EXPECT_TRUE(hasSession);
+  // Client and server run as the same user here.
+  TokenHandle self = OpenCurrentProcessToken();
+  ASSERT_TRUE(self.valid());
+  std::u16string selfSid;
+  ASSERT_TRUE(GetTokenUserSidString(self, &selfSid));
+  EXPECT_EQ(clientSid, selfSid);
+  EXPECT_EQ(selfSid.rfind(u"S-1-5-", 0), 0u);
+  std::uint32_t needed = 0;
+  EXPECT_FALSE(QueryTokenUser(self, nullptr, 0, &needed));
+  EXPECT_EQ(LastError(), kErrorInsufficientBuffer);
+  EXPECT_GT(needed, 0u);
+}
+
+TEST(PipeIdentity, InjectedFaultsFailExactlyTheirStep) {
+  TestMachine machine;
+  const std::u16string name = UniquePipeName();
+  InjectFault(FaultPoint::kCreatePipeInstance, name, kErrorPipeBusy, 1);
+  EXPECT_FALSE(CreatePipeInstance(name, PipeInstanceSettings{}, nullptr).valid());
+  EXPECT_EQ(LastError(), kErrorPipeBusy);
+
+  InjectFault(FaultPoint::kOpenProcessToken, u"", kErrorAccessDenied, 1);
+  EXPECT_FALSE(OpenCurrentProcessToken().valid());
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  InjectFault(FaultPoint::kOpenThreadToken, u"", kErrorAccessDenied, 1);
+  EXPECT_FALSE(OpenCurrentThreadToken().valid());
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+
+  TokenHandle self = OpenCurrentProcessToken();
+  ASSERT_TRUE(self.valid());
+  std::u16string sid = u"unchanged";
+  InjectFault(FaultPoint::kQueryTokenInformation, u"", kErrorAccessDenied, 1);
+  EXPECT_FALSE(GetTokenUserSidString(self, &sid));
+  EXPECT_EQ(sid, u"unchanged");
+  std::uint32_t session = 7;
+  InjectFault(FaultPoint::kQueryTokenInformation, u"", kErrorAccessDenied, 1);
+  EXPECT_FALSE(GetTokenSessionId(self, &session));
+  EXPECT_EQ(session, 7u);
+  bool member = true;
+  InjectFault(FaultPoint::kCheckTokenMembership, u"", kErrorAccessDenied, 1);
+  EXPECT_FALSE(CheckAdministratorsMembership(self, &member));
+  EXPECT_TRUE(member);
+  InjectFault(FaultPoint::kImpersonatePipeClient, u"", kErrorCannotImpersonate, 1);
+  EXPECT_FALSE(ImpersonatePipeClient(PipeHandle()));
+  EXPECT_EQ(LastError(), kErrorCannotImpersonate);
+  // Each fault was used once; the calls work again.
+  EXPECT_TRUE(GetTokenUserSidString(self, &sid));
+  EXPECT_TRUE(GetTokenSessionId(self, &session));
+}
+
+}  // namespace
+}  // namespace vovu::platform

@@ -1,0 +1,70 @@
+#include "service/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/pipe.h"
+#include "service/pipe_client.h"
+#include "service/pipe_server.h"
+#include "service/service_names.h"
+#include "service/service_state.h"
+#include "support/debug_capture.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(CommandLine, RequestTextIsTheVerbThenEachArgumentOnItsOwnLine) {
+  EXPECT_EQ(BuildPipeRequest(u"hot-update-prepare", {u"C:\\a b\\job.json"}),
+            u"hot-update-prepare\nC:\\a b\\job.json");
+  EXPECT_EQ(BuildPipeRequest(u"x", {}), u"x");
+  EXPECT_EQ(BuildPipeRequest(u"x", {u"", u"--Keep"}), u"x\n\n--Keep");
+}
+
+TEST(CommandLine, WithTheServiceStoppedHotUpdateAbortsAndOtherWordsRunHere) {
+  testing::TestMachine machine;
+  testing::DebugCapture debug;
+  EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe", u"hot-update-prepare", u"C:\\job.json"}), 1);
+  EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe", u"/Frob", u"arg"}), 1);
+  if (debug.Available()) {
+    EXPECT_EQ(debug.Lines(),
+              Lines({"[VovudIdavUda] Korva Sync Service is unavailable; hot-update aborted.\n",
+                     "[VovudIdavUda] unknown command: frob\n"}));
+  }
+}
+
+TEST(CommandLine, WithTheServiceRunningRepliesDecide) {
+  testing::TestMachine machine;
+  ServiceObjects objects;
+  ASSERT_TRUE(objects.CreateStopEvent());
+  objects.CreateQueue();
+  std::thread server([] { (void)PipeServerThread(); });
+  auto listening = [] {
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+      if (platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
+        return true;
+      std::this_thread::yield();
+    }
+    return false;
+  };
+
+  testing::DebugCapture debug;
+  ASSERT_TRUE(listening());
+  // The service's refusal of a hot-update word is passed on as received.
+  EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe", u"hot-update-cancel", u"C:\\job.json"}), 1);
+  ASSERT_TRUE(listening());
+  // Another word is refused by the service, then by this process's own run, whose text wins.
+  EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe", u"--Frob"}), 1);
+  if (debug.Available()) {
+    EXPECT_EQ(debug.Lines(), Lines({"[VovudIdavUda] ERROR unknown command: hot-update-cancel\n",
+                                    "[VovudIdavUda] unknown command: frob\n"}));
+  }
+  ServiceStopEvent()->Set();
+  server.join();
+}
+
+}  // namespace
+}  // namespace vovu

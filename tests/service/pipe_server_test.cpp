@@ -1,0 +1,122 @@
+// The command pipe end to end inside one process: the real server thread, real pipe
+// instances and the real client.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/pipe.h"
+#include "service/pipe_client.h"
+#include "service/pipe_server.h"
+#include "service/service_names.h"
+#include "service/service_state.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+class PipeServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(objects_.CreateStopEvent());
+    objects_.CreateQueue();
+    server_ = std::thread([] { (void)PipeServerThread(); });
+  }
+  void TearDown() override {
+    ServiceStopEvent()->Set();
+    server_.join();
+  }
+
+  // The next instance is created only after the previous exchange ended; between the two
+  // the pipe does not exist at all, so a client polls for it (bounded).
+  static void WaitUntilListening() {
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+      if (platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
+        return;
+      std::this_thread::yield();
+    }
+    FAIL() << "the pipe server never listened";
+  }
+
+  // Sends raw bytes as one message; true with the reply when one came.
+  static bool Exchange(const std::vector<std::uint8_t>& request, std::u16string* reply) {
+    WaitUntilListening();
+    platform::PipeHandle pipe = platform::OpenPipe(kPipeName);
+    if (!pipe.valid())
+      return false;
+    (void)platform::SetPipeMessageReadMode(pipe);
+    if (!platform::WritePipeMessage(pipe, request.data(),
+                                    static_cast<std::uint32_t>(request.size()))) {
+      return false;
+    }
+    std::vector<std::uint8_t> buffer(65536);
+    std::uint32_t got = 0;
+    if (!platform::ReadPipeMessage(pipe, buffer.data(), 65536, &got))
+      return false;
+    reply->assign(got / 2, u'\0');
+    for (std::size_t i = 0; i < reply->size(); ++i) {
+      (*reply)[i] = static_cast<char16_t>(buffer[2 * i] | (buffer[2 * i + 1] << 8));
+    }
+    return true;
+  }
+
+  static std::vector<std::uint8_t> Utf16(const std::u16string& text) {
+    std::vector<std::uint8_t> bytes;
+    for (char16_t unit : text) {
+      bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+      bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    return bytes;
+  }
+
+  testing::TestMachine machine_;
+  ServiceObjects objects_;
+  std::thread server_;
+};
+
+TEST_F(PipeServer, TheClientGetsTheDispatcherReply) {
+  WaitUntilListening();
+  std::u16string reply = u"untouched";
+  ASSERT_TRUE(SendPipeRequest(u"--Frobnicate\nArg", &reply));
+  EXPECT_EQ(reply, u"ERROR unknown command: frobnicate");
+  // The server serves the next client after the first.
+  WaitUntilListening();
+  ASSERT_TRUE(SendPipeRequest(u"second", &reply));
+  EXPECT_EQ(reply, u"ERROR unknown command: second");
+}
+
+TEST_F(PipeServer, RequestSizeLimitsAndEmptyMessages) {
+  std::u16string reply;
+  // 8190 bytes: served. The reply echoes the word, so it is read with a large buffer here.
+  const std::u16string longest(4095, u'a');
+  ASSERT_TRUE(Exchange(Utf16(longest), &reply));
+  EXPECT_EQ(reply, u"ERROR unknown command: " + longest);
+  // 8192 bytes: no reply at all.
+  EXPECT_FALSE(Exchange(Utf16(std::u16string(4096, u'a')), &reply));
+  // Zero bytes: no reply. One byte: an empty command word.
+  EXPECT_FALSE(Exchange({}, &reply));
+  ASSERT_TRUE(Exchange({'x'}, &reply));
+  EXPECT_EQ(reply, u"ERROR unknown command: ");
+  // An odd last byte is ignored.
+  std::vector<std::uint8_t> odd = Utf16(u"ab");
+  odd.push_back('c');
+  ASSERT_TRUE(Exchange(odd, &reply));
+  EXPECT_EQ(reply, u"ERROR unknown command: ab");
+}
+
+TEST_F(PipeServer, AReplyLongerThanTheClientBufferFailsTheClient) {
+  WaitUntilListening();
+  std::u16string reply = u"untouched";
+  // "ERROR unknown command: " (23 units) + 2030 units > 2047 units.
+  EXPECT_FALSE(SendPipeRequest(std::u16string(2030, u'w'), &reply));
+  EXPECT_EQ(reply, u"untouched");
+}
+
+TEST(PipeClient, NoServerMeansNoExchange) {
+  testing::TestMachine machine;
+  std::u16string reply = u"untouched";
+  EXPECT_FALSE(SendPipeRequest(u"cleanup", &reply));
+  EXPECT_EQ(reply, u"untouched");
+}
+
+}  // namespace
+}  // namespace vovu

@@ -1,0 +1,100 @@
+#include "system/file_replacement.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/diagnostics.h"
+#include "platform/environment.h"
+#include "platform/fault_injection.h"
+#include "platform/files.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using testing::TestMachine;
+
+class FileReplacement : public ::testing::Test {
+ protected:
+  std::u16string Target() const { return machine_.Path(u"app.asar"); }
+  std::u16string Staged() const { return machine_.Path(u"staged.asar"); }
+  TestMachine machine_;
+};
+
+TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
+  TestMachine::WriteBytes(Target(), "old");
+  TestMachine::WriteBytes(Target() + u".bak", "older backup");
+  TestMachine::WriteBytes(Staged(), "new");
+  std::u16string error;
+  ASSERT_TRUE(ReplaceFileWithBackup(Staged(), Target(), &error));
+  EXPECT_EQ(TestMachine::ReadBytes(Target()), "new");
+  EXPECT_EQ(TestMachine::ReadBytes(Target() + u".bak"), "old");
+  EXPECT_FALSE(TestMachine::Exists(Staged()));
+
+  // A missing target is simply created, with no backup.
+  const std::u16string fresh = machine_.Path(u"korvaCF.exe");
+  TestMachine::WriteBytes(Staged(), "helper");
+  ASSERT_TRUE(ReplaceFileWithBackup(Staged(), fresh, &error));
+  EXPECT_EQ(TestMachine::ReadBytes(fresh), "helper");
+  EXPECT_FALSE(TestMachine::Exists(fresh + u".bak"));
+}
+
+TEST_F(FileReplacement, AFailedCopyPutsTheOldFileBack) {
+  TestMachine::WriteBytes(Target(), "old");
+  std::u16string error;
+  EXPECT_FALSE(ReplaceFileWithBackup(machine_.Path(u"missing.asar"), Target(), &error));
+  EXPECT_EQ(error, u"replace failed (" + Target() + u"): " + FormatWin32Error(2));
+  EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
+  EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
+}
+
+TEST_F(FileReplacement, ATargetLockedAgainstRenamingChangesNothing) {
+  TestMachine::WriteBytes(Target(), "old");
+  TestMachine::WriteBytes(Staged(), "new");
+  platform::InjectFault(platform::FaultPoint::kMoveFile, Target(), 32, 1);
+  std::u16string error;
+  EXPECT_FALSE(ReplaceFileWithBackup(Staged(), Target(), &error));
+  EXPECT_EQ(error, u"backup failed (" + Target() + u"): " + FormatWin32Error(32));
+  EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
+  EXPECT_EQ(TestMachine::ReadBytes(Staged()), "new");
+  EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
+}
+
+TEST_F(FileReplacement, RestoreConsumesTheBackupOrDoesNothing) {
+  TestMachine::WriteBytes(Target(), "new");
+  EXPECT_TRUE(RestoreFromBackup(Target()));
+  EXPECT_EQ(TestMachine::ReadBytes(Target()), "new");
+  TestMachine::WriteBytes(Target() + u".bak", "old");
+  EXPECT_TRUE(RestoreFromBackup(Target()));
+  EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
+  EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
+  // The target may be gone meanwhile: the backup still comes back.
+  TestMachine::WriteBytes(Target() + u".bak", "again");
+  ASSERT_TRUE(platform::DeleteFileAt(Target()));
+  EXPECT_TRUE(RestoreFromBackup(Target()));
+  EXPECT_EQ(TestMachine::ReadBytes(Target()), "again");
+  TestMachine::WriteBytes(Target() + u".bak", "stuck");
+  platform::InjectFault(platform::FaultPoint::kMoveFile, Target() + u".bak", 5, 1);
+  EXPECT_FALSE(RestoreFromBackup(Target()));
+}
+
+TEST_F(FileReplacement, RestoreInstalledFilesTriesAllThree) {
+  platform::SetModulePathForTesting(machine_.Path(u"vovudidavuda.exe"));
+  const std::u16string helper = machine_.Path(u"korvaCF.exe");
+  TestMachine::WriteBytes(helper, "new helper");
+  TestMachine::WriteBytes(helper + u".bak", "old helper");
+  EXPECT_TRUE(RestoreInstalledFiles());
+  EXPECT_EQ(TestMachine::ReadBytes(helper), "old helper");
+
+  ASSERT_TRUE(platform::CreateDirectoryAt(machine_.Path(u"resources")));
+  const std::u16string asar = machine_.Path(u"resources\\app.asar");
+  TestMachine::WriteBytes(asar + u".bak", "old asar");
+  TestMachine::WriteBytes(helper + u".bak", "old helper 2");
+  platform::InjectFault(platform::FaultPoint::kMoveFile, asar + u".bak", 5, 1);
+  EXPECT_FALSE(RestoreInstalledFiles());
+  // The failure of the first did not stop the third.
+  EXPECT_EQ(TestMachine::ReadBytes(helper), "old helper 2");
+  EXPECT_EQ(TestMachine::ReadBytes(asar + u".bak"), "old asar");
+}
+
+}  // namespace
+}  // namespace vovu
