@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The Windows build's service lifecycle under wine64: console run without arguments,
+# install, start, one request over the real named pipe, stop, uninstall, and the verbs that
+# must succeed on a missing or stopped service.
+#
+#   service_smoke.sh VOVUDIDAVUDA.EXE KORVADESK.EXE PIPE-SEND.EXE
+set -u
+wine=/usr/lib/wine/wine64
+export WINEDEBUG=-all
+prefix="${WINEPREFIX:-$HOME/.wine}"
+mkdir -p "$prefix/drive_c"
+dir=$(mktemp -d "$prefix/drive_c/vovu-smoke-XXXXXX")
+cp "$1" "$dir/vovudidavuda.exe"
+cp "$2" "$dir/Korvadesk.exe"
+cp "$3" "$dir/pipe-send.exe"
+cd "$dir" || exit 1
+
+passed=0
+failed=0
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $1: expected '$2', got '$3'"
+  fi
+}
+run() { "$wine" ./vovudidavuda.exe "$@" >/dev/null 2>&1; echo $?; }
+state() { "$wine" sc query VovudIdavUda 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $3}'; }
+
+check "no argument from a console" 0 "$(run)"
+check "install" 0 "$(run install)"
+check "installed and stopped" 1 "$(state)"
+check "start" 0 "$(run start)"
+# The service reports running before its pipe thread takes the first client; poll, bounded.
+reply=""
+for _ in $(seq 1 100); do
+  reply=$("$wine" ./pipe-send.exe --Frob "Keep Case" 2>/dev/null | tr -d '\r') && break
+  sleep 0.1
+done
+check "running" 4 "$(state)"
+check "reply over the named pipe" "ERROR unknown command: frob" "$reply"
+check "hot-update verb while running" 1 "$(run hot-update-cancel 'C:\x\job.json')"
+check "stop" 0 "$(run stop)"
+check "stopped" 1 "$(state)"
+check "hot-update verb while stopped" 1 "$(run hot-update-prepare 'C:\x\job.json')"
+check "stop of a stopped service" 0 "$(run stop)"
+check "uninstall" 0 "$(run uninstall)"
+check "gone" "" "$(state)"
+check "uninstall of a missing service" 0 "$(run uninstall)"
+check "stop of a missing service" 0 "$(run stop)"
+
+cd / && rm -rf "$dir"
+echo "service smoke: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
