@@ -10,6 +10,7 @@
 
 #include "platform/environment.h"
 #include "platform/error.h"
+#include "state/authenticode_verify.h"
 
 namespace vovu::platform {
 namespace {
@@ -53,6 +54,14 @@ TEST(AuthenticodeWin32Test, UnsignedImageHasNoSignature) {
   EXPECT_NE(LastError(), kErrorSuccess);
   EXPECT_FALSE(store);
   EXPECT_FALSE(message);
+
+  bool trusted = true;
+  std::u16string thumbprint;
+  std::u16string error;
+  VerifyAuthenticode(path, &trusted, &thumbprint, &error);
+  EXPECT_FALSE(trusted);
+  EXPECT_EQ(thumbprint, u"");
+  EXPECT_EQ(error, u"signature invalid, rc=2148204800");
 }
 
 TEST(AuthenticodeWin32Test, SignedImageYieldsItsSignerThumbprint) {
@@ -66,6 +75,17 @@ TEST(AuthenticodeWin32Test, SignedImageYieldsItsSignerThumbprint) {
   const std::string thumbprint = SignerThumbprint(path);
   EXPECT_EQ(thumbprint, VOVU_SIGNED_KORVADESK_THUMBPRINT);
   EXPECT_EQ(SignerThumbprint(path), thumbprint);
+
+  // Where wine's policy accepts the file, the service reads the same signer.
+  if (status == kTrustSuccess) {
+    bool trusted = false;
+    std::u16string read;
+    std::u16string error;
+    VerifyAuthenticode(path, &trusted, &read, &error);
+    EXPECT_TRUE(trusted);
+    EXPECT_EQ(std::string(read.begin(), read.end()), thumbprint);
+    EXPECT_EQ(error, u"");
+  }
 #endif
 }
 
