@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/host/embedded_signature.h"
+#include "platform/host/host_util.h"
 #include "platform/host/root_store.h"
 
 namespace vovu::platform {
@@ -18,7 +19,6 @@ namespace {
 
 // Images larger than this are refused rather than read into memory.
 constexpr std::int64_t kMaxImageSize = std::int64_t{1} << 30;
-constexpr std::uint32_t kReadChunk = 1u << 20;
 constexpr std::uint32_t kSha1Size = 20;
 
 struct HostCertStore {
@@ -38,34 +38,6 @@ T* FromHandle(NativeHandle h) {
 template <typename T>
 NativeHandle ToHandle(T* object) {
   return reinterpret_cast<NativeHandle>(object);
-}
-
-// Reads the whole file at `path`; false with the file layer's last error on failure.
-bool ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>* bytes) {
-  FileHandle file = OpenFileForRead(path, kShareRead);
-  if (!file)
-    return false;
-  std::int64_t size = 0;
-  if (!GetFileSize(file, &size))
-    return false;
-  if (size < 0 || size > kMaxImageSize) {
-    SetLastErrorCode(kErrorNotEnoughMemory);
-    return false;
-  }
-  bytes->assign(static_cast<std::size_t>(size), 0);
-  std::size_t filled = 0;
-  while (filled < bytes->size()) {
-    const auto want =
-        static_cast<std::uint32_t>(std::min<std::size_t>(kReadChunk, bytes->size() - filled));
-    std::uint32_t got = 0;
-    if (!ReadFromFile(file, bytes->data() + filled, want, &got))
-      return false;
-    if (got == 0)
-      break;  // the file shrank meanwhile: check what there is
-    filled += got;
-  }
-  bytes->resize(filled);
-  return true;
 }
 
 // The issuer and serial number of a signer, as GetSignerCertInfo hands them out: the DER
@@ -115,7 +87,7 @@ bool MatchesIssuerAndSerial(X509* certificate, const std::vector<std::uint8_t>& 
 TrustStatus VerifyFileTrust(const std::u16string& path) {
   // The verification keeps no state, so the closing call has nothing to release here.
   std::vector<std::uint8_t> image;
-  if (!ReadWholeFile(path, &image))
+  if (!host::ReadWholeFile(path, &image, kMaxImageSize))
     return kTrustNoSignature;  // the file's own error stays the last error
   host::EmbeddedSignature signature;
   TrustStatus status = host::DecodeEmbeddedSignature(image, &signature);
@@ -143,7 +115,7 @@ void CertContextTraits::Close(NativeHandle h) {
 bool OpenEmbeddedSignature(const std::u16string& path, CertStoreHandle* store,
                            CryptMsgHandle* message) {
   std::vector<std::uint8_t> image;
-  if (!ReadWholeFile(path, &image))
+  if (!host::ReadWholeFile(path, &image, kMaxImageSize))
     return false;
   host::EmbeddedSignature signature;
   if (host::DecodeEmbeddedSignature(image, &signature) != kTrustSuccess) {

@@ -15,6 +15,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "platform/host/host_util.h"
 #include "platform/host/machine_root.h"
 #include "platform/text_codec.h"
 
@@ -27,17 +28,6 @@ using host::Win32ErrorFromErrno;
 bool Fail(int err, const std::string& hostPath) {
   SetLastErrorCode(Win32ErrorFromErrno(err, hostPath));
   return false;
-}
-
-// Keeps descriptors 0-2 free, so a handle is never mistaken for "no handle" (0).
-int AboveStdio(int fd) {
-  if (fd < 0 || fd > 2)
-    return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  const int err = errno;
-  close(fd);
-  errno = err;
-  return moved;
 }
 
 bool Lock(int fd, int operation) {
@@ -96,7 +86,7 @@ FileHandle OpenFileForRead(const std::u16string& path, std::uint32_t shareMode) 
   std::string hostPath;
   if (!ToHostPath(path, &hostPath))
     return FileHandle();
-  const int fd = AboveStdio(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = host::AboveStdio(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd < 0) {
     Fail(errno, hostPath);
     return FileHandle();
@@ -122,7 +112,7 @@ FileHandle CreateFileForWrite(const std::u16string& path, std::uint32_t shareMod
   if (!ToHostPath(path, &hostPath))
     return FileHandle();
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (createAlways ? 0 : O_EXCL);
-  const int fd = AboveStdio(open(hostPath.c_str(), flags, 0666));
+  const int fd = host::AboveStdio(open(hostPath.c_str(), flags, 0666));
   if (fd < 0) {
     Fail(errno, hostPath);
     return FileHandle();

@@ -1,4 +1,5 @@
 #include "platform/host/machine_root.h"
+#include "platform/host/host_util.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -16,16 +17,6 @@ namespace {
 
 char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i]))
-      return false;
-  }
-  return true;
 }
 
 bool Exists(const std::string& path) {

@@ -30,6 +30,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/host/event_wait.h"
+#include "platform/host/host_util.h"
 #include "platform/host/machine_root.h"
 #include "platform/host/pipe_object.h"
 #include "platform/host/security_descriptor_impl.h"
@@ -51,17 +52,6 @@ constexpr int kListenBacklog = 0;
 bool Fail(Win32Error code) {
   SetLastErrorCode(code);
   return false;
-}
-
-// Keeps descriptors 0-2 free, so a handle is never mistaken for "no handle" (0).
-int AboveStdio(int fd) {
-  if (fd < 0 || fd > 2)
-    return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  const int err = errno;
-  close(fd);
-  errno = err;
-  return moved;
 }
 
 char16_t LowerAscii(char16_t c) {
@@ -317,7 +307,8 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
   object->server = true;
   object->path = path;
   object->busyPath = path + ".busy";
-  object->listenFd = AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  object->listenFd =
+      host::AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (object->listenFd < 0) {
     SetLastErrorCode(kErrorNotEnoughMemory);
     return PipeHandle();
@@ -363,7 +354,7 @@ bool ConnectPipeClient(const PipeHandle& instance, const Event& stop) {
     // client can queue up behind it in between.
     const bool renamed = RenameOwnSocketFile(*pipe, pipe->path, pipe->busyPath);
     const int fd =
-        AboveStdio(accept4(pipe->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        host::AboveStdio(accept4(pipe->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (fd >= 0) {
       pipe->fd = fd;
       break;
@@ -496,7 +487,8 @@ PipeHandle OpenPipe(const std::u16string& name) {
   std::string path;
   if (!SocketPathOf(name, &path) || !CheckClientDirectory())
     return PipeHandle();
-  const int fd = AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const int fd =
+      host::AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd < 0) {
     SetLastErrorCode(kErrorNotEnoughMemory);
     return PipeHandle();

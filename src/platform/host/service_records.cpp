@@ -1,4 +1,5 @@
 #include "platform/host/service_records.h"
+#include "platform/host/host_util.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -83,19 +84,6 @@ bool MakeDirectory(const std::string& path) {
   return true;
 }
 
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
-    return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i]))
-      return false;
-  }
-  return true;
-}
 
 // Values are one line each: '%', CR and LF are written as %25, %0D and %0A.
 std::string Escape(const std::string& value) {
@@ -331,7 +319,7 @@ bool FindServiceRecord(const std::u16string& name, std::string* recordName) {
   bool found = false;
   while (dirent* entry = readdir(dir)) {
     const std::string entryName = entry->d_name;
-    if (entryName == "." || entryName == ".." || !EqualIgnoringAsciiCase(entryName, wanted))
+    if (entryName == "." || entryName == ".." || !host::EqualIgnoringAsciiCase(entryName, wanted))
       continue;
     struct stat st;
     if (lstat(RecordPath(entryName).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -6,6 +6,7 @@
 #include "platform/error.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "platform/host/host_util.h"
 #include "platform/host/version_block.h"
 #include "platform/version_resource.h"
 
@@ -14,40 +15,11 @@ namespace {
 
 // Images larger than this are refused rather than read into memory.
 constexpr std::int64_t kMaxImageSize = std::int64_t{1} << 30;
-constexpr std::uint32_t kReadChunk = 1u << 20;
-
-// Reads the whole file at `path`; false with the file layer's last error on failure.
-bool ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>* bytes) {
-  FileHandle file = OpenFileForRead(path, kShareRead);
-  if (!file)
-    return false;
-  std::int64_t size = 0;
-  if (!GetFileSize(file, &size))
-    return false;
-  if (size < 0 || size > kMaxImageSize) {
-    SetLastErrorCode(kErrorNotEnoughMemory);
-    return false;
-  }
-  bytes->assign(static_cast<std::size_t>(size), 0);
-  std::size_t filled = 0;
-  while (filled < bytes->size()) {
-    const auto want =
-        static_cast<std::uint32_t>(std::min<std::size_t>(kReadChunk, bytes->size() - filled));
-    std::uint32_t got = 0;
-    if (!ReadFromFile(file, bytes->data() + filled, want, &got))
-      return false;
-    if (got == 0)
-      break;  // the file shrank meanwhile: parse what there is
-    filled += got;
-  }
-  bytes->resize(filled);
-  return true;
-}
 
 // The version block of the executable at `path`, copied out; false with the last error set.
 bool LoadVersionBlock(const std::u16string& path, std::vector<std::uint8_t>* block) {
   std::vector<std::uint8_t> image;
-  if (!ReadWholeFile(path, &image))
+  if (!host::ReadWholeFile(path, &image, kMaxImageSize))
     return false;
   std::span<const std::uint8_t> found;
   if (const Win32Error error = host::LocateVersionBlock(image, &found); error != kErrorSuccess) {

@@ -1,0 +1,67 @@
+#include "platform/host/host_util.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/files.h"
+
+namespace vovu::platform::host {
+namespace {
+constexpr std::uint32_t kReadChunk = 1u << 20;
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+}  // namespace
+
+int AboveStdio(int fd) {
+  if (fd < 0 || fd > 2)
+    return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return moved;
+}
+
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size())
+    return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i]))
+      return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>* bytes,
+                   std::int64_t maxSize) {
+  FileHandle file = OpenFileForRead(path, kShareRead);
+  if (!file)
+    return false;
+  std::int64_t size = 0;
+  if (!GetFileSize(file, &size))
+    return false;
+  if (size < 0 || size > maxSize) {
+    SetLastErrorCode(kErrorNotEnoughMemory);
+    return false;
+  }
+  bytes->assign(static_cast<std::size_t>(size), 0);
+  std::size_t filled = 0;
+  while (filled < bytes->size()) {
+    const auto want =
+        static_cast<std::uint32_t>(std::min<std::size_t>(kReadChunk, bytes->size() - filled));
+    std::uint32_t got = 0;
+    if (!ReadFromFile(file, bytes->data() + filled, want, &got))
+      return false;
+    if (got == 0)
+      break;
+    filled += got;
+  }
+  bytes->resize(filled);
+  return true;
+}
+
+}  // namespace vovu::platform::host

@@ -1,0 +1,24 @@
+// Small helpers shared by the host implementation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vovu::platform::host {
+
+// Moves a new descriptor above 0-2, so a handle is never mistaken for "no handle" (0) and
+// standard streams closed by a detached process are never reused. Returns the descriptor
+// to use (or -1 with errno set); the original is closed when it was moved.
+[[nodiscard]] int AboveStdio(int fd);
+
+// Equal byte strings after mapping ASCII A-Z to a-z.
+[[nodiscard]] bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b);
+
+// Reads the whole file at a Windows path through the file layer (read sharing), refusing
+// files larger than `maxSize` with 8; false with the last error set on failure. A file that
+// shrinks while it is read gives what there was.
+[[nodiscard]] bool ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>* bytes,
+                                 std::int64_t maxSize);
+
+}  // namespace vovu::platform::host
