@@ -32,4 +32,8 @@ std::u16string GetInstallDirectory() {
   return DirectoryOf(GetModulePath());
 }
 
+std::u16string KorvaCfPath() {
+  return JoinPath(GetInstallDirectory(), u"korvaCF.exe");
+}
+
 }  // namespace vovu

@@ -21,4 +21,8 @@ void LogDebug(const std::u16string& text);
 // The installation directory: the module path up to its last '\' or '/', or empty.
 [[nodiscard]] std::u16string GetInstallDirectory();
 
+// The cloud-files helper beside this executable: the installation directory joined with
+// "korvaCF.exe".
+[[nodiscard]] std::u16string KorvaCfPath();
+
 }  // namespace vovu

@@ -39,6 +39,11 @@ enum class FaultPoint {
   kOpenProcessToken,
   kQueryTokenInformation,  // the user and session queries
   kCheckTokenMembership,
+  // Processes (platform/process.h); the path is empty.
+  kProcessSnapshot,         // the process list cannot be taken
+  kDuplicateToken,          // DuplicateTokenEx
+  kCreateEnvironmentBlock,  // CreateEnvironmentBlock
+  kCreateProcess,           // CreateProcessW and CreateProcessAsUserW
 };
 
 // From now on, `point` fails with `code` for a path equal to `path` (ignoring ASCII case),

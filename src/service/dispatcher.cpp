@@ -2,6 +2,9 @@
 
 #include <span>
 
+#include "service/helper_commands.h"
+#include "service/shell_commands.h"
+
 namespace vovu {
 namespace {
 
@@ -15,7 +18,14 @@ struct WhitelistEntry {
 
 // The whitelist, in the order words are tested. A command joins it together with the
 // operation it performs; until then its word is answered like any unknown word.
-constexpr std::span<const WhitelistEntry> kWhitelist{};
+constexpr WhitelistEntry kWhitelistEntries[] = {
+    {u"unregister-com", RunUnregisterCom},
+    {u"ensure-cloudfiles-handlers", RunEnsureCloudFilesHandlers},
+    {u"remove-cloudfiles-handlers", RunRemoveCloudFilesHandlers},
+    {u"start-korvacf", RunStartKorvaCf},
+    {u"cleanup", RunCleanup},
+};
+constexpr std::span<const WhitelistEntry> kWhitelist{kWhitelistEntries};
 
 }  // namespace
 

@@ -51,5 +51,6 @@ check "uninstall of a missing service" 0 "$(run uninstall)"
 check "stop of a missing service" 0 "$(run stop)"
 
 cd / && rm -rf "$dir"
+/usr/lib/wine/wineserver -k >/dev/null 2>&1
 echo "service smoke: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

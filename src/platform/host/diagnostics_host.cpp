@@ -59,6 +59,7 @@ const std::map<std::uint32_t, const char*>& MessageTable() {
       {87, "The parameter is incorrect."},
       {109, "The pipe has been ended."},
       {112, "There is not enough space on the disk."},
+      {121, "The semaphore timeout period has expired."},
       {122, "The data area passed to a system call is too small."},
       {123, "The filename, directory name, or volume label syntax is incorrect."},
       {145, "The directory is not empty."},
@@ -84,13 +85,25 @@ const std::map<std::uint32_t, const char*>& MessageTable() {
       {1063, "The service process could not connect to the service controller."},
       {1072, "The specified service has been marked for deletion."},
       {1073, "The specified service already exists."},
+      {1008, "An attempt was made to reference a token that does not exist."},
+      {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
+      {1052, "The requested control is not valid for this service."},
+      {1061, "The service cannot accept control messages at this time."},
+      {1067, "The process terminated unexpectedly."},
       {1168, "Element not found."},
       {1314, "A required privilege is not held by the client."},
+      {1309,
+       "An attempt has been made to operate on an impersonation token by a thread that is "
+       "not currently impersonating a client."},
       {1336, "The access control list (ACL) structure is invalid."},
+      {1337, "The security ID structure is invalid."},
+      {1460, "This operation returned because the timeout period expired."},
       {1812, "The specified image file did not contain a resource section."},
       {1813, "The specified resource type cannot be found in the image file."},
       {1921, "The name of the file cannot be resolved by the system."},
       {4390, "The file or directory is not a reparse point."},
+      {0x80092004u, "Cannot find object or property."},
+      {0x80092009u, "Cannot find the requested object."},
   };
   return table;
 }

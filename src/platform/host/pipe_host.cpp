@@ -319,19 +319,26 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
   // A socket file left at the path belongs to an instance that is gone (one instance per
   // name); binding needs the name free.
   unlink(path.c_str());
-  const sockaddr_un address = AddressOf(path);
+  // Bound under a private name and secured and listening before it appears at the path, so a
+  // client never meets the socket with the creation mode instead of the descriptor's.
+  const std::string staging = path + ".new";
+  unlink(staging.c_str());
+  const sockaddr_un address = AddressOf(staging);
   struct stat st;
   if (bind(pipe->listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      lstat(path.c_str(), &st) != 0) {
+      lstat(staging.c_str(), &st) != 0) {
     SetLastErrorCode(host::Win32ErrorFromErrno(errno, path));
     return PipeHandle();
   }
   pipe->device = st.st_dev;
   pipe->inode = st.st_ino;
-  if (!ApplySocketSecurity(path, security))
-    return PipeHandle();
-  if (listen(pipe->listenFd, kListenBacklog) != 0) {
-    SetLastErrorCode(kErrorNotEnoughMemory);
+  bool ready = ApplySocketSecurity(staging, security);
+  if (ready && listen(pipe->listenFd, kListenBacklog) != 0)
+    ready = Fail(kErrorNotEnoughMemory);
+  if (ready && rename(staging.c_str(), path.c_str()) != 0)
+    ready = Fail(host::Win32ErrorFromErrno(errno, path));
+  if (!ready) {
+    unlink(staging.c_str());
     return PipeHandle();
   }
   return handle;

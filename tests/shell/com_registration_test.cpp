@@ -1,0 +1,100 @@
+// The handler classes in HKLM's class registry, in both views. Under wine these tests write
+// the prefix's real class keys and remove them again.
+#include "shell/com_registration.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/environment.h"
+#include "shell/registry_snapshot.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using platform::kKeyWow64_32Key;
+using platform::kKeyWow64_64Key;
+using platform::kRegistryLocalMachine;
+using testing::SnapshotTree;
+using testing::SzValue;
+using testing::TreeSnapshot;
+
+std::u16string ClassPath(const char16_t* clsid) {
+  return std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid;
+}
+
+class ComRegistration : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::SetModulePathForTesting(u"C:\\A\\B\\svc.exe"); }
+  void TearDown() override {
+    std::u16string ignored;
+    (void)UnregisterComServers(&ignored);
+    platform::SetModulePathForTesting(u"");
+  }
+
+  // Every class key in both views, 64-bit first.
+  static std::vector<TreeSnapshot> AllClasses() {
+    std::vector<TreeSnapshot> trees;
+    for (const char16_t* clsid : kHandlerClsids) {
+      for (std::uint32_t view : kClassViews)
+        trees.push_back(SnapshotTree(kRegistryLocalMachine, ClassPath(clsid), view));
+    }
+    return trees;
+  }
+
+  testing::TestMachine machine_;
+};
+
+TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemovesBothViews) {
+  std::u16string error;
+  // Nothing there yet: removing succeeds.
+  ASSERT_TRUE(UnregisterComServers(&error));
+  EXPECT_EQ(error, u"");
+
+  ASSERT_TRUE(RegisterComServers(&error));
+  EXPECT_EQ(error, u"");
+  const std::vector<TreeSnapshot> once = AllClasses();
+  const TreeSnapshot expected = {
+      {u"\\", {}},
+      {u"|", SzValue(u"KorvaCF Cloud Files Handler")},
+      {u"LocalServer32\\", {}},
+      {u"LocalServer32|", SzValue(u"\"C:\\A\\B\\korvaCF.exe\" -Embedding")},
+  };
+  for (const TreeSnapshot& tree : once)
+    EXPECT_EQ(tree, expected);
+
+  ASSERT_TRUE(RegisterComServers(&error));
+  EXPECT_EQ(error, u"");
+  EXPECT_EQ(AllClasses(), once);
+
+  // The 32-bit view is its own key: removing one view leaves the other.
+  ASSERT_TRUE(UnregisterComServer(kHandlerClsids[0], kKeyWow64_64Key, &error));
+  EXPECT_TRUE(
+      SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[0]), kKeyWow64_64Key).empty());
+  EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[0]), kKeyWow64_32Key),
+            expected);
+
+  ASSERT_TRUE(UnregisterComServers(&error));
+  EXPECT_EQ(error, u"");
+  for (const TreeSnapshot& tree : AllClasses())
+    EXPECT_TRUE(tree.empty());
+  ASSERT_TRUE(UnregisterComServers(&error));
+  EXPECT_EQ(error, u"");
+}
+
+TEST_F(ComRegistration, TheServerCommandLineIsTheQuotedHelperBesideTheService) {
+  EXPECT_EQ(ComServerCommandLine(), u"\"C:\\A\\B\\korvaCF.exe\" -Embedding");
+  platform::SetModulePathForTesting(u"C:\\Program Files\\Korva Sync\\vovudidavuda.exe");
+  EXPECT_EQ(ComServerCommandLine(), u"\"C:\\Program Files\\Korva Sync\\korvaCF.exe\" -Embedding");
+
+  // What is registered is the command line of the service as it runs now.
+  std::u16string error;
+  ASSERT_TRUE(RegisterComServer(kHandlerClsids[3], kKeyWow64_32Key, &error));
+  const TreeSnapshot tree =
+      SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[3]), kKeyWow64_32Key);
+  ASSERT_TRUE(tree.contains(u"LocalServer32|"));
+  EXPECT_EQ(tree.at(u"LocalServer32|"),
+            SzValue(u"\"C:\\Program Files\\Korva Sync\\korvaCF.exe\" -Embedding"));
+}
+
+}  // namespace
+}  // namespace vovu

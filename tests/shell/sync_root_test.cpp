@@ -1,0 +1,170 @@
+// Handler values in the caller's own sync-root key, and the check that a caller names only
+// its own sync root. The sync root belongs to this process's user, so under wine the key is
+// the prefix's real one; every test removes what it made.
+#include "shell/sync_root.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/text.h"
+#include "platform/environment.h"
+#include "shell/com_registration.h"
+#include "shell/namespace_clsid.h"
+#include "shell/registry_snapshot.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using platform::kKeyWow64_64Key;
+using platform::kRegistryLocalMachine;
+using testing::KeyExists;
+using testing::SnapshotTree;
+using testing::StoredValue;
+using testing::SzValue;
+using testing::TreeSnapshot;
+
+TEST(SyncRootId, OnlyTheCallersOwnIdPassesLetterForLetter) {
+  RequestContext context;
+  context.userSid = u"S-1-5-21-1-2-3-1001";
+  const std::u16string own = u"KorvaStorageProvider!S-1-5-21-1-2-3-1001!KorvaAccount1";
+  EXPECT_EQ(SyncRootIdForSid(context.userSid), own);
+
+  std::u16string error;
+  EXPECT_TRUE(ValidateSyncRootId(own, context, &error));
+  EXPECT_EQ(error, u"");
+
+  for (const std::u16string& other : {
+           std::u16string(u"korvastorageprovider!S-1-5-21-1-2-3-1001!KorvaAccount1"),
+           std::u16string(u"KorvaStorageProvider!S-1-5-21-1-2-3-1002!KorvaAccount1"),
+           own + u" ",
+           std::u16string(u"KorvaStorageProvider!s-1-5-21-1-2-3-1001!KorvaAccount1"),
+           std::u16string(),
+       }) {
+    SCOPED_TRACE(std::string(other.begin(), other.end()));
+    error.clear();
+    EXPECT_FALSE(ValidateSyncRootId(other, context, &error));
+    EXPECT_EQ(error, u"sync root id does not match caller SID");
+  }
+
+  RequestContext anonymous;
+  error.clear();
+  EXPECT_FALSE(ValidateSyncRootId(SyncRootIdForSid(u""), anonymous, &error));
+  EXPECT_EQ(error, u"caller SID is unavailable");
+}
+
+class SyncRootHandlers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
+    context_ = BuildLocalContext();
+    ASSERT_FALSE(context_.userSid.empty());
+    id_ = SyncRootIdForSid(context_.userSid);
+    path_ = SyncRootKeyPath(id_);
+  }
+  void TearDown() override {
+    (void)platform::DeleteRegistryTree(kRegistryLocalMachine, path_);
+    std::u16string ignored;
+    (void)UnregisterComServers(&ignored);
+    platform::SetModulePathForTesting(u"");
+  }
+
+  // The sync root's key as its owner would have registered it.
+  void CreateSyncRootKey() {
+    platform::RegistryKey key;
+    ASSERT_EQ(platform::CreateRegistryKey(kRegistryLocalMachine, path_,
+                                          platform::kKeyAllAccess | kKeyWow64_64Key, &key, nullptr),
+              platform::kErrorSuccess);
+    const std::string legacy = testing::WideBytes(u"{00000000-0000-0000-0000-000000000000}");
+    ASSERT_EQ(platform::SetRegistryValue(key.get(), u"StatusUISourceFactory", platform::kRegSz,
+                                         legacy.data(), static_cast<std::uint32_t>(legacy.size())),
+              platform::kErrorSuccess);
+    ASSERT_EQ(platform::SetRegistryValue(key.get(), u"DisplayNameResource", platform::kRegSz,
+                                         legacy.data(), static_cast<std::uint32_t>(legacy.size())),
+              platform::kErrorSuccess);
+  }
+
+  static bool AnyClassRegistered() {
+    for (const char16_t* clsid : kHandlerClsids) {
+      for (std::uint32_t view : kClassViews) {
+        if (KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid, view))
+          return true;
+      }
+    }
+    return false;
+  }
+
+  testing::TestMachine machine_;
+  RequestContext context_;
+  std::u16string id_;
+  std::u16string path_;
+};
+
+TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersTheClasses) {
+  CreateSyncRootKey();
+  int pauses = 0;
+  std::u16string error;
+  ASSERT_TRUE(EnsureCloudFilesHandlers(
+      id_, context_, [&] { ++pauses; }, &error))
+      << WideToUtf8(error);
+  EXPECT_EQ(error, u"");
+  // No NamespaceCLSID: three reads, two pauses between them, and nothing mirrored.
+  EXPECT_EQ(pauses, 2);
+  EXPECT_FALSE(KeyExists(kMirroredNamespaceIndex));
+
+  const TreeSnapshot expected = {
+      {u"\\", {}},
+      {u"|DisplayNameResource", SzValue(u"{00000000-0000-0000-0000-000000000000}")},
+      {u"|CopyHook", SzValue(u"{7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}")},
+      {u"|MenuVerbHandler_0", SzValue(u"{4e9a0b52-c7d3-4a18-b6f0-93d25e7c4a11}")},
+      {u"|CustomStateHandler", SzValue(u"{a83f61d7-2b94-4c05-8e7a-d1c0f94e2b12}")},
+      {u"|StorageProviderStatusUISourceFactory",
+       SzValue(u"{c5d2e980-3f17-4b6a-a4d9-6e0b17c83a14}")},
+  };
+  EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_), expected);
+  for (const char16_t* clsid : kHandlerClsids) {
+    for (std::uint32_t view : kClassViews) {
+      EXPECT_EQ(SnapshotTree(kRegistryLocalMachine,
+                             std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid + u"\\" +
+                                 u"LocalServer32",
+                             view)
+                    .at(u"|"),
+                SzValue(u"\"C:\\Korva\\korvaCF.exe\" -Embedding"));
+    }
+  }
+
+  // Again: the same result.
+  ASSERT_TRUE(EnsureCloudFilesHandlers(
+      id_, context_, [] {}, &error));
+  EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_), expected);
+
+  // Removing takes the handler values only, and may be repeated.
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(RemoveCloudFilesHandlers(id_, &error));
+    EXPECT_EQ(error, u"");
+    EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_),
+              (TreeSnapshot{
+                  {u"\\", {}},
+                  {u"|DisplayNameResource", SzValue(u"{00000000-0000-0000-0000-000000000000}")}}));
+  }
+  EXPECT_TRUE(KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + kHandlerClsids[0]));
+}
+
+TEST_F(SyncRootHandlers, ASyncRootWithoutAKeyGetsNothingWrittenAndHasNothingToRemove) {
+  std::u16string error;
+  EXPECT_FALSE(EnsureCloudFilesHandlers(
+      id_, context_, [] {}, &error));
+  EXPECT_EQ(error,
+            u"RegOpenKeyEx failed for "
+            u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\SyncRootManager\\" +
+                id_ + u": error=2");
+  EXPECT_FALSE(KeyExists(path_));
+  EXPECT_FALSE(AnyClassRegistered());
+
+  error.clear();
+  EXPECT_TRUE(RemoveCloudFilesHandlers(id_, &error));
+  EXPECT_EQ(error, u"");
+  EXPECT_FALSE(KeyExists(path_));
+}
+
+}  // namespace
+}  // namespace vovu

@@ -1,0 +1,181 @@
+// Host: the installed executable runs as a child of the test; the service it starts is a
+// detached process that the test only sees through the machine root and /proc.
+#include "support/host/installed_service.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "foundation/text.h"
+#include "platform/error.h"
+#include "platform/host/machine_root.h"
+#include "platform/pipe.h"
+#include "service/pipe_client.h"
+#include "service/service_names.h"
+#include "support/desktop_app.h"
+#include "support/test_machine.h"
+
+extern char** environ;
+
+namespace vovu::testing {
+namespace {
+
+std::filesystem::path InstalledExecutable() {
+  return TestMachine::Native(JoinPath(kServiceInstallDirectory, u"vovudidavuda.exe"));
+}
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+void PlaceServiceExecutable() {
+  const std::filesystem::path target = InstalledExecutable();
+  std::filesystem::create_directories(target.parent_path());
+  std::filesystem::copy_file(VOVU_SERVICE_EXECUTABLE_PATH, target,
+                             std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+  InstallDesktopApp(kServiceInstallDirectory);
+}
+
+ServiceCleanup::~ServiceCleanup() {
+  platform::ServiceStatus status;
+  std::uint32_t error = 0;
+  if (!QueryInstalledService(&status, &error))
+    return;  // never installed, or already uninstalled
+  (void)RunServiceTool({"uninstall"});
+  const pid_t pid = static_cast<pid_t>(status.processId);
+  if (pid > 0 && kill(pid, 0) == 0 && !WaitForProcessExit(pid))
+    kill(pid, SIGKILL);
+}
+
+int RunServiceTool(const std::vector<std::string>& args) {
+  // Everything the child needs is prepared before the fork.
+  const std::string program = InstalledExecutable().string();
+  std::vector<std::string> words{program};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  const pid_t child = fork();
+  if (child < 0)
+    return -1;
+  if (child == 0) {
+    execve(program.c_str(), argv.data(), environ);
+    _exit(127);
+  }
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(child, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited != child || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
+
+bool QueryInstalledService(platform::ServiceStatus* status, std::uint32_t* error) {
+  platform::ServiceHandle manager = platform::OpenServiceManager(platform::kScManagerConnect);
+  if (!manager.valid()) {
+    *error = platform::LastError();
+    return false;
+  }
+  platform::ServiceHandle service =
+      platform::OpenServiceEntry(manager, kServiceName, platform::kServiceQueryStatus);
+  if (!service.valid() || !platform::QueryServiceEntryStatus(service, status)) {
+    *error = platform::LastError();
+    return false;
+  }
+  return true;
+}
+
+bool WaitForServiceState(std::uint32_t state, platform::ServiceStatus* status) {
+  const std::string services = platform::host::MachineRoot() + "/scm/services";
+  return WaitForChangeIn({services, services + "/" + WideToUtf8(kServiceName)}, [&] {
+    std::uint32_t error = 0;
+    return QueryInstalledService(status, &error) && status->currentState == state;
+  });
+}
+
+bool WaitForChangeIn(const std::vector<std::string>& directories,
+                     const std::function<bool()>& done) {
+  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (fd < 0)
+    return false;
+  const auto deadline = std::chrono::steady_clock::now() + kServicePatience;
+  bool reached = false;
+  for (;;) {
+    // Watch before looking, so that no change between the look and the wait is missed; a
+    // directory that did not exist yet is watched from the round after it appears.
+    for (const std::string& directory : directories) {
+      (void)inotify_add_watch(fd, directory.c_str(),
+                              IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_CLOSE_WRITE |
+                                  IN_DELETE_SELF | IN_MOVE_SELF);
+    }
+    if ((reached = done()))
+      break;
+    const int left = RemainingMs(deadline);
+    if (left == 0)
+      break;
+    pollfd p = {fd, POLLIN, 0};
+    (void)poll(&p, 1, left);
+    char events[4096];
+    while (read(fd, events, sizeof events) > 0) {
+    }
+  }
+  close(fd);
+  return reached;
+}
+
+bool WaitForPipeAnswer(const std::u16string& word, std::u16string* reply) {
+  const std::string root = platform::host::MachineRoot();
+  return WaitForChangeIn({root, root + "/pipes"}, [&] { return SendPipeRequest(word, reply); });
+}
+
+bool WaitForListeningInstance() {
+  const std::string root = platform::host::MachineRoot();
+  return WaitForChangeIn({root, root + "/pipes"},
+                         [] { return platform::WaitForPipeInstance(kPipeName, 3000); });
+}
+
+bool WaitForProcessExit(pid_t pid) {
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0)
+    return errno == ESRCH;
+  pollfd p = {fd, POLLIN, 0};
+  const int ready =
+      poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kServicePatience).count()));
+  close(fd);
+  return ready == 1;
+}
+
+int CountProcEntries(pid_t pid, const char* what) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/" + what;
+  DIR* directory = opendir(path.c_str());
+  if (directory == nullptr)
+    return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] != '.')
+      ++count;
+  }
+  closedir(directory);
+  return count;
+}
+
+}  // namespace vovu::testing

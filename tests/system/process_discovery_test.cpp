@@ -1,0 +1,103 @@
+// Which running programs count as the application's: real processes started from copies of
+// the stand-in helper in scratch folders around a pretend installation directory.
+#include "system/process_discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "foundation/text.h"
+#include "platform/environment.h"
+#include "platform/fault_injection.h"
+#include "platform/process.h"
+#include "support/korvacf_standin.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using testing::TestMachine;
+
+class ProcessDiscovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app_ = machine_.Path(u"App");
+    platform::SetModulePathForTesting(JoinPath(app_, u"vovudidavuda.exe"));
+  }
+
+  void TearDown() override {
+    for (std::uint32_t pid : running_)
+      End(pid);
+  }
+
+  // Starts a copy of the stand-in at `path`; its id.
+  std::uint32_t Run(const std::u16string& path) {
+    testing::PlaceHelperCopy(path);
+    platform::ProcessStart start;
+    start.applicationName = path;
+    start.commandLine = QuoteIfNeeded(path);
+    std::uint32_t pid = 0;
+    EXPECT_TRUE(platform::CreateProcessDirect(start, &pid)) << platform::LastError();
+    running_.push_back(pid);
+    return pid;
+  }
+
+  static void End(std::uint32_t pid) {
+    const platform::ProcessHandle process =
+        platform::OpenProcessById(pid, platform::kProcessTerminate | platform::kSynchronize);
+    if (!process)
+      return;
+    EXPECT_TRUE(platform::TerminateProcessWithCode(process, 1));
+    EXPECT_EQ(platform::WaitForProcessExit(process, 10000), platform::WaitResult::kSignalled);
+  }
+
+  void Stop(std::uint32_t pid) {
+    End(pid);
+    std::erase(running_, pid);
+  }
+
+  TestMachine machine_;
+  std::u16string app_;
+  std::vector<std::uint32_t> running_;
+};
+
+TEST_F(ProcessDiscovery, OnlyProgramsInsideTheInstallationDirectoryCount) {
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+
+  // A sibling folder whose name starts like the installation directory's.
+  const std::uint32_t sibling = Run(machine_.Path(u"App2\\y.exe"));
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+
+  const std::uint32_t nested = Run(JoinPath(app_, u"resources\\x.exe"));
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+  Stop(nested);
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+
+  Run(JoinPath(app_, u"Korvadesk.exe"));
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+  Stop(sibling);
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+}
+
+TEST_F(ProcessDiscovery, LetterCaseOfPathsIsIgnored) {
+  platform::SetModulePathForTesting(ToLower(JoinPath(app_, u"vovudidavuda.exe")));
+  Run(JoinPath(app_, u"KORVADESK.EXE"));
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+}
+
+TEST_F(ProcessDiscovery, CopiesOfTheServiceDoNotCount) {
+  Run(JoinPath(app_, u"vovudidavuda.exe"));
+  Run(JoinPath(app_, u"tools\\VovudIdavUda.EXE"));
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+}
+
+TEST_F(ProcessDiscovery, AProcessListThatCannotBeTakenReadsAsNothingRunning) {
+  Run(JoinPath(app_, u"Korvadesk.exe"));
+  platform::InjectFault(platform::FaultPoint::kProcessSnapshot, u"", platform::kErrorAccessDenied,
+                        1);
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+}
+
+}  // namespace
+}  // namespace vovu
