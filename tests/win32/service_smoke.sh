@@ -15,6 +15,13 @@ cp "$2" "$dir/Korvadesk.exe"
 cp "$3" "$dir/pipe-send.exe"
 cd "$dir" || exit 1
 
+# One wine session for the whole test: a new session starts every automatic service, which
+# would start ours behind the test's back between two commands.
+/usr/lib/wine/wineserver -k >/dev/null 2>&1
+/usr/lib/wine/wineserver -p
+# A registration left by an interrupted earlier run goes first.
+"$wine" ./vovudidavuda.exe uninstall >/dev/null 2>&1
+
 passed=0
 failed=0
 check() {  # check NAME EXPECTED ACTUAL

@@ -26,6 +26,33 @@ int AboveStdio(int fd) {
   return moved;
 }
 
+bool ReadAll(int fd, void* data, std::size_t size) {
+  auto* bytes = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = read(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size())
     return false;

@@ -12,6 +12,13 @@ namespace vovu::platform::host {
 // to use (or -1 with errno set); the original is closed when it was moved.
 [[nodiscard]] int AboveStdio(int fd);
 
+// Reads exactly `size` bytes from `fd` (retrying after signals); false at the end of the
+// stream or on an error.
+[[nodiscard]] bool ReadAll(int fd, void* data, std::size_t size);
+
+// Writes all `size` bytes to `fd` (retrying after signals), giving up silently on an error.
+void WriteAll(int fd, const void* data, std::size_t size);
+
 // Equal byte strings after mapping ASCII A-Z to a-z.
 [[nodiscard]] bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b);
 

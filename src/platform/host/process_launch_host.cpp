@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/fault_injection.h"
+#include "platform/host/host_util.h"
 #include "platform/host/machine_root.h"
 #include "platform/host/service_launch.h"
 #include "platform/host/token_object.h"
@@ -57,33 +58,6 @@ struct LaunchPlan {
   std::vector<gid_t> groups;
 };
 
-bool ReadAll(int fd, void* data, std::size_t size) {
-  auto* bytes = static_cast<char*>(data);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = read(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-void WriteAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
   for (std::string& s : strings)
@@ -94,7 +68,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 [[noreturn]] void Fail(int fd, int stage) {
   const LaunchFailure failure{stage, errno};
-  WriteAll(fd, &failure, sizeof failure);
+  host::WriteAll(fd, &failure, sizeof failure);
   _exit(127);
 }
 
@@ -152,7 +126,7 @@ bool Launch(LaunchPlan plan, std::uint32_t* processId) {
     const pid_t grandchild = fork();
     if (grandchild == 0)
       RunProgram(plan, failurePipe[1], argv.data(), envp.data());
-    WriteAll(pidPipe[1], &grandchild, sizeof grandchild);
+    host::WriteAll(pidPipe[1], &grandchild, sizeof grandchild);
     _exit(0);
   }
   close(pidPipe[1]);
@@ -160,7 +134,7 @@ bool Launch(LaunchPlan plan, std::uint32_t* processId) {
   pid_t started = -1;
   bool ok = child > 0;
   if (ok) {
-    ok = ReadAll(pidPipe[0], &started, sizeof started) && started > 0;
+    ok = host::ReadAll(pidPipe[0], &started, sizeof started) && started > 0;
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -169,7 +143,7 @@ bool Launch(LaunchPlan plan, std::uint32_t* processId) {
     SetLastErrorCode(kErrorNotEnoughMemory);
   } else {
     LaunchFailure failure{};
-    if (ReadAll(failurePipe[0], &failure, sizeof failure)) {
+    if (host::ReadAll(failurePipe[0], &failure, sizeof failure)) {
       ok = false;
       if (failure.stage == kStageIdentity) {
         SetLastErrorCode(kErrorPrivilegeNotHeld);

@@ -5,6 +5,7 @@
 // Between fork and exec only async-signal-safe calls are made; everything else (paths,
 // argument and environment arrays) is prepared before the first fork.
 #include "platform/host/service_launch.h"
+#include "platform/host/host_util.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,33 +27,6 @@ namespace {
 
 bool IsBlank(char16_t c) {
   return c == u' ' || c == u'\t';
-}
-
-bool ReadAll(int fd, void* data, std::size_t size) {
-  auto* bytes = static_cast<char*>(data);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = read(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-void WriteAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = write(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return;
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 // The program's side after the second fork: wait for the go-ahead, then exec.

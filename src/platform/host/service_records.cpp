@@ -454,6 +454,13 @@ bool CurrentServiceStatus(const std::string& recordName, ServiceStatus* status) 
   ServiceRecordStatus record;
   if (!ReadServiceStatus(recordName, &record))
     return false;
+  if (record.status.currentState != kServiceStopped &&
+      !ProcessAlive(static_cast<pid_t>(record.status.processId), record.processStartTime)) {
+    // The process may have reported its end and exited between the read and the check:
+    // what it wrote last before exiting is read again now that it is gone.
+    if (!ReadServiceStatus(recordName, &record))
+      return false;
+  }
   *status = record.status;
   if (status->currentState != kServiceStopped &&
       !ProcessAlive(static_cast<pid_t>(status->processId), record.processStartTime)) {
