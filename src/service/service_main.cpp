@@ -104,8 +104,7 @@ std::uint32_t ServiceCtrlHandler(std::uint32_t control, std::uint32_t, void*, vo
     case platform::kServiceControlStop:
     case platform::kServiceControlShutdown:
       Report(platform::kServiceStopPending, 0, kStopWaitHintMs);
-      if (const platform::Event* stop = ServiceStopEvent())
-        stop->Set();
+      SignalServiceStop();
       return 0;
     case platform::kServiceControlSessionChange:
       return 0;

@@ -1,6 +1,7 @@
 #include "service/service_state.h"
 
 #include <memory>
+#include <mutex>
 
 namespace vovu {
 namespace {
@@ -8,6 +9,7 @@ namespace {
 constexpr std::uint32_t kJobQueueSpinCount = 1024;
 
 struct State {
+  std::mutex stopEventMutex;  // between the control handler and the event's close
   std::unique_ptr<platform::Event> stopEvent;
   std::unique_ptr<platform::CriticalSection> queueLock;
   std::unique_ptr<platform::ConditionVariable> queueSignal;
@@ -23,6 +25,12 @@ State& TheState() {
 
 const platform::Event* ServiceStopEvent() {
   return TheState().stopEvent.get();
+}
+
+void SignalServiceStop() {
+  std::lock_guard lock(TheState().stopEventMutex);
+  if (TheState().stopEvent)
+    TheState().stopEvent->Set();
 }
 
 bool ServiceStopRequested() {
@@ -50,6 +58,7 @@ bool ServiceObjects::CreateStopEvent() {
   if (!platform::Event::Create(/*manualReset=*/true, /*initiallySet=*/false, event.get())) {
     return false;
   }
+  std::lock_guard lock(TheState().stopEventMutex);
   TheState().stopEvent = std::move(event);
   return true;
 }

@@ -16,6 +16,10 @@ using Job = std::function<void()>;
 // not running (for example in the command line's own process).
 [[nodiscard]] const platform::Event* ServiceStopEvent();
 
+// Signals the stop event if it exists. Safe from the control handler's thread at any time,
+// also while ServiceMain closes the event.
+void SignalServiceStop();
+
 // True when the stop event exists and is signalled (tested without waiting).
 [[nodiscard]] bool ServiceStopRequested();
 
