@@ -6,8 +6,6 @@
 // PRODUCTVERSION. The block goes into the section the host's version queries read, added or
 // replaced by objcopy in a temporary copy that is then renamed over FILE. Exit code 0 on
 // success, 1 with a message on stderr otherwise.
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,62 +19,22 @@
 
 #include "platform/host/elf_sections.h"
 #include "platform/version_resource.h"
+#include "tool_files.h"
 #include "version_block_writer.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using vovu::platform::host::ImageLookup;
+using vovu::tools::ReadFile;
+using vovu::tools::Run;
+using vovu::tools::TemporaryFiles;
+using vovu::tools::WriteFile;
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "stamp-version: %s\n", message.c_str());
   return 1;
 }
-
-bool ReadFile(const fs::path& path, std::vector<std::uint8_t>* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-bool WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
-}
-
-// Runs a program found on PATH and waits for it; true when it exits with 0.
-bool Run(std::vector<std::string> arguments) {
-  std::vector<char*> argv;
-  for (std::string& argument : arguments)
-    argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-    return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR)
-      return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Removes the temporary files on every way out.
-struct TemporaryFiles {
-  std::vector<fs::path> paths;
-  ~TemporaryFiles() {
-    std::error_code ignored;
-    for (const fs::path& path : paths)
-      fs::remove(path, ignored);
-  }
-};
 
 }  // namespace
 
