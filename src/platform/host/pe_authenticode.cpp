@@ -4,15 +4,11 @@
 
 #include "platform/host/byte_reader.h"
 #include "platform/host/openssl_ptr.h"
+#include "platform/host/pe_headers.h"
 
 namespace vovu::platform::host {
 namespace {
 
-constexpr std::uint16_t kDosMagic = 0x5A4D;         // "MZ"
-constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
-constexpr std::uint16_t kPe32Magic = 0x10B;
-constexpr std::uint16_t kPe32PlusMagic = 0x20B;
-constexpr std::uint64_t kCoffHeaderSize = 20;
 constexpr std::uint64_t kSectionHeaderSize = 40;
 constexpr std::uint64_t kChecksumField = 64;  // same offset in PE32 and PE32+
 constexpr std::uint64_t kSizeOfHeadersField = 60;
@@ -26,23 +22,13 @@ constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
 ImageLookup ReadPeSignatureLayout(std::span<const std::uint8_t> bytes, PeSignatureLayout* layout) {
   const ByteReader image(bytes);
 
-  // DOS header, PE signature, COFF header, optional header.
-  std::uint16_t dosMagic = 0;
-  std::uint32_t peOffset = 0, signature = 0;
-  if (!image.Read16(0, &dosMagic) || dosMagic != kDosMagic || !image.Read32(0x3C, &peOffset) ||
-      !image.Read32(peOffset, &signature) || signature != kPeSignature) {
+  PeHeaders headers;
+  if (!ReadPeHeaders(image, &headers))
     return ImageLookup::kNotThisFormat;
-  }
-  const std::uint64_t coff = std::uint64_t{peOffset} + 4;
-  std::uint16_t sectionCount = 0, optionalSize = 0;
-  if (!image.Contains(coff, kCoffHeaderSize) || !image.Read16(coff + 2, &sectionCount) ||
-      !image.Read16(coff + 16, &optionalSize)) {
-    return ImageLookup::kNotThisFormat;
-  }
-  const std::uint64_t optional = coff + kCoffHeaderSize;
-  std::uint16_t magic = 0;
-  if (!image.Contains(optional, optionalSize) || !image.Read16(optional, &magic))
-    return ImageLookup::kNotThisFormat;
+  const std::uint64_t optional = headers.optional;
+  const std::uint16_t optionalSize = headers.optionalSize;
+  const std::uint16_t sectionCount = headers.sectionCount;
+  const std::uint16_t magic = headers.magic;
   std::uint64_t countField = 0;
   if (magic == kPe32Magic) {
     countField = 92;

@@ -1,0 +1,29 @@
+#include "platform/host/pe_headers.h"
+
+namespace vovu::platform::host {
+namespace {
+constexpr std::uint16_t kDosMagic = 0x5A4D;         // "MZ"
+constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::uint64_t kCoffHeaderSize = 20;
+}  // namespace
+
+bool ReadPeHeaders(const ByteReader& image, PeHeaders* headers) {
+  std::uint16_t dosMagic = 0;
+  std::uint32_t peOffset = 0;
+  std::uint32_t signature = 0;
+  if (!image.Read16(0, &dosMagic) || dosMagic != kDosMagic || !image.Read32(0x3C, &peOffset) ||
+      !image.Read32(peOffset, &signature) || signature != kPeSignature) {
+    return false;
+  }
+  headers->coff = std::uint64_t{peOffset} + 4;
+  if (!image.Contains(headers->coff, kCoffHeaderSize) ||
+      !image.Read16(headers->coff + 2, &headers->sectionCount) ||
+      !image.Read16(headers->coff + 16, &headers->optionalSize)) {
+    return false;
+  }
+  headers->optional = headers->coff + kCoffHeaderSize;
+  return image.Contains(headers->optional, headers->optionalSize) &&
+         image.Read16(headers->optional, &headers->magic);
+}
+
+}  // namespace vovu::platform::host
