@@ -120,7 +120,7 @@ TokenHandle OpenCurrentProcessToken() {
     self.groups.resize(static_cast<std::size_t>(std::max(0, getgroups(count, self.groups.data()))));
   }
   const pid_t session = getsid(0);
-  self.hasSession = session > 0;
+  self.hasSession = session >= 0;
   self.session = self.hasSession ? static_cast<std::uint32_t>(session) : 0;
   return MakeToken(std::move(self), false);
 }

@@ -200,7 +200,7 @@ void CapturePeer(int fd, host::PeerIdentity* peer) {
   groups.resize(result == 0 ? length / sizeof(gid_t) : 0);
   peer->groups = std::move(groups);
   const pid_t session = peer->pid > 0 ? getsid(peer->pid) : -1;
-  peer->hasSession = session > 0;
+  peer->hasSession = session >= 0;
   peer->session = peer->hasSession ? static_cast<std::uint32_t>(session) : 0;
 }
 
