@@ -5,24 +5,13 @@
 
 #include "platform/registry.h"
 #include "state/rollout_cohort.h"
+#include "support/machine_guid.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
 
-void StoreMachineGuid(std::uint32_t type, const void* data, std::uint32_t size) {
-  platform::RegistryKey key;
-  ASSERT_EQ(platform::CreateRegistryKey(
-                platform::kRegistryLocalMachine, u"SOFTWARE\\Microsoft\\Cryptography",
-                platform::kKeyAllAccess | platform::kKeyWow64_64Key, &key, nullptr),
-            0u);
-  ASSERT_EQ(platform::SetRegistryValue(key.get(), u"MachineGuid", type, data, size), 0u);
-}
-
-void StoreMachineGuid(const std::u16string& text) {
-  StoreMachineGuid(platform::kRegSz, text.c_str(),
-                   static_cast<std::uint32_t>((text.size() + 1) * sizeof(char16_t)));
-}
+using testing::StoreMachineGuid;
 
 TEST(RolloutCohortHost, NormalisedIdentityGivesTheKnownBuckets) {
   testing::TestMachine machine;

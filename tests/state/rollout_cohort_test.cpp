@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/text.h"
-#include "platform/registry.h"
+#include "support/machine_guid.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -28,20 +28,10 @@ TEST(RolloutBucket, TheSameMachineAndVersionAlwaysDrawTheSameBucket) {
   testing::TestMachine machine;
   std::u16string guid;
   std::u16string error;
-  if (!ReadMachineGuid(&guid, &error)) {
-    // A fresh machine root has no identity yet; give it one the way machine setup does.
-    platform::RegistryKey key;
-    bool created = false;
-    ASSERT_EQ(platform::CreateRegistryKey(platform::kRegistryLocalMachine,
-                                          u"SOFTWARE\\Microsoft\\Cryptography",
-                                          platform::kKeyAllAccess, &key, &created),
-              0u);
-    const std::u16string value = u"3f1e2d4c-5b6a-4798-8a9b-0c1d2e3f4a5b";
-    ASSERT_EQ(platform::SetRegistryValue(key.get(), u"MachineGuid", platform::kRegSz, value.c_str(),
-                                         static_cast<std::uint32_t>((value.size() + 1) * 2)),
-              0u);
-    ASSERT_TRUE(ReadMachineGuid(&guid, &error)) << WideToUtf8(error);
-  }
+  // A fresh machine root has no identity yet; a Windows machine always has one.
+  if (!ReadMachineGuid(&guid, &error))
+    testing::StoreMachineGuid(u"3f1e2d4c-5b6a-4798-8a9b-0c1d2e3f4a5b");
+  ASSERT_TRUE(ReadMachineGuid(&guid, &error)) << WideToUtf8(error);
   double first = -1;
   double again = -1;
   double other = -1;
