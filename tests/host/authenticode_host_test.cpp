@@ -20,6 +20,7 @@
 #include "platform/error.h"
 #include "platform/host/root_store.h"
 #include "state/authenticode_verify.h"
+#include "support/host/pe_image.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
@@ -46,47 +47,6 @@ void WriteNative(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
-}
-
-void Put(Bytes* bytes, std::size_t at, std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i)
-    (*bytes)[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-// The smallest PE32+ image osslsigncode signs: headers in 0x200 bytes, one ".text" section of
-// 0x200 bytes holding a "ret", sixteen data directories, all empty.
-Bytes BuildTinyPe() {
-  constexpr std::size_t kPe = 0x40, kCoff = kPe + 4, kOptional = kCoff + 20;
-  constexpr std::size_t kSections = kOptional + 240;
-  Bytes image(0x400, 0);
-  image[0] = 'M';
-  image[1] = 'Z';
-  Put(&image, 0x3C, kPe, 4);
-  Put(&image, kPe, 0x00004550, 4);
-  Put(&image, kCoff, 0x8664, 2);           // machine
-  Put(&image, kCoff + 2, 1, 2);            // one section
-  Put(&image, kCoff + 16, 240, 2);         // optional header size
-  Put(&image, kCoff + 18, 0x22, 2);        // executable, large-address aware
-  Put(&image, kOptional, 0x20B, 2);        // PE32+
-  Put(&image, kOptional + 16, 0x1000, 4);  // entry point
-  Put(&image, kOptional + 24, 0x140000000, 8);
-  Put(&image, kOptional + 32, 0x1000, 4);  // section alignment
-  Put(&image, kOptional + 36, 0x200, 4);   // file alignment
-  Put(&image, kOptional + 40, 6, 2);
-  Put(&image, kOptional + 48, 6, 2);
-  Put(&image, kOptional + 56, 0x2000, 4);  // size of image
-  Put(&image, kOptional + 60, 0x200, 4);   // size of headers
-  Put(&image, kOptional + 68, 3, 2);       // console subsystem
-  Put(&image, kOptional + 108, 16, 4);     // data directories
-  const std::string name = ".text";
-  std::copy(name.begin(), name.end(), image.begin() + kSections);
-  Put(&image, kSections + 8, 0x10, 4);
-  Put(&image, kSections + 12, 0x1000, 4);
-  Put(&image, kSections + 16, 0x200, 4);
-  Put(&image, kSections + 20, 0x200, 4);
-  Put(&image, kSections + 36, 0x60000020, 4);
-  image[0x200] = 0xC3;
-  return image;
 }
 
 // What the service's verification reads of a file: the policy's verdict and, through the
@@ -192,10 +152,10 @@ class AuthenticodeHostTest : public ::testing::Test {
     fs::copy_file(Key(name), store / name, fs::copy_options::overwrite_existing);
   }
 
-  // Writes the tiny PE as `name` in the scratch folder and returns its Windows path.
-  std::u16string WriteTinyPe(const std::u16string& name) {
+  // Writes a small PE as `name` in the scratch folder and returns its Windows path.
+  std::u16string WritePe(const std::u16string& name) {
     const std::u16string path = machine_.Path(name);
-    WriteNative(TestMachine::Native(path), BuildTinyPe());
+    WriteNative(TestMachine::Native(path), testing::BuildPeImage({}, true));
     return path;
   }
 
@@ -232,7 +192,7 @@ std::string* AuthenticodeHostTest::expectedThumbprint_ = nullptr;
 
 TEST_F(AuthenticodeHostTest, FilesWithoutSignatureAreNotTrustedAndYieldNoSigner) {
   Trust("ca.pem");
-  const std::u16string pe = WriteTinyPe(u"plain.exe");
+  const std::u16string pe = WritePe(u"plain.exe");
   const Verdict verdict = Inspect(pe);
   EXPECT_EQ(verdict.status, kTrustNoSignature);
   EXPECT_EQ(static_cast<std::uint32_t>(verdict.status), 2148204800u);
@@ -257,7 +217,7 @@ TEST_F(AuthenticodeHostTest, FilesWithoutSignatureAreNotTrustedAndYieldNoSigner)
 TEST_F(AuthenticodeHostTest, SignedPeChainedToTheRootStoreIsTrustedWithSignerThumbprint) {
   Trust("other.pem");
   Trust("ca.pem");
-  const std::u16string plain = WriteTinyPe(u"plain.exe");
+  const std::u16string plain = WritePe(u"plain.exe");
   const std::u16string sha256 = machine_.Path(u"sha256.exe");
   const std::u16string sha1 = machine_.Path(u"sha1.exe");
   const std::u16string chain = machine_.Path(u"chain.exe");
@@ -298,7 +258,7 @@ TEST_F(AuthenticodeHostTest, SignedPeChainedToTheRootStoreIsTrustedWithSignerThu
 
 TEST_F(AuthenticodeHostTest, SignerOutsideTheRootStoreOrUsageIsRejectedByPolicy) {
   Trust("other.pem");
-  const std::u16string plain = WriteTinyPe(u"plain.exe");
+  const std::u16string plain = WritePe(u"plain.exe");
   const std::u16string withRoot = machine_.Path(u"with-root.exe");
   const std::u16string withoutRoot = machine_.Path(u"without-root.exe");
   SignPe(plain, withRoot, "signer", "chain.pem");
@@ -322,7 +282,7 @@ TEST_F(AuthenticodeHostTest, SignerOutsideTheRootStoreOrUsageIsRejectedByPolicy)
 
 TEST_F(AuthenticodeHostTest, PeChangedAfterSigningFailsItsDigest) {
   Trust("ca.pem");
-  const std::u16string plain = WriteTinyPe(u"plain.exe");
+  const std::u16string plain = WritePe(u"plain.exe");
   const std::u16string signedPe = machine_.Path(u"signed.exe");
   SignPe(plain, signedPe);
   const Bytes original = ReadNative(TestMachine::Native(signedPe));
@@ -391,7 +351,7 @@ TEST_F(AuthenticodeHostTest, ElfStandInSignedBySignElfVerifiesUntilChanged) {
 
 TEST_F(AuthenticodeHostTest, VerifyAuthenticodeReportsTheServiceTexts) {
   Trust("ca.pem");
-  const std::u16string plain = WriteTinyPe(u"plain.exe");
+  const std::u16string plain = WritePe(u"plain.exe");
   const std::u16string signedPe = machine_.Path(u"signed.exe");
   SignPe(plain, signedPe);
 

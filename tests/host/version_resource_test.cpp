@@ -17,13 +17,15 @@
 #include "platform/error.h"
 #include "platform/fault_injection.h"
 #include "platform/host/version_block.h"
+#include "support/host/pe_image.h"
 #include "support/test_machine.h"
 #include "version_block_writer.h"
 
 namespace vovu::platform {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::BuildPeImage;
+using testing::Bytes;
 using vovu::testing::TestMachine;
 
 constexpr stamp::FourPartVersion kProduct = {2, 10, 0, 999};
@@ -34,66 +36,6 @@ void Put16(Bytes* bytes, std::size_t at, std::uint16_t value) {
     bytes->resize(at + 2);
   (*bytes)[at] = static_cast<std::uint8_t>(value);
   (*bytes)[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void Put32(Bytes* bytes, std::size_t at, std::uint32_t value) {
-  Put16(bytes, at, static_cast<std::uint16_t>(value));
-  Put16(bytes, at + 2, static_cast<std::uint16_t>(value >> 16));
-}
-
-// A minimal PE image with one ".rsrc" section. Its resource tree holds an icon-type entry
-// that leads nowhere (it must not be followed) and RT_VERSION -> name 1 -> language 0x409 ->
-// `block`. Without `withResources` the resource data directory is empty.
-Bytes BuildPe(const Bytes& block, bool pe32Plus, bool withResources = true) {
-  constexpr std::size_t kPeOffset = 0x40;
-  constexpr std::size_t kRawPointer = 0x200;
-  constexpr std::uint32_t kSectionRva = 0x1000;
-  const std::uint16_t optionalSize = pe32Plus ? 240 : 224;
-  const std::size_t countField = pe32Plus ? 108 : 92;
-  const std::size_t optional = kPeOffset + 4 + 20;
-  const std::size_t sectionTable = optional + optionalSize;
-
-  // The resource section: directory tables, a data entry, then the block.
-  Bytes rsrc;
-  Put16(&rsrc, 0x00 + 14, 2);  // root: two id entries
-  Put32(&rsrc, 0x10, 3);
-  Put32(&rsrc, 0x14, 0x80000000u | 0x7FFFFFF0u);
-  Put32(&rsrc, 0x18, 16);
-  Put32(&rsrc, 0x1C, 0x80000000u | 0x20);
-  Put16(&rsrc, 0x20 + 14, 1);  // type 16: one name
-  Put32(&rsrc, 0x30, 1);
-  Put32(&rsrc, 0x34, 0x80000000u | 0x38);
-  Put16(&rsrc, 0x38 + 14, 1);  // name 1: one language
-  Put32(&rsrc, 0x48, 0x409);
-  Put32(&rsrc, 0x4C, 0x50);
-  Put32(&rsrc, 0x50, kSectionRva + 0x60);  // data entry
-  Put32(&rsrc, 0x54, static_cast<std::uint32_t>(block.size()));
-  rsrc.resize(0x60);
-  rsrc.insert(rsrc.end(), block.begin(), block.end());
-  const auto rawSize = static_cast<std::uint32_t>((rsrc.size() + 0x1FF) & ~std::size_t{0x1FF});
-
-  Bytes image(kRawPointer);
-  image[0] = 'M';
-  image[1] = 'Z';
-  Put32(&image, 0x3C, kPeOffset);
-  Put32(&image, kPeOffset, 0x00004550);
-  Put16(&image, kPeOffset + 4, pe32Plus ? 0x8664 : 0x14C);
-  Put16(&image, kPeOffset + 6, 1);
-  Put16(&image, kPeOffset + 20, optionalSize);
-  Put16(&image, optional, pe32Plus ? 0x20B : 0x10B);
-  Put32(&image, optional + countField, 16);
-  if (withResources) {
-    Put32(&image, optional + countField + 4 + 2 * 8, kSectionRva);
-    Put32(&image, optional + countField + 4 + 2 * 8 + 4, static_cast<std::uint32_t>(rsrc.size()));
-  }
-  std::memcpy(image.data() + sectionTable, ".rsrc", 5);
-  Put32(&image, sectionTable + 8, static_cast<std::uint32_t>(rsrc.size()));
-  Put32(&image, sectionTable + 12, kSectionRva);
-  Put32(&image, sectionTable + 16, rawSize);
-  Put32(&image, sectionTable + 20, kRawPointer);
-  image.insert(image.end(), rsrc.begin(), rsrc.end());
-  image.resize(kRawPointer + rawSize);
-  return image;
 }
 
 std::string AsString(const Bytes& bytes) {
@@ -162,7 +104,7 @@ TEST(VersionResourceHostTest, ReadsFixedInfoFromPe32AndPe32PlusImages) {
   for (bool pe32Plus : {true, false}) {
     const std::u16string path = machine.Path(pe32Plus ? u"app64.exe" : u"app32.exe");
     const Bytes block = stamp::BuildVersionBlock(kProduct, kFile);
-    TestMachine::WriteBytes(path, AsString(BuildPe(block, pe32Plus)));
+    TestMachine::WriteBytes(path, AsString(BuildPeImage(block, pe32Plus)));
 
     EXPECT_EQ(GetVersionInfoSize(path), block.size());
     FixedFileInfo info{};
@@ -227,7 +169,7 @@ TEST(VersionResourceHostTest, FailuresReportTheWin32Error) {
   TestMachine machine;
   const Bytes block = stamp::BuildVersionBlock(kProduct, kFile);
   TestMachine::WriteBytes(machine.Path(u"notes.txt"), "just some text");
-  TestMachine::WriteBytes(machine.Path(u"bare.exe"), AsString(BuildPe(block, true, false)));
+  TestMachine::WriteBytes(machine.Path(u"bare.exe"), AsString(BuildPeImage(block, true, false)));
   TestMachine::WriteBytes(machine.Path(u"empty.exe"), "");
 
   EXPECT_EQ(SizeQueryError(machine.Path(u"missing.exe")), kErrorFileNotFound);
@@ -240,7 +182,7 @@ TEST(VersionResourceHostTest, FailuresReportTheWin32Error) {
 
   // An injected fault wins over a readable file, for this path only.
   const std::u16string good = machine.Path(u"good.exe");
-  TestMachine::WriteBytes(good, AsString(BuildPe(block, true)));
+  TestMachine::WriteBytes(good, AsString(BuildPeImage(block, true)));
   InjectFault(FaultPoint::kVersionInfo, good, kErrorAccessDenied);
   EXPECT_EQ(SizeQueryError(good), kErrorAccessDenied);
   EXPECT_FALSE(GetVersionInfo(good, 92, &out));
@@ -255,7 +197,7 @@ TEST(VersionResourceHostTest, GetVersionInfoFillsExactlyTheAskedSize) {
   TestMachine machine;
   const Bytes block = stamp::BuildVersionBlock(kProduct, kFile);
   const std::u16string path = machine.Path(u"app.exe");
-  TestMachine::WriteBytes(path, AsString(BuildPe(block, true)));
+  TestMachine::WriteBytes(path, AsString(BuildPeImage(block, true)));
 
   std::vector<std::uint8_t> out;
   ASSERT_TRUE(GetVersionInfo(path, 200, &out));
@@ -293,7 +235,7 @@ TEST(VersionResourceHostTest, RootValueNeedsAWellFormedHeader) {
 
 TEST(VersionResourceHostTest, TruncatedOrCorruptImagesNeverReadOutOfBounds) {
   TestMachine machine;
-  const Bytes pe = BuildPe(stamp::BuildVersionBlock(kProduct, kFile), true);
+  const Bytes pe = BuildPeImage(stamp::BuildVersionBlock(kProduct, kFile), true);
   const std::filesystem::path native = TestMachine::Native(machine.Path(u"Korvadesk.exe"));
   std::filesystem::copy_file(VOVU_KORVADESK_STANDIN_PATH, native);
   ASSERT_EQ(StampVersion(native, "2.10.0.999"), 0);
