@@ -9,7 +9,6 @@
 namespace vovu::platform::host {
 namespace {
 
-constexpr std::uint64_t kSectionHeaderSize = 40;
 constexpr std::uint64_t kChecksumField = 64;  // same offset in PE32 and PE32+
 constexpr std::uint64_t kSizeOfHeadersField = 60;
 constexpr std::uint32_t kSecurityDirectoryIndex = 4;
@@ -25,39 +24,18 @@ ImageLookup ReadPeSignatureLayout(std::span<const std::uint8_t> bytes, PeSignatu
   PeHeaders headers;
   if (!ReadPeHeaders(image, &headers))
     return ImageLookup::kNotThisFormat;
-  const std::uint64_t optional = headers.optional;
-  const std::uint16_t optionalSize = headers.optionalSize;
-  const std::uint16_t sectionCount = headers.sectionCount;
-  const std::uint16_t magic = headers.magic;
-  std::uint64_t countField = 0;
-  if (magic == kPe32Magic) {
-    countField = 92;
-  } else if (magic == kPe32PlusMagic) {
-    countField = 108;
-  } else {
-    return ImageLookup::kNotThisFormat;
-  }
-  const std::uint64_t sectionTable = optional + optionalSize;
-  if (!image.Contains(sectionTable, sectionCount * kSectionHeaderSize))
-    return ImageLookup::kNotThisFormat;
 
   // The certificate table's directory entry; its "address" is a file offset, not an RVA.
-  std::uint32_t directoryCount = 0, headersSize = 0;
-  const std::uint64_t entry = countField + 4 + kSecurityDirectoryIndex * 8;
-  if (entry + 8 > optionalSize || !image.Read32(optional + countField, &directoryCount) ||
-      directoryCount <= kSecurityDirectoryIndex ||
-      !image.Read32(optional + kSizeOfHeadersField, &headersSize)) {
+  std::uint32_t tableOffset = 0, tableSize = 0, headersSize = 0;
+  if (!ReadDataDirectory(image, headers, kSecurityDirectoryIndex, &layout->securityEntryOffset,
+                         &tableOffset, &tableSize) ||
+      !image.Read32(headers.optional + kSizeOfHeadersField, &headersSize)) {
     return ImageLookup::kMissing;
   }
-  layout->checksumOffset = optional + kChecksumField;
-  layout->securityEntryOffset = optional + entry;
+  layout->checksumOffset = headers.optional + kChecksumField;
   layout->headersSize = headersSize;
-  std::uint32_t tableOffset = 0, tableSize = 0;
-  if (!image.Read32(layout->securityEntryOffset, &tableOffset) ||
-      !image.Read32(layout->securityEntryOffset + 4, &tableSize) || tableOffset == 0 ||
-      tableSize == 0) {
+  if (tableOffset == 0 || tableSize == 0)
     return ImageLookup::kMissing;
-  }
   // The table must close the file: bytes after it would be covered by nothing.
   if (std::uint64_t{tableOffset} + tableSize != image.size() ||
       layout->securityEntryOffset + 8 > headersSize || headersSize > tableOffset) {
@@ -68,8 +46,8 @@ ImageLookup ReadPeSignatureLayout(std::span<const std::uint8_t> bytes, PeSignatu
 
   // Section data, sorted by file position; it must all lie before the certificate table.
   layout->sections.clear();
-  for (std::uint16_t i = 0; i < sectionCount; ++i) {
-    const std::uint64_t header = sectionTable + i * kSectionHeaderSize;
+  for (std::uint16_t i = 0; i < headers.sectionCount; ++i) {
+    const std::uint64_t header = headers.sectionTable + i * kSectionHeaderSize;
     std::uint32_t rawSize = 0, rawPointer = 0;
     if (!image.Read32(header + 16, &rawSize) || !image.Read32(header + 20, &rawPointer))
       return ImageLookup::kNotThisFormat;

@@ -22,8 +22,31 @@ bool ReadPeHeaders(const ByteReader& image, PeHeaders* headers) {
     return false;
   }
   headers->optional = headers->coff + kCoffHeaderSize;
-  return image.Contains(headers->optional, headers->optionalSize) &&
-         image.Read16(headers->optional, &headers->magic);
+  if (!image.Contains(headers->optional, headers->optionalSize) ||
+      !image.Read16(headers->optional, &headers->magic)) {
+    return false;
+  }
+  if (headers->magic == kPe32Magic) {
+    headers->directoryCountField = 92;
+  } else if (headers->magic == kPe32PlusMagic) {
+    headers->directoryCountField = 108;
+  } else {
+    return false;
+  }
+  headers->sectionTable = headers->optional + headers->optionalSize;
+  return image.Contains(headers->sectionTable, headers->sectionCount * kSectionHeaderSize);
+}
+
+bool ReadDataDirectory(const ByteReader& image, const PeHeaders& headers, std::uint32_t index,
+                       std::uint64_t* entryOffset, std::uint32_t* address, std::uint32_t* size) {
+  const std::uint64_t entry = headers.directoryCountField + 4 + std::uint64_t{index} * 8;
+  std::uint32_t count = 0;
+  if (entry + 8 > headers.optionalSize ||
+      !image.Read32(headers.optional + headers.directoryCountField, &count) || count <= index) {
+    return false;
+  }
+  *entryOffset = headers.optional + entry;
+  return image.Read32(*entryOffset, address) && image.Read32(*entryOffset + 4, size);
 }
 
 }  // namespace vovu::platform::host

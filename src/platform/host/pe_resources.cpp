@@ -13,7 +13,6 @@ constexpr std::uint32_t kResourceDirectoryIndex = 2;
 constexpr std::uint32_t kRtVersion = 16;
 constexpr std::uint32_t kSubdirectoryFlag = 0x80000000u;
 constexpr std::uint32_t kNamedEntryFlag = 0x80000000u;
-constexpr std::uint64_t kSectionHeaderSize = 40;
 constexpr std::uint64_t kResourceDirectorySize = 16;
 constexpr std::uint64_t kResourceEntrySize = 8;
 
@@ -94,39 +93,17 @@ ImageLookup FindPeVersionResource(std::span<const std::uint8_t> bytes,
   PeHeaders headers;
   if (!ReadPeHeaders(image, &headers))
     return ImageLookup::kNotThisFormat;
-  const std::uint64_t optional = headers.optional;
-  const std::uint16_t optionalSize = headers.optionalSize;
-  const std::uint16_t sectionCount = headers.sectionCount;
-  const std::uint16_t magic = headers.magic;
-  std::uint64_t countField = 0;
-  if (magic == kPe32Magic) {
-    countField = 92;
-  } else if (magic == kPe32PlusMagic) {
-    countField = 108;
-  } else {
-    return ImageLookup::kNotThisFormat;
-  }
-  const std::uint64_t sectionTable = optional + optionalSize;
-  if (!image.Contains(sectionTable, sectionCount * kSectionHeaderSize)) {
-    return ImageLookup::kNotThisFormat;
-  }
-
-  std::uint32_t directoryCount = 0;
-  const std::uint64_t directory = countField + 4 + kResourceDirectoryIndex * 8;
-  if (countField + 4 > optionalSize || !image.Read32(optional + countField, &directoryCount) ||
-      directoryCount <= kResourceDirectoryIndex || directory + 8 > optionalSize) {
-    return ImageLookup::kMissing;
-  }
+  std::uint64_t entry = 0;
   std::uint32_t resourceRva = 0, resourceSize = 0;
-  if (!image.Read32(optional + directory, &resourceRva) ||
-      !image.Read32(optional + directory + 4, &resourceSize) || resourceRva == 0 ||
-      resourceSize == 0) {
+  if (!ReadDataDirectory(image, headers, kResourceDirectoryIndex, &entry, &resourceRva,
+                         &resourceSize) ||
+      resourceRva == 0 || resourceSize == 0) {
     return ImageLookup::kMissing;
   }
 
   // The resource tree: type -> name -> language -> data entry. Offsets inside the tree are
   // relative to its root; the data entry holds the RVA of the resource's bytes.
-  const SectionMap sections(image, sectionTable, sectionCount);
+  const SectionMap sections(image, headers.sectionTable, headers.sectionCount);
   const std::optional<std::uint32_t> typeEntry =
       FindResourceEntry(image, sections, resourceRva, kRtVersion);
   if (!typeEntry || (*typeEntry & kSubdirectoryFlag) == 0)
