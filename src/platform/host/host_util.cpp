@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,6 +90,25 @@ bool ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>* bytes,
   }
   bytes->resize(filled);
   return true;
+}
+
+void PrepareChildForExec() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  for (int signo : {SIGTERM, SIGPWR, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+    sigaction(signo, &defaults, nullptr);
+  const int null = open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (null > 2)
+      close(null);
+  }
+  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
 }  // namespace vovu::platform::host

@@ -19,6 +19,11 @@ namespace vovu::platform::host {
 // Writes all `size` bytes to `fd` (retrying after signals), giving up silently on an error.
 void WriteAll(int fd, const void* data, std::size_t size);
 
+// In a forked child about to exec a detached program: every signal unblocked, the ones the
+// service handles back at their defaults, standard handles on /dev/null, and every other
+// descriptor closed on exec. Async-signal-safe.
+void PrepareChildForExec();
+
 // Equal byte strings after mapping ASCII A-Z to a-z.
 [[nodiscard]] bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b);
 

@@ -75,23 +75,8 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 // The program's side, in the grandchild.
 [[noreturn]] void RunProgram(const LaunchPlan& plan, int failureFd, char* const* argv,
                              char* const* envp) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaults = {};
-  defaults.sa_handler = SIG_DFL;
-  for (int signo : {SIGTERM, SIGPWR, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
-    sigaction(signo, &defaults, nullptr);
-  const int null = open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    if (null > 2)
-      close(null);
-  }
   // Nothing of the caller's process reaches the program.
-  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  host::PrepareChildForExec();
   if (plan.switchUser) {
     if (setgroups(plan.groups.size(), plan.groups.data()) != 0 || setgid(plan.gid) != 0 ||
         setuid(plan.uid) != 0) {

@@ -39,23 +39,8 @@ bool IsBlank(char16_t c) {
   } while (n < 0 && errno == EINTR);
   if (n != 1)
     _exit(127);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaults = {};
-  defaults.sa_handler = SIG_DFL;
-  for (int signo : {SIGTERM, SIGPWR, SIGINT, SIGHUP, SIGPIPE})
-    sigaction(signo, &defaults, nullptr);
-  const int null = open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    if (null > 2)
-      close(null);
-  }
   // Nothing of the manager's process reaches the program.
-  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  PrepareChildForExec();
   if (chdir(directory) != 0)
     (void)chdir("/");
   execve(path, argv, envp);
