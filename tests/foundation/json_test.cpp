@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "foundation/text.h"
+
 namespace vovu {
 namespace {
 
@@ -33,13 +35,11 @@ std::u16string Escaped(const std::u16string& text) {
   return out;
 }
 
-TEST(JsonParse, BuildsTreeInDocumentOrderWithSurroundingWhitespace) {
-  const JsonValue root = MustParse(u" \t\r\n{\"a\" : [1, 2.5, \"x\"],\n\"b\":null, \"c\":true}  ");
+TEST(JsonParse, BuildsTreeInDocumentOrderAndReplacesThePreviousValue) {
+  JsonValue root = MustParse(u" \t\r\n{\"a\" : [1, 2.5, \"x\"],\n\"b\":null, \"c\":true}  ");
   ASSERT_EQ(root.kind, JsonKind::Object);
   ASSERT_EQ(root.members.size(), 3u);
-  EXPECT_EQ(root.members[0].key, u"a");
-  EXPECT_EQ(root.members[1].key, u"b");
-  EXPECT_EQ(root.members[2].key, u"c");
+  EXPECT_EQ(root.members[0].key + root.members[1].key + root.members[2].key, u"abc");
   const JsonValue& a = root.members[0].value;
   ASSERT_EQ(a.kind, JsonKind::Array);
   ASSERT_EQ(a.elements.size(), 3u);
@@ -54,29 +54,15 @@ TEST(JsonParse, BuildsTreeInDocumentOrderWithSurroundingWhitespace) {
   EXPECT_EQ(MustParse(u"{}").kind, JsonKind::Object);
   EXPECT_EQ(MustParse(u"[ ]").kind, JsonKind::Array);
   EXPECT_FALSE(MustParse(u"false").boolValue);
-}
-
-TEST(JsonParse, ReplacesPreviousValueAndLeavesErrorUntouchedOnSuccess) {
-  JsonValue value = MustParse(u"[1,2,3]");
-  std::u16string error = u"earlier";
-  ASSERT_TRUE(ParseJson(u"7", &value, &error));
-  EXPECT_EQ(value.kind, JsonKind::Number);
-  EXPECT_TRUE(value.elements.empty());
-  EXPECT_EQ(error, u"earlier");
-}
-
-TEST(JsonParse, OnlyFourCharactersAreWhitespace) {
-  EXPECT_EQ(ParseError(u""), u"unexpected end");
-  EXPECT_EQ(ParseError(u" \t\r\n"), u"unexpected end");
-  EXPECT_EQ(ParseError(u"\uFEFF{}"), u"bad number");
-  EXPECT_EQ(ParseError(u"[1,\f2]"), u"bad number");
-  EXPECT_EQ(ParseError(u"[1,\u00A02]"), u"bad number");
-  EXPECT_EQ(ParseError(u"[1\v]"), u"expected ',' or ']'");
-}
-
-TEST(JsonParse, TextIsReadByLengthNotUpToNul) {
-  EXPECT_EQ(ParseError(std::u16string(u"{}\0", 3)), u"trailing JSON data");
+  // The text is read by its length, not up to a NUL.
   EXPECT_EQ(MustParse(std::u16string(u"\"a\0b\"", 5)).text, std::u16string(u"a\0b", 3));
+
+  // A later parse replaces the whole value and leaves the error alone.
+  std::u16string error = u"earlier";
+  ASSERT_TRUE(ParseJson(u"7", &root, &error));
+  EXPECT_EQ(root.kind, JsonKind::Number);
+  EXPECT_TRUE(root.members.empty());
+  EXPECT_EQ(error, u"earlier");
 }
 
 TEST(JsonParse, NestingLimitIs64LevelsBelowRoot) {
@@ -86,9 +72,8 @@ TEST(JsonParse, NestingLimitIs64LevelsBelowRoot) {
   EXPECT_EQ(ParseError(Nested(65, u"")), u"<ok>");
   EXPECT_EQ(ParseError(Nested(66, u"")), u"JSON nesting too deep");
   std::u16string objects;
-  for (int i = 0; i < 65; ++i) {
+  for (int i = 0; i < 65; ++i)
     objects += u"{\"k\":";
-  }
   EXPECT_EQ(ParseError(objects + u"1" + std::u16string(65, u'}')), u"JSON nesting too deep");
   EXPECT_EQ(ParseError(objects.substr(5) + u"1" + std::u16string(64, u'}')), u"<ok>");
   // The limit is checked before the end of the text.
@@ -100,30 +85,13 @@ TEST(JsonParse, StringEscapes) {
   EXPECT_EQ(MustParse(uR"("\q\'\x")").text, u"q'x");
   // Raw control characters and line breaks are kept as they are.
   EXPECT_EQ(MustParse(u"\"a\nb\x01\tc\"").text, u"a\nb\x01\tc");
-}
-
-TEST(JsonParse, UnicodeEscapesScanFourUnitsAsHex) {
+  // \u scans four units as hex: it stops at the first non-hex unit but consumes all four.
   EXPECT_EQ(MustParse(uR"("\u0041\u00e9\u00E9")").text, u"A\u00e9\u00e9");
   EXPECT_EQ(MustParse(uR"("\ud83d\ude00")").text, std::u16string({0xD83D, 0xDE00}));
   EXPECT_EQ(MustParse(uR"("\ude00x")").text, std::u16string({0xDE00, u'x'}));
-  // The scan stops at the first non-hex unit but all four units are consumed.
   EXPECT_EQ(MustParse(uR"("\u12zzA")").text, u"\u0012A");
   EXPECT_EQ(MustParse(uR"("\u-001")").text, u"\uFFFF");
   EXPECT_EQ(MustParse(std::u16string(u"\"\\u1\0zz\"", 8)).text, u"\u0001");
-  EXPECT_EQ(ParseError(uR"("\u00")"), u"bad \\u");
-  EXPECT_EQ(ParseError(uR"("\u)"), u"bad \\u");
-  EXPECT_EQ(ParseError(uR"("\uzzzz")"), u"bad \\u hex");
-  EXPECT_EQ(ParseError(uR"("\u+ 12")"), u"bad \\u hex");
-}
-
-TEST(JsonParse, LiteralsAreExactWordsAndConsumeOnlyTheWord) {
-  EXPECT_EQ(ParseError(u"truex"), u"trailing JSON data");
-  EXPECT_EQ(ParseError(u"[truex]"), u"expected ',' or ']'");
-  EXPECT_EQ(ParseError(u"[nullfalse]"), u"expected ',' or ']'");
-  EXPECT_EQ(ParseError(u"nul"), u"bad literal");
-  EXPECT_EQ(ParseError(u"fals"), u"bad literal");
-  EXPECT_EQ(ParseError(u"[tRue]"), u"bad literal");
-  EXPECT_EQ(ParseError(u"True"), u"bad number");
 }
 
 TEST(JsonParse, NumbersTakeTheRunAndConvertItsLongestPrefix) {
@@ -140,7 +108,6 @@ TEST(JsonParse, NumbersTakeTheRunAndConvertItsLongestPrefix) {
   ASSERT_EQ(list.elements.size(), 2u);
   EXPECT_EQ(list.elements[0].number, 1e5);
   EXPECT_EQ(list.elements[1].number, -2.0);
-  EXPECT_EQ(ParseError(u"1.5x"), u"trailing JSON data");
 }
 
 TEST(JsonParse, ErrorMessages) {
@@ -148,6 +115,27 @@ TEST(JsonParse, ErrorMessages) {
     std::u16string text;
     std::u16string error;
   } cases[] = {
+      // Only space, tab, CR and LF are whitespace.
+      {u"", u"unexpected end"},
+      {u" \t\r\n", u"unexpected end"},
+      {u"\uFEFF{}", u"bad number"},
+      {u"[1,\f2]", u"bad number"},
+      {u"[1,\u00A02]", u"bad number"},
+      {u"[1\v]", u"expected ',' or ']'"},
+      {std::u16string(u"{}\0", 3), u"trailing JSON data"},
+      // Literals are exact words and consume only the word.
+      {u"truex", u"trailing JSON data"},
+      {u"[truex]", u"expected ',' or ']'"},
+      {u"[nullfalse]", u"expected ',' or ']'"},
+      {u"nul", u"bad literal"},
+      {u"fals", u"bad literal"},
+      {u"[tRue]", u"bad literal"},
+      {u"True", u"bad number"},
+      {u"1.5x", u"trailing JSON data"},
+      {uR"("\u00")", u"bad \\u"},
+      {uR"("\u)", u"bad \\u"},
+      {uR"("\uzzzz")", u"bad \\u hex"},
+      {uR"("\u+ 12")", u"bad \\u hex"},
       {u"1 2", u"trailing JSON data"},
       {u"[", u"unexpected end"},
       {u"[1,", u"unexpected end"},
@@ -167,9 +155,8 @@ TEST(JsonParse, ErrorMessages) {
       {u"\"abc\\", u"unterminated string"},
       {u"{\"ab", u"unterminated string"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ParseError(c.text), c.error) << std::string(c.text.begin(), c.text.end());
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(ParseError(c.text), c.error) << WideToUtf8(c.text);
 }
 
 TEST(JsonMembers, DuplicateKeysAreKeptAndTheFirstWins) {
@@ -200,7 +187,7 @@ TEST(JsonMembers, LookupIsExactAndTypedWithFallbacks) {
   EXPECT_EQ(GetNumberMember(MustParse(u"5"), u"", 8.0), 8.0);
 }
 
-TEST(JsonEscape, EscapesQuotesBackslashAndControlUnitsOnly) {
+TEST(JsonEscape, EscapesQuotesBackslashAndControlUnitsOnlyAndParsesBack) {
   EXPECT_EQ(Escaped(u"\x01\"\\/\u00e9"), u"\\u0001\\\"\\\\/\u00e9");
   EXPECT_EQ(Escaped(u"\b\t\n\f\r"), u"\\b\\t\\n\\f\\r");
   EXPECT_EQ(Escaped(std::u16string(u"\0\x0b\x1f\x20\x7f", 5)), u"\\u0000\\u000b\\u001f \x7f");
@@ -209,13 +196,10 @@ TEST(JsonEscape, EscapesQuotesBackslashAndControlUnitsOnly) {
   std::u16string out = u"prefix:";
   EscapeJsonString(u"\"", &out);
   EXPECT_EQ(out, u"prefix:\\\"");
-}
-
-TEST(JsonEscape, EscapedTextParsesBackToTheSameUnits) {
+  // Escaped text parses back to the same units.
   std::u16string all;
-  for (char16_t unit = 0; unit < 0x100; ++unit) {
+  for (char16_t unit = 0; unit < 0x100; ++unit)
     all.push_back(unit);
-  }
   all += std::u16string({0xD800, 0xDFFF, 0xFEFF, 0xFFFF});
   EXPECT_EQ(MustParse(u"\"" + Escaped(all) + u"\"").text, all);
 }

@@ -14,13 +14,10 @@ constexpr char16_t kAbcDigest[] =
 constexpr char16_t kEmptyDigest[] =
     u"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-TEST(Hex, TwoLowerCaseDigitsPerByte) {
+TEST(TextDigests, Utf8AndUtf16FormsDigestDifferentBytesInLowerCaseHex) {
   const unsigned char bytes[] = {0x00, 0xAB, 0xFF};
   EXPECT_EQ(BytesToHex(bytes, 3), u"00abff");
   EXPECT_EQ(BytesToHex(bytes, 0), u"");
-}
-
-TEST(TextDigests, Utf8AndUtf16FormsDigestDifferentBytes) {
   std::u16string hex;
   ASSERT_TRUE(Sha256HexOfUtf8(u"abc", &hex));
   EXPECT_EQ(hex, kAbcDigest);
@@ -41,7 +38,7 @@ std::string Pattern(std::size_t size) {
   return bytes;
 }
 
-TEST(FileDigest, WholeFileAcrossTheChunkBoundaries) {
+TEST(FileDigest, WholeFileAcrossTheChunkBoundariesOrNoneAtAll) {
   testing::TestMachine machine;
   const struct {
     std::size_t size;
@@ -61,10 +58,8 @@ TEST(FileDigest, WholeFileAcrossTheChunkBoundaries) {
     ASSERT_TRUE(FileSha256Hex(path, &hex, &error)) << c.size;
     EXPECT_EQ(hex, c.digest) << c.size;
   }
-}
 
-TEST(FileDigest, FailuresNameTheirCauseAndLeaveTheDigestAlone) {
-  testing::TestMachine machine;
+  // Failures name their cause and leave the digest alone.
   std::u16string hex = u"untouched";
   std::u16string error;
   EXPECT_FALSE(FileSha256Hex(machine.Path(u"missing.bin"), &hex, &error));

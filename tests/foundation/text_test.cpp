@@ -7,23 +7,19 @@ namespace {
 
 using Lines = std::vector<std::u16string>;
 
-TEST(PathHelpers, JoinPathPutsExactlyOneSeparator) {
+TEST(PathHelpers, JoinQuoteAndSplitAtTheLastSeparatorOfEitherKind) {
   EXPECT_EQ(JoinPath(u"", u"a.txt"), u"a.txt");
   EXPECT_EQ(JoinPath(u"C:\\dir", u"a.txt"), u"C:\\dir\\a.txt");
   EXPECT_EQ(JoinPath(u"C:\\dir\\", u"a.txt"), u"C:\\dir\\a.txt");
   EXPECT_EQ(JoinPath(u"C:/dir/", u"a.txt"), u"C:/dir/a.txt");
-}
 
-TEST(PathHelpers, QuoteIfNeededQuotesUnlessAlreadyWrapped) {
   EXPECT_EQ(QuoteIfNeeded(u"C:\\a b\\x.exe"), u"\"C:\\a b\\x.exe\"");
   EXPECT_EQ(QuoteIfNeeded(u"\"C:\\x.exe\""), u"\"C:\\x.exe\"");
   EXPECT_EQ(QuoteIfNeeded(u""), u"\"\"");
   // A lone quote both begins and ends the text.
   EXPECT_EQ(QuoteIfNeeded(u"\""), u"\"");
   EXPECT_EQ(QuoteIfNeeded(u"\"open"), u"\"\"open\"");
-}
 
-TEST(PathHelpers, FileNameAndDirectoryAtTheLastSeparatorOfEitherKind) {
   EXPECT_EQ(FileNameOf(u"C:\\a/b\\c.txt"), u"c.txt");
   EXPECT_EQ(FileNameOf(u"plain"), u"plain");
   EXPECT_EQ(FileNameOf(u"dir\\"), u"");
@@ -59,10 +55,7 @@ TEST(Utf8, RoundTripsEveryPlaneAndReplacesWhatIsNotUtf8) {
   // A BOM is content, not a marker.
   EXPECT_EQ(Utf8ToWide("\xEF\xBB\xBF{"), u"\uFEFF{");
   // Invalid bytes are replaced, never dropped and never an error.
-  const std::u16string replaced = Utf8ToWide(
-      "a\xFF"
-      "b");
-  EXPECT_EQ(replaced, u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToWide(std::string("a\xFF") + "b"), u"a\uFFFDb");
   // A lone surrogate cannot be encoded and becomes U+FFFD.
   EXPECT_EQ(WideToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

@@ -37,9 +37,7 @@ TEST(WideToDouble, ReadsTheLongestDecimalPrefix) {
   // The length bounds the text; no terminator is needed.
   EXPECT_EQ(WideToDouble(u"12345", 2), 12.0);
   EXPECT_EQ(WideToDouble(u"1e5", 2), 1.0);
-}
-
-TEST(WideToDouble, NoNumberGivesPositiveZero) {
+  // No number gives positive zero; a negative zero keeps its sign.
   for (const std::u16string text : {u"", u"-", u"+", u".", u"-.", u".e1", u"e5", u"inf", u"nan"}) {
     const double value = ToDouble(text);
     EXPECT_EQ(value, 0.0);
@@ -68,7 +66,7 @@ TEST(WideToDouble, RoundsCorrectlyAndSaturatesOutOfRange) {
   EXPECT_TRUE(std::signbit(ToDouble(u"-1e-999")));
 }
 
-TEST(ScanWideHex, ReadsSignPrefixAndDigitsUpToTheFirstOtherUnit) {
+TEST(ScanWideHex, ReadsSignPrefixAndDigitsUpToTheFirstOtherUnitOrFailsWithoutADigit) {
   EXPECT_EQ(Hex(u"0041"), 0x41u);
   EXPECT_EQ(Hex(u"FfeE"), 0xFFEEu);
   EXPECT_EQ(Hex(u"12zz"), 0x12u);
@@ -79,13 +77,8 @@ TEST(ScanWideHex, ReadsSignPrefixAndDigitsUpToTheFirstOtherUnit) {
   EXPECT_EQ(Hex(u"0X1F"), 0x1Fu);
   EXPECT_EQ(Hex(u"00x1"), 0u);
   EXPECT_EQ(Hex(u"123456789"), 0x23456789u);
-  EXPECT_EQ(Hex(std::u16string(u"1\0"
-                               u"2",
-                               3)),
-            1u);
-}
-
-TEST(ScanWideHex, FailsWithoutADigitAndKeepsTheValue) {
+  EXPECT_EQ(Hex(std::u16string(u"1\0002", 3)), 1u);
+  // Without a digit the value is kept.
   for (const std::u16string text :
        {u"", u"   ", u"zz", u"-", u"+ 1", u"- 1", u"0x", u"0xzz", u"x1"}) {
     EXPECT_EQ(Hex(text), 0xDEADBEEFu) << std::string(text.begin(), text.end());

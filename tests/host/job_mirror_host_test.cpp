@@ -1,118 +1,101 @@
 // The user's job file is written as the user logged on to the job's session: the user's own
 // rights govern the write, and the service's identity is restored afterwards.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
-#include "foundation/text.h"
 #include "state/hot_update_job.h"
+#include "support/host/other_user.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
 
+using testing::kNobody;
 using testing::TestMachine;
 
-constexpr uid_t kNobody = 65534;
-
-// A process of uid 65534 leading a session of its own, alive until the object goes.
+// A process of uid 65534 leading a session of its own, alive until the object goes: it
+// reports once it is that user, then waits for this end of their socket pair to close.
 class UserSession {
  public:
   UserSession() {
-    int ready[2];
-    if (pipe(ready) != 0 || pipe(hold_) != 0)
+    int link[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0)
       return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(hold_[1]);
-      if (setsid() < 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-        _exit(1);
+    child_.emplace(testing::OtherUser{}, [&] {
+      close(link[0]);
       char byte = 'r';
-      if (write(ready[1], &byte, 1) != 1)
-        _exit(1);
-      (void)read(hold_[0], &byte, 1);  // until the parent closes its end
-      _exit(0);
-    }
-    close(ready[1]);
-    close(hold_[0]);
+      if (write(link[1], &byte, 1) == 1)
+        (void)!read(link[1], &byte, 1);
+      return std::string();
+    });
+    close(link[1]);
+    end_ = link[0];
     char byte = 0;
-    ok_ = read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
+    ok_ = read(end_, &byte, 1) == 1;
   }
-  ~UserSession() {
-    close(hold_[1]);
-    if (pid_ > 0)
-      waitpid(pid_, nullptr, 0);
-  }
+  ~UserSession() { close(end_); }  // before the child is waited for
   [[nodiscard]] bool ok() const { return ok_; }
-  [[nodiscard]] std::uint32_t session() const { return static_cast<std::uint32_t>(pid_); }
+  [[nodiscard]] std::uint32_t session() const { return static_cast<std::uint32_t>(child_->pid()); }
 
  private:
-  int hold_[2] = {-1, -1};
-  pid_t pid_ = -1;
+  int end_ = -1;
   bool ok_ = false;
+  std::optional<testing::UserChild> child_;
 };
 
-class JobMirrorHost : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0)
-      GTEST_SKIP() << "needs root to act as another user";
-    ASSERT_TRUE(session_.ok());
-    userDir_ = machine_.Path(u"userdir");
-    std::filesystem::create_directory(TestMachine::Native(userDir_));
-    ASSERT_EQ(chown(TestMachine::Native(userDir_).c_str(), kNobody, kNobody), 0);
-    job_.status = u"verifying";
-    job_.sessionId = session_.session();
-    job_.jobFile = userDir_ + u"\\job.json";
-    protectedCopy_ = machine_.Path(u"service-job.json");
-  }
+TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWrite) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  UserSession session;
+  ASSERT_TRUE(session.ok());
+  const std::filesystem::path userDir = TestMachine::Native(machine.Path(u"userdir"));
+  std::filesystem::create_directory(userDir);
+  ASSERT_EQ(chown(userDir.c_str(), kNobody, kNobody), 0);
+  const std::u16string protectedCopy = machine.Path(u"service-job.json");
+  HotUpdateJob job;
+  job.status = u"verifying";
+  job.sessionId = session.session();
+  job.jobFile = machine.Path(u"userdir\\job.json");
 
-  TestMachine machine_;
-  UserSession session_;
-  std::u16string userDir_;
-  std::u16string protectedCopy_;
-  HotUpdateJob job_;
-};
-
-TEST_F(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUser) {
-  ASSERT_TRUE(PersistJob(job_, protectedCopy_));
+  ASSERT_TRUE(PersistJob(job, protectedCopy));
   struct stat st;
-  ASSERT_EQ(stat(TestMachine::Native(job_.jobFile).c_str(), &st), 0);
+  ASSERT_EQ(stat(TestMachine::Native(job.jobFile).c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kNobody);
-  EXPECT_EQ(TestMachine::ReadBytes(job_.jobFile), TestMachine::ReadBytes(protectedCopy_));
+  EXPECT_EQ(TestMachine::ReadBytes(job.jobFile), TestMachine::ReadBytes(protectedCopy));
   // The service is itself again: a root-only place is writable.
-  const std::u16string rootOnly = machine_.Path(u"root-only");
+  const std::u16string rootOnly = machine.Path(u"root-only");
   std::filesystem::create_directory(TestMachine::Native(rootOnly));
   chmod(TestMachine::Native(rootOnly).c_str(), 0700);
-  EXPECT_TRUE(PersistJob(job_, rootOnly + u"\\service-job.json"));
-}
+  EXPECT_TRUE(PersistJob(job, rootOnly + u"\\service-job.json"));
 
-TEST_F(JobMirrorHost, WhatTheUserMayNotWriteIsNotWrittenAndTheResultIsTheProtectedWrite) {
-  // A user folder the user cannot write into.
-  ASSERT_EQ(chown(TestMachine::Native(userDir_).c_str(), 0, 0), 0);
-  ASSERT_TRUE(PersistJob(job_, protectedCopy_));
-  EXPECT_TRUE(TestMachine::Exists(protectedCopy_));
-  EXPECT_FALSE(TestMachine::Exists(job_.jobFile));
+  // A session without any process: no one to write as.
+  std::filesystem::remove(TestMachine::Native(job.jobFile));
+  HotUpdateJob orphan = job;
+  orphan.sessionId = 0x7FFFFFF0;
+  ASSERT_TRUE(PersistJob(orphan, protectedCopy));
+  EXPECT_FALSE(TestMachine::Exists(job.jobFile));
+
+  // A user folder the user cannot write into: the result is the protected write's.
+  ASSERT_EQ(chown(userDir.c_str(), 0, 0), 0);
+  std::filesystem::remove(TestMachine::Native(protectedCopy));
+  ASSERT_TRUE(PersistJob(job, protectedCopy));
+  EXPECT_TRUE(TestMachine::Exists(protectedCopy));
+  EXPECT_FALSE(TestMachine::Exists(job.jobFile));
 
   // A job file turned into a link to a file of root's: the write never goes through it.
-  ASSERT_EQ(chown(TestMachine::Native(userDir_).c_str(), kNobody, kNobody), 0);
-  const std::u16string secret = machine_.Path(u"secret.txt");
+  ASSERT_EQ(chown(userDir.c_str(), kNobody, kNobody), 0);
+  const std::u16string secret = machine.Path(u"secret.txt");
   TestMachine::WriteBytes(secret, "root's");
   chmod(TestMachine::Native(secret).c_str(), 0600);
-  std::filesystem::create_symlink(TestMachine::Native(secret), TestMachine::Native(job_.jobFile));
-  ASSERT_TRUE(PersistJob(job_, protectedCopy_));
+  std::filesystem::create_symlink(TestMachine::Native(secret), TestMachine::Native(job.jobFile));
+  ASSERT_TRUE(PersistJob(job, protectedCopy));
   EXPECT_EQ(TestMachine::ReadBytes(secret), "root's");
-}
-
-TEST_F(JobMirrorHost, ASessionWithoutAnyProcessGetsNoMirror) {
-  job_.sessionId = 0x7FFFFFF0;  // no such session
-  ASSERT_TRUE(PersistJob(job_, protectedCopy_));
-  EXPECT_FALSE(TestMachine::Exists(job_.jobFile));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // "/Stop" ends the helper of one session only. Users are uid 65534 leading sessions of their
 // own; the stand-in helper reports each start and exit through a FIFO beside it.
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,10 +13,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
@@ -25,6 +24,7 @@
 #include "platform/fault_injection.h"
 #include "platform/session_user.h"
 #include "service/dispatcher.h"
+#include "support/host/other_user.h"
 #include "support/korvacf_standin.h"
 #include "support/test_machine.h"
 #include "system/session_launch.h"
@@ -32,48 +32,32 @@
 namespace vovu {
 namespace {
 
+using testing::kNobody;
 using testing::TestMachine;
 
-constexpr uid_t kNobody = 65534;
-
-// A process of uid 65534 leading a new session: it runs `program` when one is given, else it
-// waits until the object goes.
+// A process of uid 65534 leading a new session and running `program` until the object goes.
 class SessionLeader {
  public:
-  explicit SessionLeader(const std::string& program = "") : exec_(!program.empty()) {
+  explicit SessionLeader(const std::u16string& program) {
+    const std::string path = TestMachine::Native(program).string();
     int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0 || pipe(hold_) != 0)
+    if (pipe2(ready, O_CLOEXEC) != 0)
       return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(hold_[1]);
-      char byte = 'f';
-      if (setsid() >= 0 && setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
-          setuid(kNobody) == 0) {
-        if (exec_)
-          execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        byte = exec_ ? 'f' : 'r';
-      }
-      if (write(ready[1], &byte, 1) != 1 || byte == 'f')
-        _exit(1);
-      (void)read(hold_[0], &byte, 1);  // until the parent closes its end
-      _exit(0);
-    }
+    pid_ = testing::ForkAsUser({}, [&] {
+      char byte = 'u';  // it is the user now
+      if (write(ready[1], &byte, 1) == 1)
+        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+      return write(ready[1], &byte, 1) == 1 ? 1 : 2;
+    });
     close(ready[1]);
-    close(hold_[0]);
+    // Its mark, then the end of the pipe at exec.
     char byte = 0;
-    const ssize_t n = read(ready[0], &byte, 1);
-    ok_ = pid_ > 0 && ((exec_ && n == 0) || (!exec_ && n == 1 && byte == 'r'));
+    ok_ = pid_ > 0 && read(ready[0], &byte, 1) == 1 && read(ready[0], &byte, 1) == 0;
     close(ready[0]);
   }
   ~SessionLeader() {
-    close(hold_[1]);
-    if (pid_ > 0) {
-      if (exec_)
-        kill(pid_, SIGKILL);
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
       waitpid(pid_, nullptr, 0);
-    }
   }
   [[nodiscard]] bool ok() const { return ok_; }
   [[nodiscard]] std::uint32_t session() const { return static_cast<std::uint32_t>(pid_); }
@@ -89,14 +73,12 @@ class SessionLeader {
   }
 
  private:
-  bool exec_;
-  int hold_[2] = {-1, -1};
   pid_t pid_ = -1;
   bool ok_ = false;
 };
 
 // The helper's trace: a FIFO beside it, read line by line with a time limit for a helper
-// that never writes.
+// that never writes. The helpers whose start it read are killed when it goes.
 class HelperTrace {
  public:
   explicit HelperTrace(const std::filesystem::path& path) {
@@ -112,22 +94,17 @@ class HelperTrace {
 
   // The next line, or empty text after 10 s without one.
   std::string Next() {
-    for (;;) {
-      const std::size_t end = buffer_.find('\n');
-      if (end != std::string::npos) {
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        Remember(line);
-        return line;
-      }
+    std::string line;
+    for (char c = 0; c != '\n';) {
       pollfd readable{fd_, POLLIN, 0};
       if (poll(&readable, 1, 10000) != 1)
         return {};
-      char chunk[512];
-      const ssize_t n = read(fd_, chunk, sizeof chunk);
-      if (n > 0)
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+      if (read(fd_, &c, 1) == 1 && c != '\n')
+        line += c;
     }
+    if (line.rfind("start ", 0) == 0)
+      started_.push_back(static_cast<pid_t>(std::atol(Field(line, "pid").c_str())));
+    return line;
   }
 
   // The next two lines, the one starting with `first` first; empty texts when the two lines
@@ -149,20 +126,12 @@ class HelperTrace {
     if (at == std::string::npos)
       return "<none>";
     const std::size_t start = at + name.size() + 2;
-    if (name == "args")
-      return line.substr(start);
-    return line.substr(start, line.find(' ', start) - start);
+    return line.substr(start, name == "args" ? std::string::npos : line.find(' ', start) - start);
   }
 
  private:
-  void Remember(const std::string& line) {
-    if (line.rfind("start ", 0) == 0)
-      started_.insert(static_cast<pid_t>(std::atol(Field(line, "pid").c_str())));
-  }
-
   int fd_ = -1;
-  std::string buffer_;
-  std::set<pid_t> started_;
+  std::vector<pid_t> started_;
 };
 
 bool IsRunning(pid_t pid) {
@@ -175,11 +144,11 @@ bool IsRunning(pid_t pid) {
 class KorvaCfLaunchHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0)
-      GTEST_SKIP() << "needs root to start programs as another user";
+    REQUIRE_ROOT_FOR_OTHER_USERS();
     app_ = machine_.Path(u"App");
     std::filesystem::create_directories(TestMachine::Native(app_));
     platform::SetModulePathForTesting(JoinPath(app_, u"vovudidavuda.exe"));
+    testing::PlaceHelperCopy(idle_);
   }
 
   // Installs the stand-in as App\korvaCF.exe with its trace.
@@ -191,56 +160,49 @@ class KorvaCfLaunchHost : public ::testing::Test {
 
   TestMachine machine_;
   std::u16string app_;
+  // A copy of the stand-in under another name: a user's process that is no helper.
+  const std::u16string idle_ = machine_.Path(u"idle\\idle.exe");
   std::unique_ptr<HelperTrace> trace_;
+  std::u16string error_;
 };
 
 TEST_F(KorvaCfLaunchHost, AHelperRunningInTheCallersSessionIsEnoughAndOneElsewhereIsNot) {
   // The caller's session runs a helper of its own, from another folder, named in other case.
   const std::u16string elsewhere = machine_.Path(u"elsewhere\\KORVACF.EXE");
   testing::PlaceHelperCopy(elsewhere);
-  SessionLeader withHelper(TestMachine::Native(elsewhere).string());
-  SessionLeader withoutHelper;
+  SessionLeader withHelper(elsewhere);
+  SessionLeader withoutHelper(idle_);
   ASSERT_TRUE(withHelper.ok() && withoutHelper.ok());
 
   // App\korvaCF.exe does not exist, so anything but "already running" fails.
-  std::u16string error;
-  EXPECT_TRUE(ExecuteWhitelistedCommand(u"start-korvacf", {}, withHelper.Context(), &error))
-      << WideToUtf8(error);
-  EXPECT_FALSE(StartKorvaCfForCaller(withoutHelper.Context(), &error));
-  EXPECT_EQ(error, u"korvaCF.exe not found: " + JoinPath(app_, u"korvaCF.exe"));
+  EXPECT_TRUE(ExecuteWhitelistedCommand(u"start-korvacf", {}, withHelper.Context(), &error_))
+      << WideToUtf8(error_);
+  EXPECT_FALSE(StartKorvaCfForCaller(withoutHelper.Context(), &error_));
+  EXPECT_EQ(error_, u"korvaCF.exe not found: " + JoinPath(app_, u"korvaCF.exe"));
 }
 
-TEST_F(KorvaCfLaunchHost, TheHelperStartsAsTheCallerInTheCallersSessionOnce) {
+TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOneOnly) {
   HelperTrace& trace = InstallHelper();
-  SessionLeader caller;
-  ASSERT_TRUE(caller.ok());
-  std::u16string error;
-  ASSERT_TRUE(ExecuteWhitelistedCommand(u"start-korvacf", {u"ignored"}, caller.Context(), &error))
-      << WideToUtf8(error);
-  const std::string line = trace.Next();
-  EXPECT_EQ(line.substr(0, 6), "start ");
-  EXPECT_EQ(HelperTrace::Field(line, "uid"), std::to_string(kNobody));
-  EXPECT_EQ(HelperTrace::Field(line, "session"), std::to_string(caller.session()));
-  EXPECT_EQ(HelperTrace::Field(line, "profile"), "C:\\Users\\nobody");
-  EXPECT_EQ(HelperTrace::Field(line, "cwd"), TestMachine::Native(app_).string());
-  EXPECT_EQ(HelperTrace::Field(line, "args"), "");
-
-  // With the file gone, only the running helper can make a second request succeed.
-  std::filesystem::remove(TestMachine::Native(JoinPath(app_, u"korvaCF.exe")));
-  EXPECT_TRUE(StartKorvaCfForCaller(caller.Context(), &error)) << WideToUtf8(error);
-}
-
-TEST_F(KorvaCfLaunchHost, StopEndsTheHelperOfThatSessionOnly) {
-  HelperTrace& trace = InstallHelper();
-  SessionLeader first;
-  SessionLeader second;
+  SessionLeader first(idle_);
+  SessionLeader second(idle_);
   ASSERT_TRUE(first.ok() && second.ok());
-  std::u16string error;
-  ASSERT_TRUE(StartKorvaCfForCaller(first.Context(), &error)) << WideToUtf8(error);
+  ASSERT_TRUE(ExecuteWhitelistedCommand(u"start-korvacf", {u"ignored"}, first.Context(), &error_))
+      << WideToUtf8(error_);
   const std::string firstStart = trace.Next();
-  ASSERT_TRUE(StartKorvaCfForCaller(second.Context(), &error)) << WideToUtf8(error);
+  EXPECT_EQ(firstStart.substr(0, 6), "start ");
+  EXPECT_EQ(HelperTrace::Field(firstStart, "uid"), std::to_string(kNobody));
+  EXPECT_EQ(HelperTrace::Field(firstStart, "session"), std::to_string(first.session()));
+  EXPECT_EQ(HelperTrace::Field(firstStart, "profile"), "C:\\Users\\nobody");
+  EXPECT_EQ(HelperTrace::Field(firstStart, "cwd"), TestMachine::Native(app_).string());
+  EXPECT_EQ(HelperTrace::Field(firstStart, "args"), "");
+  ASSERT_TRUE(StartKorvaCfForCaller(second.Context(), &error_)) << WideToUtf8(error_);
   const std::string secondStart = trace.Next();
   const pid_t secondPid = std::atoi(HelperTrace::Field(secondStart, "pid").c_str());
+
+  // With the file gone, only the running helper can make a second request succeed.
+  std::filesystem::remove(TestMachine::Native(KorvaCfPath()));
+  EXPECT_TRUE(StartKorvaCfForCaller(first.Context(), &error_)) << WideToUtf8(error_);
+  testing::PlaceHelperCopy(KorvaCfPath());
 
   // The stop request's line and the stopped helper's line come in either order.
   StopKorvaCfInSession(first.session());
@@ -259,62 +221,54 @@ TEST_F(KorvaCfLaunchHost, StopEndsTheHelperOfThatSessionOnly) {
   EXPECT_EQ(HelperTrace::Field(ended, "pid"), std::to_string(secondPid));
 }
 
-TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionAndTheirMessages) {
+TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
   HelperTrace& trace = InstallHelper();
-  SessionLeader user;
+  SessionLeader user(idle_);
   ASSERT_TRUE(user.ok());
-  std::u16string error;
 
   // A session without a user, but the caller's own token: started with that token.
   RequestContext lost = user.Context();
   lost.sessionId = 0x7FFFFFF0;
-  ASSERT_TRUE(StartKorvaCfForCaller(lost, &error)) << WideToUtf8(error);
+  ASSERT_TRUE(StartKorvaCfForCaller(lost, &error_)) << WideToUtf8(error_);
   EXPECT_EQ(HelperTrace::Field(trace.Next(), "uid"), std::to_string(kNobody));
 
   // Neither session nor token, and the emulated machine has no console.
-  RequestContext nobody;
-  EXPECT_FALSE(StartKorvaCfForCaller(nobody, &error));
-  EXPECT_EQ(error, u"no active console session");
-  EXPECT_FALSE(StartKorvaCfInSession(0x7FFFFFF0, &error));
-  EXPECT_EQ(error, u"WTSQueryUserToken failed: " + FormatWin32Error(1008));
+  EXPECT_FALSE(StartKorvaCfForCaller(RequestContext(), &error_));
+  EXPECT_EQ(error_, u"no active console session");
+  EXPECT_FALSE(StartKorvaCfInSession(0x7FFFFFF0, &error_));
+  EXPECT_EQ(error_, u"WTSQueryUserToken failed: " + FormatWin32Error(1008));
 
   const platform::TokenHandle token = platform::QuerySessionUserToken(user.session());
   platform::InjectFault(platform::FaultPoint::kDuplicateToken, u"", platform::kErrorAccessDenied,
                         1);
-  EXPECT_FALSE(StartKorvaCfWithToken(token, kUnknownSession, &error));
-  EXPECT_EQ(error, u"DuplicateTokenEx failed: " + FormatWin32Error(platform::kErrorAccessDenied));
+  EXPECT_FALSE(StartKorvaCfWithToken(token, kUnknownSession, &error_));
+  EXPECT_EQ(error_, u"DuplicateTokenEx failed: " + FormatWin32Error(platform::kErrorAccessDenied));
   platform::InjectFault(platform::FaultPoint::kCreateProcess, u"", platform::kErrorNotEnoughMemory,
                         1);
-  EXPECT_FALSE(LaunchAsUser(KorvaCfPath(), token, u"", nullptr, &error));
-  EXPECT_EQ(error,
+  EXPECT_FALSE(LaunchAsUser(KorvaCfPath(), token, u"", nullptr, &error_));
+  EXPECT_EQ(error_,
             u"CreateProcessAsUser failed: " + FormatWin32Error(platform::kErrorNotEnoughMemory));
 
   // Without the user's environment the helper still starts, with the service's.
   platform::InjectFault(platform::FaultPoint::kCreateEnvironmentBlock, u"",
                         platform::kErrorAccessDenied, 1);
-  ASSERT_TRUE(LaunchAsUser(KorvaCfPath(), token, u"", nullptr, &error)) << WideToUtf8(error);
+  ASSERT_TRUE(LaunchAsUser(KorvaCfPath(), token, u"", nullptr, &error_)) << WideToUtf8(error_);
   const char* own = std::getenv("USERPROFILE");
   EXPECT_EQ(HelperTrace::Field(trace.Next(), "profile"), own == nullptr ? "" : own);
 
   // The command line's own run starts it directly, as itself, in its own session.
   RequestContext local = BuildLocalContext();
   local.isLocal = true;
-  ASSERT_TRUE(StartKorvaCfForCaller(local, &error)) << WideToUtf8(error);
+  ASSERT_TRUE(StartKorvaCfForCaller(local, &error_)) << WideToUtf8(error_);
   const std::string direct = trace.Next();
   EXPECT_EQ(HelperTrace::Field(direct, "uid"), "0");
   EXPECT_EQ(HelperTrace::Field(direct, "session"), std::to_string(getsid(0)));
-}
 
-TEST_F(KorvaCfLaunchHost, LaunchAsUserPassesTheArgumentsAndReturnsTheProcessId) {
-  HelperTrace& trace = InstallHelper();
-  SessionLeader user;
-  ASSERT_TRUE(user.ok());
-  const platform::TokenHandle token = platform::QuerySessionUserToken(user.session());
-  std::u16string error;
+  // LaunchAsUser passes the arguments and returns the process id.
   std::uint32_t pid = 0;
   ASSERT_TRUE(LaunchAsUser(KorvaCfPath(), token,
-                           u"--hot-update-pending \"C:\\Users\\a b\\job.json\"", &pid, &error))
-      << WideToUtf8(error);
+                           u"--hot-update-pending \"C:\\Users\\a b\\job.json\"", &pid, &error_))
+      << WideToUtf8(error_);
   const std::string line = trace.Next();
   EXPECT_EQ(HelperTrace::Field(line, "pid"), std::to_string(pid));
   EXPECT_EQ(HelperTrace::Field(line, "session"), std::to_string(user.session()));
@@ -324,8 +278,8 @@ TEST_F(KorvaCfLaunchHost, LaunchAsUserPassesTheArgumentsAndReturnsTheProcessId) 
   const std::u16string locked = machine_.Path(u"locked\\korvaCF.exe");
   testing::PlaceHelperCopy(locked);
   std::filesystem::permissions(TestMachine::Native(locked), std::filesystem::perms(0700));
-  EXPECT_FALSE(LaunchAsUser(locked, token, u"", nullptr, &error));
-  EXPECT_EQ(error,
+  EXPECT_FALSE(LaunchAsUser(locked, token, u"", nullptr, &error_));
+  EXPECT_EQ(error_,
             u"CreateProcessAsUser failed: " + FormatWin32Error(platform::kErrorAccessDenied));
 }
 

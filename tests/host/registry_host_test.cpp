@@ -12,6 +12,7 @@
 #include "platform/fault_injection.h"
 #include "platform/host/machine_root.h"
 #include "platform/registry.h"
+#include "support/host/other_user.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
@@ -41,14 +42,18 @@ long long ReadDword(NativeHandle parent, const std::u16string& subKey, const std
   return status == kErrorSuccess ? static_cast<long long>(value) : -static_cast<long long>(status);
 }
 
-// Runs `child` in a forked process and returns its exit status (its result, 0-255).
-int InChild(const std::function<int()>& child) {
+// Starts `body` in a forked child of this test, as its own user.
+pid_t Spawn(const std::function<int()>& body) {
   const pid_t pid = fork();
   if (pid == 0)
-    _exit(child());
+    _exit(body());
+  return pid;
+}
+
+// Waits for child `pid`: its exit status, 255 when it did not exit normally.
+int Wait(pid_t pid) {
   int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
 TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
@@ -70,9 +75,9 @@ TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
   // Back in the first machine: the store is opened afresh and still holds the value, also
   // for another process.
   EXPECT_EQ(ReadDword(kRegistryLocalMachine, u"software\\kept", u"V"), 42);
-  EXPECT_EQ(InChild([] {
+  EXPECT_EQ(Wait(Spawn([] {
               return ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v") == 42 ? 0 : 1;
-            }),
+            })),
             0);
 }
 
@@ -82,30 +87,27 @@ TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
   constexpr int kWrites = 150;
   int gate[2];
   ASSERT_EQ(pipe(gate), 0);
-  pid_t children[2];
-  for (int id = 0; id < 2; ++id) {
-    children[id] = fork();
-    if (children[id] == 0) {
-      close(gate[1]);
-      char released;
-      (void)read(gate[0], &released, 1);  // both start when the gate closes
+  const auto writer = [&](int id) {
+    return [&, id] {
+      char go;
+      if (read(gate[0], &go, 1) != 1)
+        return 1;
       for (int i = 0; i < kWrites; ++i) {
         const std::string text = std::to_string(id) + "-" + std::to_string(i);
         const std::u16string name(text.begin(), text.end());
         const std::u16string key = i % 10 == 0 ? u"SOFTWARE\\Busy\\" + name : u"SOFTWARE\\Busy";
         if (WriteDword(kRegistryLocalMachine, key, name, static_cast<std::uint32_t>(i)) != 0)
-          _exit(1);
+          return 1;
       }
-      _exit(0);
-    }
-  }
+      return 0;
+    };
+  };
+  const pid_t first = Spawn(writer(0));
+  const pid_t second = Spawn(writer(1));
+  EXPECT_EQ(write(gate[1], "go", 2), 2);  // both start at once
+  EXPECT_EQ(Wait(first) | Wait(second), 0);
   close(gate[0]);
   close(gate[1]);
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
 
   RegistryKey busy;
   ASSERT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SOFTWARE\\Busy", kKeyRead, &busy), 0u);
@@ -119,9 +121,9 @@ TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
 
 TEST(RegistryHostSeam, WriteFaultRefusesChangesAtAndBelowAKeyOpenFaultRefusesTheOpen) {
   TestMachine machine;
-  const std::u16string existing =
-      u"SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}";
-  const std::u16string fresh = u"SOFTWARE\\Classes\\CLSID\\{66666666-2222-3333-4444-555555555555}";
+  const std::u16string clsid = u"{11111111-2222-3333-4444-555555555555}";
+  const std::u16string existing = u"SOFTWARE\\Classes\\CLSID\\" + clsid;
+  const std::u16string fresh = existing + u"\\New";
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, existing, u"v", 1, kKeyWow64_32Key), 0u);
 
   // The 32-bit class root refuses every change; the 64-bit one is untouched.
@@ -135,10 +137,9 @@ TEST(RegistryHostSeam, WriteFaultRefusesChangesAtAndBelowAKeyOpenFaultRefusesThe
   const std::uint32_t two = 2;
   EXPECT_EQ(SetRegistryValue(key.get(), u"v", kRegDword, &two, 4), kErrorAccessDenied);
   EXPECT_EQ(DeleteRegistryValue(key.get(), u"v"), kErrorAccessDenied);
-  EXPECT_EQ(DeleteRegistryTree(kRegistryLocalMachine,
-                               u"SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{11111111-2222-3333-4444-"
-                               u"555555555555}"),
-            kErrorAccessDenied);
+  EXPECT_EQ(
+      DeleteRegistryTree(kRegistryLocalMachine, u"SOFTWARE\\Classes\\WOW6432Node\\CLSID\\" + clsid),
+      kErrorAccessDenied);
   ClearFaults();
   EXPECT_EQ(SetRegistryValue(key.get(), u"v", kRegDword, &two, 4), 0u);
 
@@ -155,17 +156,13 @@ TEST(RegistryHostSeam, WriteFaultRefusesChangesAtAndBelowAKeyOpenFaultRefusesThe
 }
 
 TEST(RegistryHostAccess, OtherUidsReadMachineKeysAndChangeOnlyTheirOwnHive) {
-  if (geteuid() != 0)
-    GTEST_SKIP() << "needs root to act as another uid";
+  REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, kCryptography, u"Seed", 7), 0u);
-  constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
+  const std::u16string nobody = u"S-1-5-21-1000-1000-1000-65534";
 
-  int results[2];
-  ASSERT_EQ(pipe(results), 0);
-  const int exit = InChild([&] {
-    if (setgid(65534) != 0 || setuid(65534) != 0)
-      return 100;
+  // The codes of each call as uid 65534.
+  const auto asNobody = [&] {
     RegistryKey key;
     std::string codes;
     auto record = [&](long long code) { codes += std::to_string(code) + ","; };
@@ -175,20 +172,14 @@ TEST(RegistryHostAccess, OtherUidsReadMachineKeysAndChangeOnlyTheirOwnHive) {
     const std::uint32_t one = 1;
     record(SetRegistryValue(kRegistryLocalMachine, u"x", kRegDword, &one, 4));
     record(DeleteRegistryTree(kRegistryLocalMachine, kCryptography));
-    record(WriteDword(kRegistryUsers, std::u16string(kNobodySid) + u"\\Software\\Own", u"v", 3));
-    record(WriteDword(kRegistryUsers, std::u16string(kNobodySid) + u"_Classes\\CLSID", u"v", 4));
+    record(WriteDword(kRegistryUsers, nobody + u"\\Software\\Own", u"v", 3));
+    record(WriteDword(kRegistryUsers, nobody + u"_Classes\\CLSID", u"v", 4));
     record(WriteDword(kRegistryUsers, u"S-1-5-21-1000-1000-1000-1000\\Software", u"v", 5));
     record(OpenRegistryKey(kRegistryUsers, u"S-1-5-18", kKeyWrite, &key));
-    (void)!write(results[1], codes.data(), codes.size());
-    return 0;
-  });
-  close(results[1]);
-  char buffer[256];
-  const ssize_t got = read(results[0], buffer, sizeof(buffer));
-  close(results[0]);
-  ASSERT_EQ(exit, 0);
-  EXPECT_EQ(std::string(buffer, got > 0 ? got : 0), "7,5,5,5,5,0,0,5,5,");
-  EXPECT_EQ(ReadDword(kRegistryUsers, std::u16string(kNobodySid) + u"\\Software\\Own", u"v"), 3);
+    return codes;
+  };
+  EXPECT_EQ(testing::UserChild({}, asNobody).Finish(), "7,5,5,5,5,0,0,5,5,");
+  EXPECT_EQ(ReadDword(kRegistryUsers, nobody + u"\\Software\\Own", u"v"), 3);
 
   // The rule follows the calling thread's file-system uid, as impersonation sets it.
   setfsuid(65534);

@@ -1,9 +1,9 @@
 // The real executable end to end in a fresh machine root: installed in C:\Program Files\Korva
 // beside Korvadesk.exe, managed through its own command line, started by the emulated
 // control manager as a detached process, and asked over its pipe by a client of another user
-// in a session of its own.
-#include <grp.h>
-#include <sys/wait.h>
+// in a session of its own. The console run of the executable without arguments is checked in
+// this process: the dispatcher can be started once per process, so it has a test process of
+// its own here (and the smoke test under wine).
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,69 +13,27 @@
 
 #include "foundation/text.h"
 #include "platform/service_control.h"
+#include "service/command_line.h"
 #include "service/pipe_client.h"
 #include "service/service_names.h"
 #include "state/installed_version.h"
 #include "support/debug_capture.h"
 #include "support/desktop_app.h"
 #include "support/host/installed_service.h"
+#include "support/host/other_user.h"
 #include "support/test_machine.h"
 
 namespace vovu::testing {
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-#define REQUIRE_ROOT() \
-  if (geteuid() != 0)  \
-  GTEST_SKIP() << "single-user mode: installing a service and acting as another user need root"
-
-// Sends `request` from a forked child that leads a session of its own and runs as nobody.
-// The reply it got, or "failed: <Win32 error>" when SendPipeRequest failed.
-std::string RequestAsNobody(const std::u16string& request) {
-  int channel[2];
-  if (pipe(channel) != 0)
-    return "pipe failed";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    if (setsid() < 0 || setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
-        setuid(kNobody) != 0) {
-      _exit(2);
-    }
-    std::u16string reply;
-    const std::string text = SendPipeRequest(request, &reply)
-                                 ? WideToUtf8(reply)
-                                 : "failed: " + std::to_string(platform::LastError());
-    const bool written =
-        write(channel[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    _exit(written ? 0 : 3);
-  }
-  close(channel[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(channel[0], buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<std::size_t>(n));
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return "child failed: " + std::to_string(status);
-  return text;
-}
-
-bool HasLine(DebugCapture& capture, const std::string& text) {
-  const std::vector<std::string> lines = capture.Lines();
-  return std::find(lines.begin(), lines.end(), "[VovudIdavUda] " + text + "\n") != lines.end();
-}
-
-TEST(ServiceEndToEndHost, InstallStartAnswerAnotherUserStopUninstall) {
-  REQUIRE_ROOT();
+TEST(ServiceEndToEndHost, EveryVerbFromInstallThroughAnotherUsersRequestToUninstall) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
   ServiceCleanup cleanup;
   PlaceServiceExecutable();
   ASSERT_FALSE(HasFatalFailure());
+  DebugCapture capture;
+  ASSERT_TRUE(capture.Available());
 
   // install: registered with the installed path, stopped, and the version record reset.
   ASSERT_EQ(RunServiceTool({"install"}), 0);
@@ -99,6 +57,17 @@ TEST(ServiceEndToEndHost, InstallStartAnswerAnotherUserStopUninstall) {
   EXPECT_EQ(baseline, kStandinAppVersion);
   EXPECT_EQ(current, kStandinAppVersion);
 
+  // Installed, never started: stop has nothing to do, and a hot-update command never runs
+  // without the service.
+  EXPECT_EQ(RunServiceTool({"stop"}), 0);
+  EXPECT_EQ(RunServiceTool({"hot-update-prepare", "C:\\Users\\nobody\\job.json"}), 1);
+  const std::vector<std::string> lines = capture.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "[VovudIdavUda] Korva Sync Service is unavailable; hot-update aborted.\n"),
+            lines.end());
+  ASSERT_TRUE(QueryInstalledService(&status, &error)) << error;
+  EXPECT_EQ(status.currentState, platform::kServiceStopped);
+
   // start: the control manager runs it detached; it reports running and its pipe answers.
   ASSERT_EQ(RunServiceTool({"start"}), 0);
   ASSERT_TRUE(WaitForServiceState(platform::kServiceRunning, &status))
@@ -112,7 +81,15 @@ TEST(ServiceEndToEndHost, InstallStartAnswerAnotherUserStopUninstall) {
 
   // Another user, another session: the word is normalised, the arguments do not matter.
   ASSERT_TRUE(WaitForListeningInstance());
-  EXPECT_EQ(RequestAsNobody(u"--FrobNicate\r\nSome Arg\r\n"), "ERROR unknown command: frobnicate");
+  EXPECT_EQ(UserChild({},
+                      [] {
+                        std::u16string answer;
+                        return SendPipeRequest(u"--FrobNicate\r\nSome Arg\r\n", &answer)
+                                   ? WideToUtf8(answer)
+                                   : "failed: " + std::to_string(platform::LastError());
+                      })
+                .Finish(),
+            "ERROR unknown command: frobnicate");
 
   // stop: the process ends after reporting stopped; a second stop has nothing to do.
   ASSERT_EQ(RunServiceTool({"stop"}), 0);
@@ -123,38 +100,19 @@ TEST(ServiceEndToEndHost, InstallStartAnswerAnotherUserStopUninstall) {
   EXPECT_EQ(RunServiceTool({"stop"}), 0);
   EXPECT_FALSE(SendPipeRequest(u"ping", &reply));
 
-  // uninstall: the registration is gone; the version record stays.
+  // uninstall: the registration is gone, the version record stays; stop and uninstall of a
+  // missing service have nothing to do.
   ASSERT_EQ(RunServiceTool({"uninstall"}), 0);
   EXPECT_FALSE(QueryInstalledService(&status, &error));
   EXPECT_EQ(error, platform::kErrorServiceDoesNotExist);
   EXPECT_TRUE(TestMachine::Exists(InstalledVersionStatePath()));
+  EXPECT_EQ(RunServiceTool({"uninstall"}), 0);
+  EXPECT_EQ(RunServiceTool({"stop"}), 0);
 }
 
-TEST(ServiceEndToEndHost, StoppedAndMissingServiceVerbsSucceedHotUpdateIsRefused) {
-  REQUIRE_ROOT();
+TEST(CommandLineHost, NoArgumentFromAConsoleExitsZero) {
   TestMachine machine;
-  ServiceCleanup cleanup;
-  PlaceServiceExecutable();
-  ASSERT_FALSE(HasFatalFailure());
-  DebugCapture capture;
-  ASSERT_TRUE(capture.Available());
-
-  ASSERT_EQ(RunServiceTool({"install"}), 0);
-  EXPECT_EQ(RunServiceTool({"stop"}), 0);  // installed, never started
-
-  // A hot-update command never runs without the service.
-  EXPECT_EQ(RunServiceTool({"hot-update-prepare", "C:\\Users\\nobody\\job.json"}), 1);
-  EXPECT_TRUE(HasLine(capture, "Korva Sync Service is unavailable; hot-update aborted."));
-  platform::ServiceStatus status;
-  std::uint32_t error = 0;
-  ASSERT_TRUE(QueryInstalledService(&status, &error)) << error;
-  EXPECT_EQ(status.currentState, platform::kServiceStopped);
-
-  ASSERT_EQ(RunServiceTool({"uninstall"}), 0);
-  EXPECT_FALSE(QueryInstalledService(&status, &error));
-  EXPECT_EQ(error, platform::kErrorServiceDoesNotExist);
-  EXPECT_EQ(RunServiceTool({"uninstall"}), 0);  // missing
-  EXPECT_EQ(RunServiceTool({"stop"}), 0);       // missing
+  EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe"}), 0);
 }
 
 }  // namespace

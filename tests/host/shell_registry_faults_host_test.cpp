@@ -2,7 +2,6 @@
 // makes one key or view refuse writes with a chosen status.
 #include <gtest/gtest.h>
 
-#include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/fault_injection.h"
 #include "shell/com_registration.h"
@@ -15,15 +14,11 @@ namespace vovu {
 namespace {
 
 using platform::FaultPoint;
-using platform::kKeyWow64_32Key;
-using platform::kKeyWow64_64Key;
 using testing::KeyExists;
 
-constexpr char16_t kClasses64[] = u"HKLM\\SOFTWARE\\Classes\\CLSID\\";
-constexpr char16_t kClasses32[] = u"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\";
-
-std::u16string ClassPath(const char16_t* clsid) {
-  return std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid;
+// Handler class `index` below the 64-bit or the 32-bit class root of HKLM.
+std::u16string ClassKey(int index, bool wow32 = false) {
+  return std::u16string(wow32 ? kClassRoot32 : kClassRoot64) + u"\\" + kHandlerClsids[index];
 }
 
 class ShellRegistryFaults : public ::testing::Test {
@@ -34,12 +29,12 @@ class ShellRegistryFaults : public ::testing::Test {
     platform::SetModulePathForTesting(u"");
   }
 
-  // Which of the eight registrations (class by class, 64-bit first) are complete.
-  static std::vector<bool> Registered() {
-    std::vector<bool> present;
-    for (const char16_t* clsid : kHandlerClsids) {
+  // Which of the eight registrations (class by class, 64-bit first) are complete, as "1"s.
+  static std::string Registered() {
+    std::string present;
+    for (int i = 0; i < 4; ++i) {
       for (std::uint32_t view : kClassViews)
-        present.push_back(KeyExists(ClassPath(clsid) + u"\\LocalServer32", view));
+        present += KeyExists(ClassKey(i) + u"\\LocalServer32", view) ? '1' : '0';
     }
     return present;
   }
@@ -49,20 +44,19 @@ class ShellRegistryFaults : public ::testing::Test {
 
 TEST_F(ShellRegistryFaults, RefusedRegistrationsReportEachFailureInWalkOrderAndKeepTheRest) {
   // One refused 32-bit class: exactly its message, the other seven stand.
-  platform::InjectFault(FaultPoint::kRegistryWrite, kClasses32 + std::u16string(kHandlerClsids[2]),
-                        5);
+  platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(2, true), 5);
   std::u16string error;
   EXPECT_FALSE(RegisterComServers(&error));
   EXPECT_EQ(error, u"RegCreateKeyEx failed for {a83f61d7-2b94-4c05-8e7a-d1c0f94e2b12}: error=5");
-  EXPECT_EQ(Registered(), std::vector<bool>({true, true, true, true, true, false, true, true}));
+  EXPECT_EQ(Registered(), "11111011");
 
   // Two refusals, given in reverse: the messages follow the walk (class 1 32-bit before
   // class 2 64-bit), and each step's own message names the step that failed.
   platform::ClearFaults();
   error.clear();
   ASSERT_TRUE(UnregisterComServers(&error));
-  platform::InjectFault(FaultPoint::kRegistryWrite,
-                        kClasses64 + std::u16string(kHandlerClsids[1]) + u"\\LocalServer32", 5);
+  platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(1) + u"\\LocalServer32",
+                        5);
   platform::InjectFault(FaultPoint::kRegistryOpen, u"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID",
                         1016, 1);
   error.clear();
@@ -71,12 +65,11 @@ TEST_F(ShellRegistryFaults, RefusedRegistrationsReportEachFailureInWalkOrderAndK
             u"RegOpenKeyEx Classes\\CLSID failed: error=1016; "
             u"RegCreateKeyEx LocalServer32 failed for {4e9a0b52-c7d3-4a18-b6f0-93d25e7c4a11}: "
             u"error=5");
-  EXPECT_EQ(Registered(), std::vector<bool>({true, false, false, true, true, true, true, true}));
+  EXPECT_EQ(Registered(), "10011111");
 
   // A class key that exists but refuses its values.
   platform::ClearFaults();
-  platform::InjectFault(FaultPoint::kRegistryWrite, kClasses64 + std::u16string(kHandlerClsids[0]),
-                        5);
+  platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(0), 5);
   error.clear();
   EXPECT_FALSE(RegisterComServers(&error));
   EXPECT_EQ(error, u"RegSetValueEx failed: error=5");
@@ -85,28 +78,26 @@ TEST_F(ShellRegistryFaults, RefusedRegistrationsReportEachFailureInWalkOrderAndK
   error.clear();
   EXPECT_FALSE(UnregisterComServers(&error));
   EXPECT_EQ(error, u"RegDeleteTree failed for {7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}: error=5");
-  EXPECT_EQ(Registered(),
-            std::vector<bool>({true, false, false, false, false, false, false, false}));
+  EXPECT_EQ(Registered(), "10000000");
 }
 
 TEST_F(ShellRegistryFaults, EnsureKeepsGoingPastARefusedHandlerValueAndJoinsTheFailures) {
   RequestContext context;
   context.userSid = u"S-1-5-21-1-2-3-1001";
   const std::u16string id = SyncRootIdForSid(context.userSid);
+  const std::string legacy = testing::WideBytes(u"old");
   platform::RegistryKey key;
   ASSERT_EQ(platform::CreateRegistryKey(platform::kRegistryLocalMachine, SyncRootKeyPath(id),
                                         platform::kKeyAllAccess, &key, nullptr),
-            platform::kErrorSuccess);
-  const std::string legacy = testing::WideBytes(u"old");
+            0u);
   ASSERT_EQ(platform::SetRegistryValue(key.get(), u"StatusUISourceFactory", platform::kRegSz,
                                        legacy.data(), static_cast<std::uint32_t>(legacy.size())),
-            platform::kErrorSuccess);
+            0u);
 
   // The handler values refuse their first write; the classes' 32-bit view refuses for
   // class 4; the key still gets read for its NamespaceCLSID.
   platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + SyncRootKeyPath(id), 5, 1);
-  platform::InjectFault(FaultPoint::kRegistryWrite, kClasses32 + std::u16string(kHandlerClsids[3]),
-                        5);
+  platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(3, true), 5);
   int pauses = 0;
   std::u16string error;
   EXPECT_FALSE(EnsureCloudFilesHandlers(
@@ -116,11 +107,10 @@ TEST_F(ShellRegistryFaults, EnsureKeepsGoingPastARefusedHandlerValueAndJoinsTheF
             u"{c5d2e980-3f17-4b6a-a4d9-6e0b17c83a14}: error=5");
   EXPECT_EQ(pauses, 2);
   // Nothing after the refused value was written, and the old name stays.
-  const testing::TreeSnapshot values =
-      testing::SnapshotTree(platform::kRegistryLocalMachine, SyncRootKeyPath(id));
-  EXPECT_EQ(values, (testing::TreeSnapshot{{u"\\", {}},
-                                           {u"|StatusUISourceFactory", testing::SzValue(u"old")}}));
-  EXPECT_EQ(Registered(), std::vector<bool>({true, true, true, true, true, true, true, false}));
+  EXPECT_EQ(
+      testing::SnapshotTree(platform::kRegistryLocalMachine, SyncRootKeyPath(id)),
+      (testing::TreeSnapshot{{u"\\", {}}, {u"|StatusUISourceFactory", testing::SzValue(u"old")}}));
+  EXPECT_EQ(Registered(), "11111110");
 
   // A sync-root key that cannot be opened for another reason than absence: the status.
   platform::ClearFaults();

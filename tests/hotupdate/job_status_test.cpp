@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/file_io.h"
 #include "foundation/text.h"
 #include "platform/profile.h"
 #include "state/protected_storage.h"
@@ -27,9 +26,10 @@ class JobGuards : public ::testing::Test {
     return ValidateJobFile(path, context, &failure) ? u"accepted" : failure;
   }
 
-  // Writes a protected record for `jobFile` owned by `sid` with `status`.
+  // Writes the protected record of `jobFile` and `sid`, naming `owner` (by default `sid`)
+  // and `status`.
   void StoreJob(const std::u16string& jobFile, const std::u16string& sid,
-                const std::u16string& status) {
+                const std::u16string& status, const std::u16string& owner = u"") {
     std::u16string jobDir;
     std::u16string serviceJobFile;
     std::u16string error;
@@ -37,7 +37,7 @@ class JobGuards : public ::testing::Test {
     ASSERT_TRUE(EnsureHotUpdateDirectories(&error));
     ASSERT_TRUE(EnsureProtectedDirectory(jobDir, &error));
     HotUpdateJob job;
-    job.sid = sid;
+    job.sid = owner.empty() ? sid : owner;
     job.jobFile = jobFile;
     job.status = status;
     ASSERT_TRUE(WriteJobFile(job, serviceJobFile));
@@ -92,23 +92,14 @@ TEST_F(JobGuards, StatusGuardChecksOwnershipBeforeStatus) {
   EXPECT_EQ(failure, u"job status is failed, expected staged");
 
   // A record that names another owner is a mismatch, whatever its status.
-  StoreJob(jobFile, u"S-1-5-21-1000-1000-1000-1002", kStatusStaged);
-  std::u16string jobDir;
-  std::u16string stored;
-  ASSERT_TRUE(DeriveJobPaths(jobFile, sid, &jobDir, &stored, &failure));
-  std::u16string otherDir;
-  std::u16string otherFile;
-  ASSERT_TRUE(
-      DeriveJobPaths(jobFile, u"S-1-5-21-1000-1000-1000-1002", &otherDir, &otherFile, &failure));
-  ASSERT_TRUE(WriteFileAtomic(stored, TestMachine::ReadBytes(otherFile)));
+  StoreJob(jobFile, sid, kStatusStaged, u"S-1-5-21-1000-1000-1000-1002");
   EXPECT_FALSE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
   EXPECT_EQ(failure, u"protected state mismatch");
 
   StoreJob(jobFile, sid, kStatusStaged);
   EXPECT_TRUE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
-}
 
-TEST(JobOwnership, SidExactlyPathIgnoringCase) {
+  // Ownership: the SID exactly, the path ignoring case.
   HotUpdateJob job;
   job.sid = u"S-1-5-21-1-2-3-1001";
   job.jobFile = u"C:\\Users\\A\\job.json";

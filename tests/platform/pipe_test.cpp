@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -31,12 +32,12 @@ std::u16string UniquePipeName() {
   return std::u16string(name.begin(), name.end());
 }
 
-PipeHandle CreateInstance(const std::u16string& name, std::uint32_t bufferSize = 8192) {
+PipeHandle CreateInstance(const std::u16string& name) {
   SecurityDescriptor descriptor;
   EXPECT_TRUE(ConvertSddlToSecurityDescriptor(kPipeSddl, &descriptor));
   PipeInstanceSettings settings;
-  settings.outBufferSize = bufferSize;
-  settings.inBufferSize = bufferSize;
+  settings.outBufferSize = 8192;
+  settings.inBufferSize = 8192;
   PipeHandle instance = CreatePipeInstance(name, settings, &descriptor);
   EXPECT_TRUE(instance.valid()) << "error=" << LastError();
   return instance;
@@ -50,37 +51,30 @@ Event MakeEvent() {
 
 // Serves one instance on a thread of its own: connects a client (or is stopped), then runs
 // `body`. The instance exists before the constructor returns, so a client may open it at
-// once.
-class ServerThread {
- public:
+// once. `connected` and `connectError` tell how the connect ended once Join() returned.
+struct ServerThread {
   using Body = std::function<void(const PipeHandle& instance, const Event& stop)>;
 
-  ServerThread(const std::u16string& name, Body body, std::uint32_t bufferSize = 8192)
-      : instance_(CreateInstance(name, bufferSize)), stop_(MakeEvent()) {
-    thread_ = std::thread([this, body = std::move(body)] {
-      connected_ = ConnectPipeClient(instance_, stop_);
-      connectError_ = LastError();
-      if (connected_)
-        body(instance_, stop_);
+  ServerThread(const std::u16string& name, Body body)
+      : instance(CreateInstance(name)), stop(MakeEvent()) {
+    thread = std::thread([this, body = std::move(body)] {
+      connected = ConnectPipeClient(instance, stop);
+      connectError = LastError();
+      if (connected)
+        body(instance, stop);
     });
   }
   ~ServerThread() { Join(); }
-
   void Join() {
-    if (thread_.joinable())
-      thread_.join();
+    if (thread.joinable())
+      thread.join();
   }
-  const Event& stop() const { return stop_; }
-  bool connected() const { return connected_; }
-  Win32Error connectError() const { return connectError_; }
-  PipeHandle& instance() { return instance_; }
 
- private:
-  PipeHandle instance_;
-  Event stop_;
-  std::thread thread_;
-  std::atomic<bool> connected_{false};
-  std::atomic<Win32Error> connectError_{0};
+  PipeHandle instance;
+  Event stop;
+  std::thread thread;
+  bool connected = false;
+  Win32Error connectError = 0;
 };
 
 PipeHandle OpenClient(const std::u16string& name) {
@@ -91,37 +85,50 @@ PipeHandle OpenClient(const std::u16string& name) {
   return client;
 }
 
-std::string Bytes(const char* data, std::uint32_t size) {
-  return std::string(data, size);
+// What one server-side read saw.
+struct Received {
+  bool ok = false;
+  Win32Error error = 0;
+  std::uint32_t size = 12345;
+  std::string bytes;
+};
+
+// A server body that reads one message of at most `limit` bytes into `*got`.
+ServerThread::Body ReadOne(Received* got, std::uint32_t limit, std::uint32_t timeoutMs = 30000) {
+  return [=](const PipeHandle& instance, const Event& stop) {
+    std::string buffer(limit, '\0');
+    got->ok = ReadPipeMessageWithin(instance, buffer.data(), limit, &got->size, timeoutMs, stop);
+    got->error = LastError();
+    got->bytes = buffer.substr(0, got->size);
+  };
+}
+
+// A server body that reads a request, answers `reply` and disconnects.
+ServerThread::Body Answer(const std::string& reply, Received* request, bool* flushed) {
+  return [=](const PipeHandle& instance, const Event& stop) {
+    ReadOne(request, 8190)(instance, stop);
+    EXPECT_TRUE(WritePipeMessageWithin(instance, reply.data(),
+                                       static_cast<std::uint32_t>(reply.size()), 30000, stop));
+    *flushed = FlushPipe(instance);
+    DisconnectPipeClient(instance);
+  };
 }
 
 TEST(PipeChannel, OneRequestAndOneReplyThenTheClientSeesTheDisconnect) {
   TestMachine machine;
   const std::u16string name = UniquePipeName();
-  std::string request;
+  Received request;
   bool flushed = false;
-  ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-    char buffer[8192] = {};
-    std::uint32_t read = 0;
-    ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, 8190, &read, 30000, stop))
-        << "error=" << LastError();
-    request = Bytes(buffer, read);
-    const char reply[] = {'O', 0, 'K', 0};
-    EXPECT_TRUE(WritePipeMessageWithin(instance, reply, sizeof reply, 30000, stop));
-    flushed = FlushPipe(instance);
-    EXPECT_TRUE(DisconnectPipeClient(instance));
-  });
-
+  ServerThread server(name, Answer(std::string("O\0K\0", 4), &request, &flushed));
   PipeHandle client = OpenClient(name);
-  // Two messages back to back stay two messages: the server reads only the first.
-  const std::string first("p\0i\0n\0g\0", 8);
-  ASSERT_TRUE(WritePipeMessage(client, first.data(), 8));
+  const std::string ping("p\0i\0n\0g\0", 8);
+  ASSERT_TRUE(WritePipeMessage(client, ping.data(), 8));
   char reply[4096] = {};
   std::uint32_t read = 0;
   ASSERT_TRUE(ReadPipeMessage(client, reply, 4094, &read)) << "error=" << LastError();
-  EXPECT_EQ(Bytes(reply, read), std::string("O\0K\0", 4));
+  EXPECT_EQ(std::string(reply, read), std::string("O\0K\0", 4));
   server.Join();
-  EXPECT_EQ(request, first);
+  EXPECT_EQ(request.bytes, ping);
   EXPECT_TRUE(flushed);
 
   // The server has disconnected: the next read fails, and so does a write.
@@ -131,56 +138,30 @@ TEST(PipeChannel, OneRequestAndOneReplyThenTheClientSeesTheDisconnect) {
   EXPECT_EQ(LastError(), kErrorPipeNotConnected);
 }
 
-TEST(PipeChannel, MessageSizesAtTheBufferLimit) {
+TEST(PipeChannel, MessagesLongerThanTheBufferGiveMoreDataOnBothSides) {
   TestMachine machine;
-  struct Case {
-    std::uint32_t size;
-    bool fits;
-  };
-  for (const Case c : {Case{0, true}, Case{1, true}, Case{8190, true}, Case{8192, false}}) {
-    SCOPED_TRACE(c.size);
+  for (const std::uint32_t size : {0u, 1u, 8190u, 8192u}) {
+    SCOPED_TRACE(size);
     const std::u16string name = UniquePipeName();
-    bool ok = false;
-    Win32Error error = 0;
-    std::uint32_t read = 12345;
-    std::string received;
-    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-      std::string buffer(8192, '\0');
-      ok = ReadPipeMessageWithin(instance, buffer.data(), 8190, &read, 30000, stop);
-      error = LastError();
-      received = buffer.substr(0, read);
-      DisconnectPipeClient(instance);
-    });
+    Received got;
+    ServerThread server(name, ReadOne(&got, 8190));
     PipeHandle client = OpenClient(name);
-    std::string message(c.size, '\0');
-    for (std::uint32_t i = 0; i < c.size; ++i)
+    std::string message(size, '\0');
+    for (std::uint32_t i = 0; i < size; ++i)
       message[i] = static_cast<char>('a' + i % 26);
-    ASSERT_TRUE(WritePipeMessage(client, message.data(), c.size)) << "error=" << LastError();
+    ASSERT_TRUE(WritePipeMessage(client, message.data(), size)) << "error=" << LastError();
     server.Join();
-    EXPECT_EQ(ok, c.fits);
-    if (c.fits) {
-      EXPECT_EQ(read, c.size);
-      EXPECT_EQ(received, message);
-    } else {
-      EXPECT_EQ(error, kErrorMoreData);
-      EXPECT_EQ(read, 8190u);
-      EXPECT_EQ(received, message.substr(0, 8190));
-    }
+    EXPECT_EQ(got.ok, size <= 8190);
+    EXPECT_EQ(got.size, std::min(size, 8190u));
+    EXPECT_EQ(got.bytes, message.substr(0, 8190));
+    EXPECT_EQ(got.ok ? kErrorMoreData : got.error, kErrorMoreData);
   }
-}
 
-TEST(PipeChannel, ClientReplyBufferTooSmallGivesMoreData) {
-  TestMachine machine;
+  // The client's reply buffer is too small.
   const std::u16string name = UniquePipeName();
-  ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-    char buffer[16];
-    std::uint32_t read = 0;
-    ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop));
-    const std::string reply(4096, 'r');
-    EXPECT_TRUE(WritePipeMessageWithin(instance, reply.data(), 4096, 30000, stop));
-    FlushPipe(instance);
-    DisconnectPipeClient(instance);
-  });
+  Received request;
+  bool flushed = false;
+  ServerThread server(name, Answer(std::string(4096, 'r'), &request, &flushed));
   PipeHandle client = OpenClient(name);
   ASSERT_TRUE(WritePipeMessage(client, "q\0", 2));
   std::string reply(4096, '\0');
@@ -190,78 +171,55 @@ TEST(PipeChannel, ClientReplyBufferTooSmallGivesMoreData) {
   EXPECT_EQ(read, 4094u);
 }
 
-TEST(PipeChannel, ServerReadEndsAtItsTimeLimitOrWhenTheClientLeaves) {
+TEST(PipeChannel, ServerWaitsEndAtTheTimeLimitTheStopEventOrWhenTheClientLeaves) {
   TestMachine machine;
   {
     const std::u16string name = UniquePipeName();
-    bool ok = true;
-    Win32Error error = 0;
-    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-      char buffer[64];
-      std::uint32_t read = 0;
-      ok = ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 100, stop);
-      error = LastError();
-      DisconnectPipeClient(instance);
-    });
+    Received got;
+    ServerThread server(name, ReadOne(&got, 64, 100));
     PipeHandle silent = OpenClient(name);
     server.Join();
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(error, kErrorWaitTimeout);
+    EXPECT_FALSE(got.ok);
+    EXPECT_EQ(got.error, kErrorWaitTimeout);
   }
   {
     // The client connects and leaves without a word. If it is gone before the connect,
     // the connect fails with 232; after it, the read fails with 109 (wine completes it as
     // an empty message instead). Either way no request arrives.
     const std::u16string name = UniquePipeName();
-    bool ok = false;
-    Win32Error error = 0;
-    std::uint32_t read = 99;
-    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-      char buffer[64];
-      ok = ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop);
-      error = LastError();
-    });
+    Received got;
+    ServerThread server(name, ReadOne(&got, 64));
     OpenClient(name).reset();
     server.Join();
-    if (!server.connected()) {
-      EXPECT_EQ(server.connectError(), kErrorNoData);
-    } else if (ok) {
-      EXPECT_EQ(read, 0u);
+    if (!server.connected) {
+      EXPECT_EQ(server.connectError, kErrorNoData);
+    } else if (got.ok) {
+      EXPECT_EQ(got.size, 0u);
     } else {
-      EXPECT_EQ(error, kErrorBrokenPipe);
+      EXPECT_EQ(got.error, kErrorBrokenPipe);
     }
   }
-}
-
-TEST(PipeChannel, StopEventEndsTheConnectWaitAndTheReadWait) {
-  TestMachine machine;
   {
     // Nobody connects: the wait has no limit and only the stop event ends it.
     ServerThread server(UniquePipeName(), [](const PipeHandle&, const Event&) {});
-    ASSERT_TRUE(server.stop().Set());
+    ASSERT_TRUE(server.stop.Set());
     server.Join();
-    EXPECT_FALSE(server.connected());
-    EXPECT_EQ(server.connectError(), kErrorOperationAborted);
+    EXPECT_FALSE(server.connected);
+    EXPECT_EQ(server.connectError, kErrorOperationAborted);
   }
-  {
-    const std::u16string name = UniquePipeName();
-    Event clientIn = MakeEvent();
-    bool ok = true;
-    Win32Error error = 0;
-    ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-      ASSERT_TRUE(clientIn.Set());
-      char buffer[64];
-      std::uint32_t read = 0;
-      ok = ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop);
-      error = LastError();
-    });
-    PipeHandle silent = OpenClient(name);
-    ASSERT_EQ(clientIn.Wait(30000), WaitResult::kSignalled);
-    ASSERT_TRUE(server.stop().Set());
-    server.Join();
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(error, kErrorOperationAborted);
-  }
+  const std::u16string name = UniquePipeName();
+  Event clientIn = MakeEvent();
+  Received got;
+  ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
+    ASSERT_TRUE(clientIn.Set());
+    ReadOne(&got, 64)(instance, stop);
+  });
+  PipeHandle silent = OpenClient(name);
+  ASSERT_EQ(clientIn.Wait(30000), WaitResult::kSignalled);
+  ASSERT_TRUE(server.stop.Set());
+  server.Join();
+  EXPECT_FALSE(got.ok);
+  EXPECT_EQ(got.error, kErrorOperationAborted);
 }
 
 TEST(PipeChannel, ClientCodesWithoutAServerAndWhileTheOnlyInstanceIsBusy) {
@@ -273,8 +231,8 @@ TEST(PipeChannel, ClientCodesWithoutAServerAndWhileTheOnlyInstanceIsBusy) {
   EXPECT_EQ(LastError(), kErrorFileNotFound);
 
   Event release = MakeEvent();
-  auto server = std::make_unique<ServerThread>(
-      name, [&](const PipeHandle&, const Event&) { (void)release.Wait(kInfiniteWait); });
+  ServerThread server(name,
+                      [&](const PipeHandle&, const Event&) { (void)release.Wait(kInfiniteWait); });
   PipeHandle first = OpenClient(name);
   // A client that has the instance makes the pipe busy for everybody else.
   EXPECT_FALSE(OpenPipe(name).valid());
@@ -291,7 +249,6 @@ TEST(PipeChannel, ClientCodesWithoutAServerAndWhileTheOnlyInstanceIsBusy) {
   waiter.join();
   EXPECT_TRUE(available);
   release.Set();
-  server.reset();
 }
 
 TEST(PipeIdentity, ImpersonationLastsUntilRevertAndShowsTheClientsUser) {
@@ -301,9 +258,9 @@ TEST(PipeIdentity, ImpersonationLastsUntilRevertAndShowsTheClientsUser) {
   bool hasSession = false;
   Win32Error afterRevert = 0;
   ServerThread server(name, [&](const PipeHandle& instance, const Event& stop) {
-    char buffer[16];
-    std::uint32_t read = 0;
-    ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop));
+    Received request;
+    ReadOne(&request, 16)(instance, stop);
+    ASSERT_TRUE(request.ok);
     ASSERT_TRUE(ImpersonatePipeClient(instance)) << "error=" << LastError();
     TokenHandle token = OpenCurrentThreadToken();
     EXPECT_TRUE(RevertToSelfIdentity());

@@ -43,6 +43,12 @@ TEST(ProcessBoundary, ThisProcessIsListedWithItsImageAndSession) {
   ASSERT_TRUE(GetTokenSessionId(OpenCurrentProcessToken(), &tokenSession));
   EXPECT_EQ(session, tokenSession);
 
+  // A process that does not exist is an invalid parameter.
+  EXPECT_FALSE(OpenProcessById(kNoSuchProcess, kProcessQueryLimitedInformation));
+  EXPECT_EQ(LastError(), kErrorInvalidParameter);
+  EXPECT_FALSE(ProcessSessionId(kNoSuchProcess, &session));
+  EXPECT_EQ(LastError(), kErrorInvalidParameter);
+
   InjectFault(FaultPoint::kProcessSnapshot, u"", kErrorAccessDenied, 1);
   processes.clear();
   EXPECT_FALSE(SnapshotProcesses(&processes));
@@ -51,15 +57,7 @@ TEST(ProcessBoundary, ThisProcessIsListedWithItsImageAndSession) {
   ClearFaults();
 }
 
-TEST(ProcessBoundary, AProcessThatDoesNotExistIsAnInvalidParameter) {
-  EXPECT_FALSE(OpenProcessById(kNoSuchProcess, kProcessQueryLimitedInformation));
-  EXPECT_EQ(LastError(), kErrorInvalidParameter);
-  std::uint32_t session = 0;
-  EXPECT_FALSE(ProcessSessionId(kNoSuchProcess, &session));
-  EXPECT_EQ(LastError(), kErrorInvalidParameter);
-}
-
-TEST(ProcessBoundary, AStartedProgramRunsUntilTerminated) {
+TEST(ProcessBoundary, AStartedProgramRunsUntilTerminatedAndAFailedStartHasTheSystemsCode) {
   TestMachine machine;
   const std::u16string program = machine.Path(u"bin\\helper.exe");
   testing::PlaceHelperCopy(program);
@@ -69,35 +67,24 @@ TEST(ProcessBoundary, AStartedProgramRunsUntilTerminated) {
   start.currentDirectory = machine.Dir();
   std::uint32_t pid = 0;
   ASSERT_TRUE(CreateProcessDirect(start, &pid)) << LastError();
-
   const ProcessHandle process = OpenProcessById(pid, kProcessTerminate | kSynchronize);
   ASSERT_TRUE(process);
   EXPECT_EQ(WaitForProcessExit(process, 0), WaitResult::kTimeout);
   EXPECT_EQ(LastError(), kErrorWaitTimeout);
   ASSERT_TRUE(TerminateProcessWithCode(process, 3));
   EXPECT_EQ(WaitForProcessExit(process, 10000), WaitResult::kSignalled);
-}
 
-TEST(ProcessBoundary, ADirectStartFailsWithTheSystemsCodes) {
-  TestMachine machine;
-  const std::u16string program = machine.Path(u"helper.exe");
-  testing::PlaceHelperCopy(program);
-  ProcessStart start;
-  start.applicationName = machine.Path(u"missing.exe");
-  start.commandLine = QuoteIfNeeded(start.applicationName);
-  EXPECT_FALSE(CreateProcessDirect(start, nullptr));
-  EXPECT_EQ(LastError(), kErrorFileNotFound);
-
-  start.applicationName = program;
-  start.commandLine = QuoteIfNeeded(program);
   start.currentDirectory = machine.Path(u"no-such-folder");
   EXPECT_FALSE(CreateProcessDirect(start, nullptr));
   EXPECT_EQ(LastError(), kErrorDirectory);
-
   start.currentDirectory.clear();
   InjectFault(FaultPoint::kCreateProcess, u"", kErrorNotEnoughMemory, 1);
   EXPECT_FALSE(CreateProcessDirect(start, nullptr));
   EXPECT_EQ(LastError(), kErrorNotEnoughMemory);
+  start.applicationName = machine.Path(u"missing.exe");
+  start.commandLine = QuoteIfNeeded(start.applicationName);
+  EXPECT_FALSE(CreateProcessDirect(start, nullptr));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
 }
 
 }  // namespace

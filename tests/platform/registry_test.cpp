@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -30,12 +29,44 @@ std::u16string UniqueName(const char* prefix) {
   return std::u16string(name.begin(), name.end());
 }
 
-std::string Bytes(const void* data, std::size_t size) {
-  return std::string(static_cast<const char*>(data), size);
+std::string Utf16Bytes(const std::u16string& text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
 }
 
-std::string Utf16Bytes(const std::u16string& text) {
-  return Bytes(text.data(), text.size() * sizeof(char16_t));
+using Typed = std::pair<std::uint32_t, std::string>;
+
+// Stores `bytes` as value `name` of `key`. The memory just past the bytes holds no NUL:
+// Windows counts one more NUL character for a string that ends without one when it does.
+void Set(NativeHandle key, const std::u16string& name, std::uint32_t type, std::string bytes) {
+  const auto size = static_cast<std::uint32_t>(bytes.size());
+  bytes += "UU";
+  EXPECT_EQ(SetRegistryValue(key, name, type, bytes.data(), size), kErrorSuccess);
+}
+
+// Type and bytes of a value of `key`, read with the two-call size protocol; type 0 and
+// "<failed>" when a call fails.
+Typed Get(NativeHandle key, const std::u16string& name) {
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  if (QueryRegistryValue(key, name, &type, nullptr, &size) != kErrorSuccess)
+    return {0, "<failed>"};
+  std::string buffer(size + 1, '\0');
+  if (QueryRegistryValue(key, name, &type, buffer.data(), &size) != kErrorSuccess)
+    return {0, "<failed>"};
+  return {type, buffer.substr(0, size)};
+}
+
+// The result of opening `path` below `parent` with `access`.
+Win32Error Open(NativeHandle parent, const std::u16string& path, std::uint32_t access = kKeyRead) {
+  RegistryKey key;
+  return OpenRegistryKey(parent, path, access, &key);
+}
+
+// Creates (or opens) `path` below `parent` with every right.
+RegistryKey Create(NativeHandle parent, const std::u16string& path, std::uint32_t view = 0) {
+  RegistryKey key;
+  EXPECT_EQ(CreateRegistryKey(parent, path, kKeyAllAccess | view, &key, nullptr), kErrorSuccess);
+  return key;
 }
 
 class RegistryTest : public ::testing::Test {
@@ -62,17 +93,10 @@ class RegistryTest : public ::testing::Test {
     }
   }
 
-  // Type and bytes of a value of `key`, read with the two-call size protocol.
-  static bool Read(NativeHandle key, const std::u16string& name, std::uint32_t* type,
-                   std::string* bytes) {
-    std::uint32_t size = 0;
-    if (QueryRegistryValue(key, name, type, nullptr, &size) != kErrorSuccess)
-      return false;
-    std::vector<char> buffer(size + 1);
-    if (QueryRegistryValue(key, name, type, buffer.data(), &size) != kErrorSuccess)
-      return false;
-    *bytes = std::string(buffer.data(), size);
-    return true;
+  RegistryKeyInfo Info() {
+    RegistryKeyInfo info;
+    EXPECT_EQ(QueryRegistryKeyInfo(key_.get(), &info), kErrorSuccess);
+    return info;
   }
 
   TestMachine machine_;
@@ -89,19 +113,14 @@ TEST_F(RegistryTest, CreateOpensExistingKeysAndNamesIgnoreCaseButKeepTheirLetter
   ASSERT_EQ(CreateRegistryKey(key_.get(), u"MIXED\\deeper\\LEAF", kKeyAllAccess, &child, &created),
             kErrorSuccess);
   EXPECT_FALSE(created);
-  ASSERT_EQ(SetRegistryValue(child.get(), u"Value", kRegDword, "\x01\x02\x03\x04", 4),
-            kErrorSuccess);
+  Set(child.get(), u"Value", kRegDword, "\x01\x02\x03\x04");
 
   // The same key through another spelling and from the root.
   RegistryKey again;
   ASSERT_EQ(
       OpenRegistryKey(kRegistryLocalMachine, path_ + u"\\mixed\\DEEPER\\leaf", kKeyRead, &again),
       kErrorSuccess);
-  std::uint32_t type = 0;
-  std::string bytes;
-  ASSERT_TRUE(Read(again.get(), u"VALUE", &type, &bytes));
-  EXPECT_EQ(type, kRegDword);
-  EXPECT_EQ(bytes, "\x01\x02\x03\x04");
+  EXPECT_EQ(Get(again.get(), u"VALUE"), Typed(kRegDword, "\x01\x02\x03\x04"));
 
   // Enumeration shows the letters the key was created with.
   char16_t name[64];
@@ -111,9 +130,8 @@ TEST_F(RegistryTest, CreateOpensExistingKeysAndNamesIgnoreCaseButKeepTheirLetter
 
   RegistryKey missing;
   EXPECT_EQ(OpenRegistryKey(key_.get(), u"Absent", kKeyRead, &missing), kErrorFileNotFound);
-  EXPECT_EQ(OpenRegistryKey(key_.get(), u"Mixed\\Absent\\Leaf", kKeyRead, &missing),
-            kErrorFileNotFound);
   EXPECT_FALSE(missing.valid());
+  EXPECT_EQ(Open(key_.get(), u"Mixed\\Absent\\Leaf"), kErrorFileNotFound);
 
   // A key opened for reading cannot change anything.
   RegistryKey readOnly;
@@ -142,84 +160,53 @@ TEST_F(RegistryTest, ValuesKeepTheirTypeAndExactBytes) {
       {u"Qword", kRegQword, std::string("\x01\x00\x00\x00\x00\x00\x00\x80", 8)},
       {u"Odd type", 0x1234, std::string("x", 1)},
   };
-  for (const auto& c : cases) {
-    // Windows counts one more NUL character for a string that ends without one when the
-    // memory just past it holds one; a non-NUL character there keeps the count exact.
-    const std::string padded = c.bytes + "UU";
-    ASSERT_EQ(SetRegistryValue(key_.get(), c.name, c.type, padded.data(),
-                               static_cast<std::uint32_t>(c.bytes.size())),
-              kErrorSuccess);
-  }
-  for (const auto& c : cases) {
-    std::uint32_t type = 0;
-    std::string bytes;
-    ASSERT_TRUE(Read(key_.get(), c.name, &type, &bytes));
-    EXPECT_EQ(type, c.type);
-    EXPECT_EQ(bytes, c.bytes);
-  }
+  for (const auto& c : cases)
+    Set(key_.get(), c.name, c.type, c.bytes);
+  for (const auto& c : cases)
+    EXPECT_EQ(Get(key_.get(), c.name), Typed(c.type, c.bytes));
 
   // Names ignore case; writing again replaces type and bytes.
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"DWORD", kRegBinary, "\x09", 1), kErrorSuccess);
-  std::uint32_t type = 0;
-  std::string bytes;
-  ASSERT_TRUE(Read(key_.get(), u"dword", &type, &bytes));
-  EXPECT_EQ(type, kRegBinary);
-  EXPECT_EQ(bytes, "\x09");
-  RegistryKeyInfo info;
-  ASSERT_EQ(QueryRegistryKeyInfo(key_.get(), &info), kErrorSuccess);
-  EXPECT_EQ(info.valueCount, std::size(cases));
+  Set(key_.get(), u"DWORD", kRegBinary, "\x09");
+  EXPECT_EQ(Get(key_.get(), u"dword"), Typed(kRegBinary, "\x09"));
+  EXPECT_EQ(Info().valueCount, std::size(cases));
 }
 
-TEST_F(RegistryTest, QueryReportsSizeFirstAndMoreDataWhenTheBufferIsShort) {
-  const std::string data = Utf16Bytes(std::u16string(u"C:\\Svc\\x.exe\0", 13));
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"Path", kRegSz, data.data(),
-                             static_cast<std::uint32_t>(data.size())),
-            kErrorSuccess);
-
+TEST_F(RegistryTest, SizeProtocolEnumerationAndShortBuffers) {
+  const std::string path = Utf16Bytes(std::u16string(u"C:\\Svc\\x.exe\0", 13));
+  Set(key_.get(), u"Path", kRegSz, path);
   std::uint32_t type = 0;
   std::uint32_t size = 0;
   EXPECT_EQ(QueryRegistryValue(key_.get(), u"Path", &type, nullptr, &size), kErrorSuccess);
   EXPECT_EQ(type, kRegSz);
-  EXPECT_EQ(size, data.size());
+  EXPECT_EQ(size, path.size());
   // Asking without type or size only tells that the value exists.
   EXPECT_EQ(QueryRegistryValue(key_.get(), u"Path", nullptr, nullptr, nullptr), kErrorSuccess);
-
   char buffer[64];
-  size = static_cast<std::uint32_t>(data.size()) - 1;
+  size = static_cast<std::uint32_t>(path.size()) - 1;
   EXPECT_EQ(QueryRegistryValue(key_.get(), u"Path", &type, buffer, &size), kErrorMoreData);
-  EXPECT_EQ(size, data.size());
+  EXPECT_EQ(size, path.size());
   size = sizeof(buffer);
   ASSERT_EQ(QueryRegistryValue(key_.get(), u"Path", nullptr, buffer, &size), kErrorSuccess);
-  EXPECT_EQ(Bytes(buffer, size), data);
-
-  size = sizeof(buffer);
+  EXPECT_EQ(std::string(buffer, size), path);
   EXPECT_EQ(QueryRegistryValue(key_.get(), u"Absent", &type, buffer, &size), kErrorFileNotFound);
   EXPECT_EQ(QueryRegistryValue(key_.get(), u"Absent", nullptr, nullptr, &size), kErrorFileNotFound);
-}
 
-TEST_F(RegistryTest, EnumerationListsSortedSubKeysAndEveryValueThenNoMoreItems) {
-  for (const char16_t* name : {u"bravo", u"Alpha", u"delta-long-name", u"Charlie"}) {
-    RegistryKey child;
-    ASSERT_EQ(CreateRegistryKey(key_.get(), name, kKeyWrite, &child, nullptr), kErrorSuccess);
-  }
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"one", kRegDword, "\x01\0\0\0", 4), kErrorSuccess);
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"a-longer-name", kRegBinary, "123456789", 9),
-            kErrorSuccess);
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"", kRegSz, "x\0\0", 4), kErrorSuccess);
-
-  RegistryKeyInfo info;
-  ASSERT_EQ(QueryRegistryKeyInfo(key_.get(), &info), kErrorSuccess);
+  for (const char16_t* name : {u"bravo", u"Alpha", u"delta-long-name", u"Charlie"})
+    Create(key_.get(), name);
+  Set(key_.get(), u"one", kRegDword, std::string("\x01\0\0\0", 4));
+  Set(key_.get(), u"a-longer-name", kRegBinary, "123456789");
+  Set(key_.get(), u"", kRegSz, std::string("x\0\0", 4));
+  const RegistryKeyInfo info = Info();
   EXPECT_EQ(info.subKeyCount, 4u);
   EXPECT_EQ(info.maxSubKeyNameLength, 15u);
-  EXPECT_EQ(info.valueCount, 3u);
+  EXPECT_EQ(info.valueCount, 4u);
   EXPECT_EQ(info.maxValueNameLength, 13u);
-  EXPECT_EQ(info.maxValueDataSize, 9u);
+  EXPECT_EQ(info.maxValueDataSize, path.size());
 
   std::vector<std::u16string> names;
   char16_t name[32];
-  std::uint32_t index = 0;
-  for (;; ++index) {
-    std::uint32_t length = 32;
+  std::uint32_t length = 32;
+  for (std::uint32_t index = 0;; ++index, length = 32) {
     const Win32Error status = EnumRegistrySubKey(key_.get(), index, name, &length);
     if (status != kErrorSuccess) {
       EXPECT_EQ(status, kErrorNoMoreItems);
@@ -231,66 +218,56 @@ TEST_F(RegistryTest, EnumerationListsSortedSubKeysAndEveryValueThenNoMoreItems) 
   EXPECT_EQ(names,
             (std::vector<std::u16string>{u"Alpha", u"bravo", u"Charlie", u"delta-long-name"}));
   // A buffer must hold the name and its NUL.
-  std::uint32_t length = 15;
+  length = 15;
   EXPECT_EQ(EnumRegistrySubKey(key_.get(), 3, name, &length), kErrorMoreData);
   length = 16;
   EXPECT_EQ(EnumRegistrySubKey(key_.get(), 3, name, &length), kErrorSuccess);
   EXPECT_EQ(length, 15u);
 
-  std::map<std::u16string, std::pair<std::uint32_t, std::string>> values;
-  for (index = 0;; ++index) {
-    std::uint32_t nameLength = 32;
-    std::uint32_t type = 0;
-    char data[16];
-    std::uint32_t size = sizeof(data);
+  std::map<std::u16string, Typed> values;
+  std::uint32_t longIndex = 99;
+  for (std::uint32_t index = 0;; ++index) {
+    length = 32;
+    size = sizeof(buffer);
     const Win32Error status =
-        EnumRegistryValue(key_.get(), index, name, &nameLength, &type, data, &size);
+        EnumRegistryValue(key_.get(), index, name, &length, &type, buffer, &size);
     if (status != kErrorSuccess) {
       EXPECT_EQ(status, kErrorNoMoreItems);
       break;
     }
-    values[std::u16string(name, nameLength)] = {type, Bytes(data, size)};
+    values[std::u16string(name, length)] = {type, std::string(buffer, size)};
+    if (std::u16string(name, length) == u"a-longer-name")
+      longIndex = index;
   }
-  EXPECT_EQ(values.size(), 3u);
-  EXPECT_EQ(values[u"one"], std::make_pair(kRegDword, std::string("\x01\0\0\0", 4)));
-  EXPECT_EQ(values[u"a-longer-name"], std::make_pair(kRegBinary, std::string("123456789")));
-  EXPECT_EQ(values[u""], std::make_pair(kRegSz, std::string("x\0\0", 4)));
-
-  // Short buffers for the name or the data of the 9-byte value.
-  for (index = 0; index < 3; ++index) {
-    std::uint32_t nameLength = 32;
-    std::uint32_t size = 0;
-    ASSERT_EQ(EnumRegistryValue(key_.get(), index, name, &nameLength, nullptr, nullptr, &size),
-              kErrorSuccess);
-    if (std::u16string(name, nameLength) != u"a-longer-name")
-      continue;
-    EXPECT_EQ(size, 9u);
-    char data[8];
-    size = sizeof(data);
-    nameLength = 32;
-    EXPECT_EQ(EnumRegistryValue(key_.get(), index, name, &nameLength, nullptr, data, &size),
-              kErrorMoreData);
-    EXPECT_EQ(size, 9u);
-    nameLength = 13;
-    EXPECT_EQ(EnumRegistryValue(key_.get(), index, name, &nameLength, nullptr, nullptr, nullptr),
-              kErrorMoreData);
-  }
+  EXPECT_EQ(values,
+            (std::map<std::u16string, Typed>{{u"one", {kRegDword, std::string("\x01\0\0\0", 4)}},
+                                             {u"a-longer-name", {kRegBinary, "123456789"}},
+                                             {u"", {kRegSz, std::string("x\0\0", 4)}},
+                                             {u"Path", {kRegSz, path}}}));
+  // The size alone, then short buffers for the data or the name of the 9-byte value.
+  length = 32;
+  ASSERT_EQ(EnumRegistryValue(key_.get(), longIndex, name, &length, nullptr, nullptr, &size),
+            kErrorSuccess);
+  EXPECT_EQ(size, 9u);
+  length = 32;
+  size = 8;
+  EXPECT_EQ(EnumRegistryValue(key_.get(), longIndex, name, &length, nullptr, buffer, &size),
+            kErrorMoreData);
+  EXPECT_EQ(size, 9u);
+  length = 13;
+  EXPECT_EQ(EnumRegistryValue(key_.get(), longIndex, name, &length, nullptr, nullptr, nullptr),
+            kErrorMoreData);
 }
 
 TEST_F(RegistryTest, DeleteTreeRemovesTheKeyOrItsContentsAndAbsentThingsAreNotFound) {
-  RegistryKey leaf;
-  ASSERT_EQ(CreateRegistryKey(key_.get(), u"Tree\\Branch\\Leaf", kKeyAllAccess, &leaf, nullptr),
-            kErrorSuccess);
-  ASSERT_EQ(SetRegistryValue(leaf.get(), u"v", kRegDword, "\0\0\0\0", 4), kErrorSuccess);
-  RegistryKey sibling;
-  ASSERT_EQ(CreateRegistryKey(key_.get(), u"TreeSibling", kKeyAllAccess, &sibling, nullptr),
-            kErrorSuccess);
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"kept", kRegDword, "\0\0\0\0", 4), kErrorSuccess);
+  RegistryKey leaf = Create(key_.get(), u"Tree\\Branch\\Leaf");
+  Set(leaf.get(), u"v", kRegDword, std::string(4, '\0'));
+  Create(key_.get(), u"TreeSibling");
+  Set(key_.get(), u"kept", kRegDword, std::string(4, '\0'));
 
   EXPECT_EQ(DeleteRegistryTree(key_.get(), u"TREE"), kErrorSuccess);
-  RegistryKey gone;
-  EXPECT_EQ(OpenRegistryKey(key_.get(), u"Tree", kKeyRead, &gone), kErrorFileNotFound);
-  EXPECT_EQ(OpenRegistryKey(key_.get(), u"TreeSibling", kKeyRead, &gone), kErrorSuccess);
+  EXPECT_EQ(Open(key_.get(), u"Tree"), kErrorFileNotFound);
+  EXPECT_EQ(Open(key_.get(), u"TreeSibling"), kErrorSuccess);
   EXPECT_EQ(DeleteRegistryTree(key_.get(), u"Tree"), kErrorFileNotFound);
   EXPECT_EQ(DeleteRegistryValue(key_.get(), u"never-written"), kErrorFileNotFound);
   // A handle to a deleted key is dead.
@@ -299,13 +276,11 @@ TEST_F(RegistryTest, DeleteTreeRemovesTheKeyOrItsContentsAndAbsentThingsAreNotFo
 
   // Without a subkey the key's subkeys and values go and the key stays.
   EXPECT_EQ(DeleteRegistryTree(key_.get(), u""), kErrorSuccess);
-  RegistryKeyInfo info;
-  ASSERT_EQ(QueryRegistryKeyInfo(key_.get(), &info), kErrorSuccess);
-  EXPECT_EQ(info.subKeyCount, 0u);
-  EXPECT_EQ(info.valueCount, 0u);
-  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, path_, kKeyRead, &gone), kErrorSuccess);
+  EXPECT_EQ(Info().subKeyCount, 0u);
+  EXPECT_EQ(Info().valueCount, 0u);
+  EXPECT_EQ(Open(kRegistryLocalMachine, path_), kErrorSuccess);
 
-  ASSERT_EQ(SetRegistryValue(key_.get(), u"once", kRegDword, "\0\0\0\0", 4), kErrorSuccess);
+  Set(key_.get(), u"once", kRegDword, std::string(4, '\0'));
   EXPECT_EQ(DeleteRegistryValue(key_.get(), u"ONCE"), kErrorSuccess);
   EXPECT_EQ(DeleteRegistryValue(key_.get(), u"once"), kErrorFileNotFound);
 }
@@ -313,32 +288,22 @@ TEST_F(RegistryTest, DeleteTreeRemovesTheKeyOrItsContentsAndAbsentThingsAreNotFo
 TEST_F(RegistryTest, ThirtyTwoBitViewRedirectsSoftwareAndClasses) {
   // Both class roots and the machine identity's key exist on every machine.
   for (const std::uint32_t view : {kKeyWow64_64Key, kKeyWow64_32Key}) {
-    RegistryKey standard;
-    EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SOFTWARE\\Classes\\CLSID", kKeyRead | view,
-                              &standard),
+    EXPECT_EQ(Open(kRegistryLocalMachine, u"SOFTWARE\\Classes\\CLSID", kKeyRead | view),
               kErrorSuccess);
-    EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SOFTWARE\\Microsoft\\Cryptography",
-                              kKeyRead | view, &standard),
+    EXPECT_EQ(Open(kRegistryLocalMachine, u"SOFTWARE\\Microsoft\\Cryptography", kKeyRead | view),
               kErrorSuccess);
   }
 
   const std::u16string clsid = u"{" + UniqueName("0c8a3f1e-") + u"}";
   const std::u16string classKey = u"SOFTWARE\\Classes\\CLSID\\" + clsid;
   const std::u16string softwareKey = path_ + u"\\Redirected";
-  for (const std::u16string& sub : {classKey, softwareKey}) {
-    RegistryKey key;
-    ASSERT_EQ(CreateRegistryKey(kRegistryLocalMachine, sub, kKeyAllAccess | kKeyWow64_32Key, &key,
-                                nullptr),
-              kErrorSuccess);
-    ASSERT_EQ(SetRegistryValue(key.get(), u"", kRegSz, "3\0002\0\0", 6), kErrorSuccess);
-  }
+  const std::string value("3\0002\0\0", 6);
+  for (const std::u16string& sub : {classKey, softwareKey})
+    Set(Create(kRegistryLocalMachine, sub, kKeyWow64_32Key).get(), u"", kRegSz, value);
 
-  RegistryKey found;
   // Not in the 64-bit view under the same name...
-  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, classKey, kKeyRead | kKeyWow64_64Key, &found),
-            kErrorFileNotFound);
-  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, softwareKey, kKeyRead, &found),
-            kErrorFileNotFound);
+  EXPECT_EQ(Open(kRegistryLocalMachine, classKey, kKeyRead | kKeyWow64_64Key), kErrorFileNotFound);
+  EXPECT_EQ(Open(kRegistryLocalMachine, softwareKey), kErrorFileNotFound);
   // ...but under WOW6432Node, by either of its names, and again through the 32-bit view.
   const std::u16string redirected[] = {
       u"SOFTWARE\\Classes\\WOW6432Node\\CLSID\\" + clsid,
@@ -346,21 +311,17 @@ TEST_F(RegistryTest, ThirtyTwoBitViewRedirectsSoftwareAndClasses) {
       u"SOFTWARE\\WOW6432Node\\" + softwareKey.substr(9),
   };
   for (const std::u16string& sub : redirected) {
+    RegistryKey found;
     ASSERT_EQ(OpenRegistryKey(kRegistryLocalMachine, sub, kKeyRead | kKeyWow64_64Key, &found),
               kErrorSuccess);
-    std::uint32_t type = 0;
-    std::string bytes;
-    ASSERT_TRUE(Read(found.get(), u"", &type, &bytes));
-    EXPECT_EQ(bytes, std::string("3\0002\0\0", 6));
+    EXPECT_EQ(Get(found.get(), u""), Typed(kRegSz, value));
   }
-  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, classKey, kKeyRead | kKeyWow64_32Key, &found),
-            kErrorSuccess);
+  EXPECT_EQ(Open(kRegistryLocalMachine, classKey, kKeyRead | kKeyWow64_32Key), kErrorSuccess);
 
   EXPECT_EQ(DeleteRegistryTree(kRegistryLocalMachine, redirected[0]), kErrorSuccess);
   EXPECT_EQ(DeleteRegistryTree(kRegistryLocalMachine, u"SOFTWARE\\WOW6432Node\\VovuTest"),
             kErrorSuccess);
-  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, classKey, kKeyRead | kKeyWow64_32Key, &found),
-            kErrorFileNotFound);
+  EXPECT_EQ(Open(kRegistryLocalMachine, classKey, kKeyRead | kKeyWow64_32Key), kErrorFileNotFound);
 }
 
 }  // namespace

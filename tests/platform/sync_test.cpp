@@ -10,7 +10,7 @@
 namespace vovu::platform {
 namespace {
 
-TEST(SyncEvent, ManualResetStaysSetAutoResetReleasesOneWait) {
+TEST(SyncEvent, ManualResetStaysSetAutoResetReleasesOneWaitAndWaitForAnyTakesTheLowest) {
   Event manual;
   ASSERT_TRUE(Event::Create(true, false, &manual));
   EXPECT_EQ(manual.Wait(0), WaitResult::kTimeout);
@@ -36,9 +36,8 @@ TEST(SyncEvent, ManualResetStaysSetAutoResetReleasesOneWait) {
   EXPECT_FALSE(none.Set());
   EXPECT_EQ(none.Wait(0), WaitResult::kFailed);
   EXPECT_EQ(LastError(), kErrorInvalidHandle);
-}
 
-TEST(SyncEvent, WaitForAnyReportsTheLowestSetEventAndResetsOnlyIt) {
+  // A wait for any reports the lowest set event and resets only it.
   Event first;
   Event second;
   Event third;

@@ -45,10 +45,8 @@ TEST(RequestFraming, WordIsNormalisedArgumentsStayExactlyAsSent) {
             u"ERROR text that is never shown");
   EXPECT_EQ(seen.word, u"other");
   EXPECT_EQ(seen.args, Args({u"", u" Two ", u"three"}));
-}
 
-TEST(RequestFraming, UnknownWordsAreRefusedWithTheWord) {
-  const RequestContext context;
+  // Unknown words are refused with the word.
   EXPECT_EQ(ReplyForRequest(u"frobnicate\narg", context, ExecuteWhitelistedCommand),
             u"ERROR unknown command: frobnicate");
   EXPECT_EQ(ReplyForRequest(u"", context, ExecuteWhitelistedCommand), u"ERROR unknown command: ");

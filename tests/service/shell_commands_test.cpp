@@ -2,7 +2,6 @@
 // refused request writes nothing.
 #include <gtest/gtest.h>
 
-#include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/identity.h"
 #include "service/dispatcher.h"
@@ -35,7 +34,6 @@ class ShellCommands : public ::testing::Test {
     }
     std::u16string ignored;
     (void)UnregisterComServers(&ignored);
-    platform::SetModulePathForTesting(u"");
   }
 
   static void CreateSyncRootKey(const std::u16string& sid) {
@@ -50,34 +48,32 @@ class ShellCommands : public ::testing::Test {
     return KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + kHandlerClsids[0]);
   }
 
-  bool Run(const std::u16string& word, const std::vector<std::u16string>& args,
-           const RequestContext& context) {
-    failure_.clear();
-    return ExecuteWhitelistedCommand(word, args, context, &failure_);
+  // "OK", or the reason the whitelist gave for refusing.
+  static std::u16string Run(const std::u16string& word, const std::vector<std::u16string>& args,
+                            const RequestContext& context) {
+    std::u16string failure;
+    return ExecuteWhitelistedCommand(word, args, context, &failure) ? u"OK" : failure;
   }
 
   testing::TestMachine machine_;
   RequestContext user_;
   RequestContext system_;
-  std::u16string failure_;
 };
 
 TEST_F(ShellCommands, AdministrativeCommandsNeedAnAdministratorAndLocalSystemIsOne) {
   std::u16string error;
   ASSERT_TRUE(RegisterComServers(&error));
   for (const char16_t* word : {u"unregister-com", u"cleanup"}) {
-    EXPECT_FALSE(Run(word, {}, user_));
-    EXPECT_EQ(failure_, u"admin token required");
-    EXPECT_FALSE(Run(word, {}, RequestContext()));
-    EXPECT_EQ(failure_, u"admin token required");
+    EXPECT_EQ(Run(word, {}, user_), u"admin token required");
+    EXPECT_EQ(Run(word, {}, RequestContext()), u"admin token required");
   }
   EXPECT_TRUE(ClassRegistered());
 
   // LocalSystem is recognised by its SID alone; extra arguments are ignored.
-  EXPECT_TRUE(Run(u"unregister-com", {u"ignored"}, system_)) << WideToUtf8(failure_);
+  EXPECT_EQ(Run(u"unregister-com", {u"ignored"}, system_), u"OK");
   EXPECT_FALSE(ClassRegistered());
   ASSERT_TRUE(RegisterComServers(&error));
-  EXPECT_TRUE(Run(u"cleanup", {}, system_)) << WideToUtf8(failure_);
+  EXPECT_EQ(Run(u"cleanup", {}, system_), u"OK");
   EXPECT_FALSE(ClassRegistered());
 }
 
@@ -87,25 +83,22 @@ TEST_F(ShellCommands, HandlerCommandsServeOnlyTheCallersOwnSyncRoot) {
   const std::u16string own = SyncRootIdForSid(kUserSid);
   const std::u16string other = SyncRootIdForSid(kOtherSid);
   for (const char16_t* word : {u"ensure-cloudfiles-handlers", u"remove-cloudfiles-handlers"}) {
-    EXPECT_FALSE(Run(word, {}, user_));
-    EXPECT_EQ(failure_, u"missing SyncRootId");
-    EXPECT_FALSE(Run(word, {other}, user_));
-    EXPECT_EQ(failure_, u"sync root id does not match caller SID");
-    EXPECT_FALSE(Run(word, {own}, RequestContext()));
-    EXPECT_EQ(failure_, u"caller SID is unavailable");
+    EXPECT_EQ(Run(word, {}, user_), u"missing SyncRootId");
+    EXPECT_EQ(Run(word, {other}, user_), u"sync root id does not match caller SID");
+    EXPECT_EQ(Run(word, {own}, RequestContext()), u"caller SID is unavailable");
   }
   // Administrators get no exception to the rule.
-  EXPECT_FALSE(Run(u"ensure-cloudfiles-handlers", {own}, system_));
-  EXPECT_EQ(failure_, u"sync root id does not match caller SID");
+  EXPECT_EQ(Run(u"ensure-cloudfiles-handlers", {own}, system_),
+            u"sync root id does not match caller SID");
   // Nothing was written by the refusals.
   EXPECT_FALSE(ClassRegistered());
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, SyncRootKeyPath(other)).size(), 1u);
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, SyncRootKeyPath(own)).size(), 1u);
 
-  EXPECT_TRUE(Run(u"ensure-cloudfiles-handlers", {own, u"extra"}, user_)) << WideToUtf8(failure_);
+  EXPECT_EQ(Run(u"ensure-cloudfiles-handlers", {own, u"extra"}, user_), u"OK");
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, SyncRootKeyPath(own)).size(), 5u);
   EXPECT_TRUE(ClassRegistered());
-  EXPECT_TRUE(Run(u"remove-cloudfiles-handlers", {own}, user_)) << WideToUtf8(failure_);
+  EXPECT_EQ(Run(u"remove-cloudfiles-handlers", {own}, user_), u"OK");
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, SyncRootKeyPath(own)).size(), 1u);
 }
 

@@ -28,7 +28,6 @@ class ComRegistration : public ::testing::Test {
   void TearDown() override {
     std::u16string ignored;
     (void)UnregisterComServers(&ignored);
-    platform::SetModulePathForTesting(u"");
   }
 
   // Every class key in both views, 64-bit first.
@@ -50,6 +49,7 @@ TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemo
   ASSERT_TRUE(UnregisterComServers(&error));
   EXPECT_EQ(error, u"");
 
+  EXPECT_EQ(ComServerCommandLine(), u"\"C:\\A\\B\\korvaCF.exe\" -Embedding");
   ASSERT_TRUE(RegisterComServers(&error));
   EXPECT_EQ(error, u"");
   const std::vector<TreeSnapshot> once = AllClasses();
@@ -61,7 +61,6 @@ TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemo
   };
   for (const TreeSnapshot& tree : once)
     EXPECT_EQ(tree, expected);
-
   ASSERT_TRUE(RegisterComServers(&error));
   EXPECT_EQ(error, u"");
   EXPECT_EQ(AllClasses(), once);
@@ -77,23 +76,15 @@ TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemo
   EXPECT_EQ(error, u"");
   for (const TreeSnapshot& tree : AllClasses())
     EXPECT_TRUE(tree.empty());
-  ASSERT_TRUE(UnregisterComServers(&error));
-  EXPECT_EQ(error, u"");
-}
 
-TEST_F(ComRegistration, TheServerCommandLineIsTheQuotedHelperBesideTheService) {
-  EXPECT_EQ(ComServerCommandLine(), u"\"C:\\A\\B\\korvaCF.exe\" -Embedding");
+  // What is registered is the quoted helper beside the service as it runs now.
   platform::SetModulePathForTesting(u"C:\\Program Files\\Korva Sync\\vovudidavuda.exe");
-  EXPECT_EQ(ComServerCommandLine(), u"\"C:\\Program Files\\Korva Sync\\korvaCF.exe\" -Embedding");
-
-  // What is registered is the command line of the service as it runs now.
-  std::u16string error;
+  const std::u16string moved = u"\"C:\\Program Files\\Korva Sync\\korvaCF.exe\" -Embedding";
+  EXPECT_EQ(ComServerCommandLine(), moved);
   ASSERT_TRUE(RegisterComServer(kHandlerClsids[3], kKeyWow64_32Key, &error));
-  const TreeSnapshot tree =
-      SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[3]), kKeyWow64_32Key);
-  ASSERT_TRUE(tree.contains(u"LocalServer32|"));
-  EXPECT_EQ(tree.at(u"LocalServer32|"),
-            SzValue(u"\"C:\\Program Files\\Korva Sync\\korvaCF.exe\" -Embedding"));
+  EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[3]),
+                         kKeyWow64_32Key)[u"LocalServer32|"],
+            SzValue(moved));
 }
 
 }  // namespace

@@ -19,7 +19,6 @@ using platform::kKeyWow64_64Key;
 using platform::kRegistryLocalMachine;
 using testing::KeyExists;
 using testing::SnapshotTree;
-using testing::StoredValue;
 using testing::SzValue;
 using testing::TreeSnapshot;
 
@@ -28,7 +27,6 @@ TEST(SyncRootId, OnlyTheCallersOwnIdPassesLetterForLetter) {
   context.userSid = u"S-1-5-21-1-2-3-1001";
   const std::u16string own = u"KorvaStorageProvider!S-1-5-21-1-2-3-1001!KorvaAccount1";
   EXPECT_EQ(SyncRootIdForSid(context.userSid), own);
-
   std::u16string error;
   EXPECT_TRUE(ValidateSyncRootId(own, context, &error));
   EXPECT_EQ(error, u"");
@@ -40,15 +38,12 @@ TEST(SyncRootId, OnlyTheCallersOwnIdPassesLetterForLetter) {
            std::u16string(u"KorvaStorageProvider!s-1-5-21-1-2-3-1001!KorvaAccount1"),
            std::u16string(),
        }) {
-    SCOPED_TRACE(std::string(other.begin(), other.end()));
+    SCOPED_TRACE(WideToUtf8(other));
     error.clear();
     EXPECT_FALSE(ValidateSyncRootId(other, context, &error));
     EXPECT_EQ(error, u"sync root id does not match caller SID");
   }
-
-  RequestContext anonymous;
-  error.clear();
-  EXPECT_FALSE(ValidateSyncRootId(SyncRootIdForSid(u""), anonymous, &error));
+  EXPECT_FALSE(ValidateSyncRootId(SyncRootIdForSid(u""), RequestContext(), &error));
   EXPECT_EQ(error, u"caller SID is unavailable");
 }
 
@@ -65,32 +60,6 @@ class SyncRootHandlers : public ::testing::Test {
     (void)platform::DeleteRegistryTree(kRegistryLocalMachine, path_);
     std::u16string ignored;
     (void)UnregisterComServers(&ignored);
-    platform::SetModulePathForTesting(u"");
-  }
-
-  // The sync root's key as its owner would have registered it.
-  void CreateSyncRootKey() {
-    platform::RegistryKey key;
-    ASSERT_EQ(platform::CreateRegistryKey(kRegistryLocalMachine, path_,
-                                          platform::kKeyAllAccess | kKeyWow64_64Key, &key, nullptr),
-              platform::kErrorSuccess);
-    const std::string legacy = testing::WideBytes(u"{00000000-0000-0000-0000-000000000000}");
-    ASSERT_EQ(platform::SetRegistryValue(key.get(), u"StatusUISourceFactory", platform::kRegSz,
-                                         legacy.data(), static_cast<std::uint32_t>(legacy.size())),
-              platform::kErrorSuccess);
-    ASSERT_EQ(platform::SetRegistryValue(key.get(), u"DisplayNameResource", platform::kRegSz,
-                                         legacy.data(), static_cast<std::uint32_t>(legacy.size())),
-              platform::kErrorSuccess);
-  }
-
-  static bool AnyClassRegistered() {
-    for (const char16_t* clsid : kHandlerClsids) {
-      for (std::uint32_t view : kClassViews) {
-        if (KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid, view))
-          return true;
-      }
-    }
-    return false;
   }
 
   testing::TestMachine machine_;
@@ -100,9 +69,39 @@ class SyncRootHandlers : public ::testing::Test {
 };
 
 TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersTheClasses) {
-  CreateSyncRootKey();
-  int pauses = 0;
+  // A sync root without a key gets nothing written and has nothing to remove.
   std::u16string error;
+  EXPECT_FALSE(EnsureCloudFilesHandlers(
+      id_, context_, [] {}, &error));
+  EXPECT_EQ(error,
+            u"RegOpenKeyEx failed for "
+            u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\SyncRootManager\\" +
+                id_ + u": error=2");
+  EXPECT_FALSE(KeyExists(path_));
+  for (const char16_t* clsid : kHandlerClsids) {
+    for (std::uint32_t view : kClassViews)
+      EXPECT_FALSE(KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid, view));
+  }
+  error.clear();
+  EXPECT_TRUE(RemoveCloudFilesHandlers(id_, &error));
+  EXPECT_EQ(error, u"");
+  EXPECT_FALSE(KeyExists(path_));
+
+  // The sync root's key as its owner would have registered it.
+  const std::u16string legacy = u"{00000000-0000-0000-0000-000000000000}";
+  {
+    platform::RegistryKey key;
+    ASSERT_EQ(platform::CreateRegistryKey(kRegistryLocalMachine, path_,
+                                          platform::kKeyAllAccess | kKeyWow64_64Key, &key, nullptr),
+              platform::kErrorSuccess);
+    const std::string bytes = testing::WideBytes(legacy);
+    for (const char16_t* name : {u"StatusUISourceFactory", u"DisplayNameResource"}) {
+      ASSERT_EQ(platform::SetRegistryValue(key.get(), name, platform::kRegSz, bytes.data(),
+                                           static_cast<std::uint32_t>(bytes.size())),
+                platform::kErrorSuccess);
+    }
+  }
+  int pauses = 0;
   ASSERT_TRUE(EnsureCloudFilesHandlers(
       id_, context_, [&] { ++pauses; }, &error))
       << WideToUtf8(error);
@@ -113,7 +112,7 @@ TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersT
 
   const TreeSnapshot expected = {
       {u"\\", {}},
-      {u"|DisplayNameResource", SzValue(u"{00000000-0000-0000-0000-000000000000}")},
+      {u"|DisplayNameResource", SzValue(legacy)},
       {u"|CopyHook", SzValue(u"{7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}")},
       {u"|MenuVerbHandler_0", SzValue(u"{4e9a0b52-c7d3-4a18-b6f0-93d25e7c4a11}")},
       {u"|CustomStateHandler", SzValue(u"{a83f61d7-2b94-4c05-8e7a-d1c0f94e2b12}")},
@@ -123,11 +122,9 @@ TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersT
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_), expected);
   for (const char16_t* clsid : kHandlerClsids) {
     for (std::uint32_t view : kClassViews) {
-      EXPECT_EQ(SnapshotTree(kRegistryLocalMachine,
-                             std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid + u"\\" +
-                                 u"LocalServer32",
-                             view)
-                    .at(u"|"),
+      const std::u16string server =
+          std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid + u"\\LocalServer32";
+      EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, server, view)[u"|"],
                 SzValue(u"\"C:\\Korva\\korvaCF.exe\" -Embedding"));
     }
   }
@@ -142,28 +139,9 @@ TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersT
     ASSERT_TRUE(RemoveCloudFilesHandlers(id_, &error));
     EXPECT_EQ(error, u"");
     EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_),
-              (TreeSnapshot{
-                  {u"\\", {}},
-                  {u"|DisplayNameResource", SzValue(u"{00000000-0000-0000-0000-000000000000}")}}));
+              (TreeSnapshot{{u"\\", {}}, {u"|DisplayNameResource", SzValue(legacy)}}));
   }
   EXPECT_TRUE(KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + kHandlerClsids[0]));
-}
-
-TEST_F(SyncRootHandlers, ASyncRootWithoutAKeyGetsNothingWrittenAndHasNothingToRemove) {
-  std::u16string error;
-  EXPECT_FALSE(EnsureCloudFilesHandlers(
-      id_, context_, [] {}, &error));
-  EXPECT_EQ(error,
-            u"RegOpenKeyEx failed for "
-            u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\SyncRootManager\\" +
-                id_ + u": error=2");
-  EXPECT_FALSE(KeyExists(path_));
-  EXPECT_FALSE(AnyClassRegistered());
-
-  error.clear();
-  EXPECT_TRUE(RemoveCloudFilesHandlers(id_, &error));
-  EXPECT_EQ(error, u"");
-  EXPECT_FALSE(KeyExists(path_));
 }
 
 }  // namespace

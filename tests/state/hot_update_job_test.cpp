@@ -68,23 +68,14 @@ TEST(JobFileLayout, RoundTripKeepsEveryFieldAndControlCharacters) {
   ASSERT_TRUE(WriteJobFile(job, path));
   HotUpdateJob back;
   ASSERT_TRUE(ReadJobFile(path, &back));
-  EXPECT_EQ(back.version, job.version);
-  EXPECT_EQ(back.expectedPublisher, job.expectedPublisher);
   EXPECT_EQ(back.packageSize, 1234);  // written truncated
-  EXPECT_EQ(back.statusMessage, job.statusMessage);
   // A lone surrogate cannot travel through UTF-8: it comes back as U+FFFD.
   EXPECT_EQ(back.error, std::u16string(u"\x01\x1f\"\\/\u00E9\uFFFD"));
   job.error = back.error;
-  EXPECT_EQ(back.sessionId, 3u);
-  EXPECT_EQ(back.jobFile, job.jobFile);
-  EXPECT_EQ(back.dir, job.dir);
-  EXPECT_EQ(back.pidHint, 4242u);
-  EXPECT_EQ(back.startedAt, -5);
-  EXPECT_EQ(back.deadlineAt, 90000);
   EXPECT_EQ(FormatJobFile(back), FormatJobFile(job));
 }
 
-TEST(JobFileReading, SectionsAreReadOnlyWhenPresentAndLeniently) {
+TEST(JobFileReading, SectionsAreReadOnlyWhenPresentAndLenientlyUpToTheSizeLimit) {
   TestMachine machine;
   const std::u16string path = machine.Path(u"job.json");
   HotUpdateJob job;
@@ -125,51 +116,41 @@ TEST(JobFileReading, SectionsAreReadOnlyWhenPresentAndLeniently) {
   ASSERT_TRUE(ReadJobFile(path, &job));
   EXPECT_EQ(job.sessionId, 2u);
   EXPECT_EQ(job.sid, u"a");
-}
 
-TEST(JobFileReading, SizeLimitAndMalformedFiles) {
-  TestMachine machine;
-  const std::u16string path = machine.Path(u"job.json");
-  HotUpdateJob job;
   std::string padded = "{\"version\":\"9.9.9\"}";
   padded.append(kMaxJobFileBytes - padded.size(), ' ');
   TestMachine::WriteBytes(path, padded);
   ASSERT_TRUE(ReadJobFile(path, &job));
   EXPECT_EQ(job.version, u"9.9.9");
-  TestMachine::WriteBytes(path, padded + " ");
-  EXPECT_FALSE(ReadJobFile(path, &job));
-
-  TestMachine::WriteBytes(path, "{\"version\":");
-  EXPECT_FALSE(ReadJobFile(path, &job));
-  TestMachine::WriteBytes(path, "\xEF\xBB\xBF{}");
-  EXPECT_FALSE(ReadJobFile(path, &job));
+  for (const std::string& bad :
+       {padded + " ", std::string("{\"version\":"), std::string("\xEF\xBB\xBF{}")}) {
+    TestMachine::WriteBytes(path, bad);
+    EXPECT_FALSE(ReadJobFile(path, &job)) << bad.substr(0, 20);
+  }
   EXPECT_FALSE(ReadJobFile(machine.Path(u"missing.json"), &job));
 }
 
+// The job id of `jobFile` and `sid`; failing to compute it is a test failure.
+std::u16string JobId(const std::u16string& jobFile, const std::u16string& sid) {
+  std::u16string id;
+  EXPECT_TRUE(ComputeJobId(jobFile, sid, &id)) << WideToUtf8(jobFile);
+  return id;
+}
+
 TEST(JobIdentity, IdsIgnoreAsciiCaseOnlyAndNeedASid) {
-  std::u16string a;
-  std::u16string b;
-  std::u16string c;
-  ASSERT_TRUE(ComputeJobId(u"C:\\Users\\A\\x\\job.json", u"S-1-5-21-1-2-3-1001", &a));
-  ASSERT_TRUE(ComputeJobId(u"c:\\users\\a\\X\\JOB.JSON", u"s-1-5-21-1-2-3-1001", &b));
-  ASSERT_TRUE(ComputeJobId(u"C:\\Users\\\u00C9\\job.json", u"S-1-5-21-1-2-3-1001", &c));
-  EXPECT_EQ(a, b);
+  const std::u16string a = JobId(u"C:\\Users\\A\\x\\job.json", u"S-1-5-21-1-2-3-1001");
   EXPECT_EQ(a.size(), 64u);
-  std::u16string d;
-  ASSERT_TRUE(ComputeJobId(u"C:\\Users\\\u00E9\\job.json", u"S-1-5-21-1-2-3-1001", &d));
-  EXPECT_NE(c, d);
-  std::u16string other;
-  ASSERT_TRUE(ComputeJobId(u"C:\\Users\\A\\x\\job.json", u"S-1-5-21-1-2-3-1002", &other));
-  EXPECT_NE(a, other);
+  EXPECT_EQ(JobId(u"c:\\users\\a\\X\\JOB.JSON", u"s-1-5-21-1-2-3-1001"), a);
+  EXPECT_NE(JobId(u"C:\\Users\\A\\x\\job.json", u"S-1-5-21-1-2-3-1002"), a);
+  EXPECT_NE(JobId(u"C:\\Users\\\u00C9\\job.json", u"S-1-5-21-1-2-3-1001"),
+            JobId(u"C:\\Users\\\u00E9\\job.json", u"S-1-5-21-1-2-3-1001"));
 
   TestMachine machine;
   std::u16string jobDir;
   std::u16string serviceJobFile;
   std::u16string error;
   ASSERT_TRUE(DeriveJobPaths(u"C:\\j.json", u"S-1-5-18", &jobDir, &serviceJobFile, &error));
-  std::u16string id;
-  ASSERT_TRUE(ComputeJobId(u"C:\\j.json", u"S-1-5-18", &id));
-  EXPECT_EQ(jobDir, GetHotUpdateDir() + u"\\" + id);
+  EXPECT_EQ(jobDir, GetHotUpdateDir() + u"\\" + JobId(u"C:\\j.json", u"S-1-5-18"));
   EXPECT_EQ(serviceJobFile, jobDir + u"\\service-job.json");
   EXPECT_FALSE(DeriveJobPaths(u"C:\\j.json", u"", &jobDir, &serviceJobFile, &error));
   EXPECT_EQ(error, u"cannot derive protected hot-update job id");

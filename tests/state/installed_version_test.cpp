@@ -23,15 +23,24 @@ class InstalledVersion : public ::testing::Test {
 
   // Writes a record by hand, bypassing the code under test.
   void WriteRecord(const std::u16string& baseline, const std::u16string& current) {
-    std::u16string error;
-    ASSERT_TRUE(EnsureHotUpdateDirectories(&error));
+    ASSERT_TRUE(EnsureHotUpdateDirectories(&error_));
     TestMachine::WriteBytes(InstalledVersionStatePath(),
                             WideToUtf8(FormatInstalledVersionState(baseline, current, 1)));
   }
 
   std::string Record() { return TestMachine::ReadBytes(InstalledVersionStatePath()); }
 
+  // "baseline current" as the record holds them.
+  std::u16string Stored() {
+    std::u16string baseline;
+    std::u16string current;
+    EXPECT_TRUE(ReadInstalledVersionState(&baseline, &current));
+    return baseline + u" " + current;
+  }
+
   TestMachine machine_;
+  std::u16string version_;
+  std::u16string error_;
 };
 
 TEST(InstalledVersionLayout, ExactBytesWithEscapedStrings) {
@@ -46,19 +55,13 @@ TEST(InstalledVersionLayout, ExactBytesWithEscapedStrings) {
             std::u16string::npos);
 }
 
-TEST_F(InstalledVersion, ReadsTheFirstThreeProductNumbers) {
-  std::u16string version;
-  std::u16string error;
-  ASSERT_TRUE(ReadDesktopAppVersion(&version, &error)) << WideToUtf8(error);
-  EXPECT_EQ(version, testing::kStandinAppVersion);
-}
-
 TEST_F(InstalledVersion, ResetWritesTheApplicationVersionAsBothWithTheCurrentTime) {
+  ASSERT_TRUE(ReadDesktopAppVersion(&version_, &error_)) << WideToUtf8(error_);
+  EXPECT_EQ(version_, testing::kStandinAppVersion);
+
   WriteRecord(u"2.10.0", u"2.12.0");
-  std::u16string version;
-  std::u16string error;
-  ASSERT_TRUE(LoadInstalledVersion(&version, &error, /*reset=*/true)) << WideToUtf8(error);
-  EXPECT_EQ(version, u"2.10.0");
+  ASSERT_TRUE(LoadInstalledVersion(&version_, &error_, /*reset=*/true)) << WideToUtf8(error_);
+  EXPECT_EQ(version_, u"2.10.0");
   const std::string text = Record();
   const std::string expectedStart =
       "{\n  \"schemaVersion\": 1,\n  \"baselineVersion\": \"2.10.0\",\n"
@@ -74,11 +77,9 @@ TEST_F(InstalledVersion, ResetWritesTheApplicationVersionAsBothWithTheCurrentTim
 }
 
 TEST_F(InstalledVersion, LoadKeepsAValidRecordAndResetsEveryOther) {
-  std::u16string version;
-  std::u16string error;
   WriteRecord(u"2.10.0", u"2.12.0-beta.2");
-  ASSERT_TRUE(LoadInstalledVersion(&version, &error, false));
-  EXPECT_EQ(version, u"2.12.0-beta.2");
+  ASSERT_TRUE(LoadInstalledVersion(&version_, &error_, false));
+  EXPECT_EQ(version_, u"2.12.0-beta.2");
 
   const struct {
     const char* why;
@@ -94,55 +95,45 @@ TEST_F(InstalledVersion, LoadKeepsAValidRecordAndResetsEveryOther) {
       {"an array", "[\"2.10.0\"]"},
   };
   for (const auto& c : stale) {
+    SCOPED_TRACE(c.why);
     TestMachine::WriteBytes(InstalledVersionStatePath(), c.content);
-    ASSERT_TRUE(LoadInstalledVersion(&version, &error, false)) << c.why;
-    EXPECT_EQ(version, u"2.10.0") << c.why;
-    std::u16string baseline;
-    std::u16string current;
-    ASSERT_TRUE(ReadInstalledVersionState(&baseline, &current)) << c.why;
-    EXPECT_EQ(baseline, u"2.10.0");
-    EXPECT_EQ(current, u"2.10.0");
+    ASSERT_TRUE(LoadInstalledVersion(&version_, &error_, false));
+    EXPECT_EQ(version_, u"2.10.0");
+    EXPECT_EQ(Stored(), u"2.10.0 2.10.0");
   }
 
   // A missing record (and missing directories) is created.
   RemoveTree(GetProtectedRootDir());
-  ASSERT_TRUE(LoadInstalledVersion(&version, &error, false));
-  EXPECT_EQ(version, u"2.10.0");
-  EXPECT_TRUE(TestMachine::Exists(InstalledVersionStatePath()));
+  ASSERT_TRUE(LoadInstalledVersion(&version_, &error_, false));
+  EXPECT_EQ(version_, u"2.10.0");
+  EXPECT_EQ(Stored(), u"2.10.0 2.10.0");
 }
 
 TEST_F(InstalledVersion, RecordAcceptsOnlyVersionsNotBelowTheExecutable) {
-  std::u16string error;
   WriteRecord(u"2.10.0", u"2.10.0");
-  ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0+build.7", &error));
-  std::u16string baseline;
-  std::u16string current;
-  ASSERT_TRUE(ReadInstalledVersionState(&baseline, &current));
-  EXPECT_EQ(baseline, u"2.10.0");
-  EXPECT_EQ(current, u"2.11.0+build.7");
+  ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0+build.7", &error_));
+  EXPECT_EQ(Stored(), u"2.10.0 2.11.0+build.7");
 
   const std::string before = Record();
   for (const char16_t* bad : {u"2.9.0", u"2.10.0-rc.1", u"2.11", u""}) {
-    EXPECT_FALSE(RecordConfirmedVersion(bad, &error));
-    EXPECT_EQ(error, std::u16string(u"invalid confirmed hot-update version: ") + bad);
+    EXPECT_FALSE(RecordConfirmedVersion(bad, &error_));
+    EXPECT_EQ(error_, std::u16string(u"invalid confirmed hot-update version: ") + bad);
     EXPECT_EQ(Record(), before);
   }
-  ASSERT_TRUE(RecordConfirmedVersion(u"2.10.0", &error));
+  ASSERT_TRUE(RecordConfirmedVersion(u"2.10.0", &error_));
 }
 
 TEST_F(InstalledVersion, AFailedWriteKeepsThePreviousRecord) {
   WriteRecord(u"2.10.0", u"2.11.0");
   const std::string before = Record();
-  std::u16string error;
   platform::InjectFault(platform::FaultPoint::kMoveFile, InstalledVersionStatePath(), 5, 1);
-  EXPECT_FALSE(RecordConfirmedVersion(u"2.12.0", &error));
-  EXPECT_EQ(error, u"cannot persist protected installed version state: " + FormatWin32Error(5));
+  EXPECT_FALSE(RecordConfirmedVersion(u"2.12.0", &error_));
+  EXPECT_EQ(error_, u"cannot persist protected installed version state: " + FormatWin32Error(5));
   EXPECT_EQ(Record(), before);
 
   platform::InjectFault(platform::FaultPoint::kSetFileSecurity, GetHotUpdateDir(), 5, 1);
-  std::u16string version;
-  EXPECT_FALSE(LoadInstalledVersion(&version, &error, true));
-  EXPECT_EQ(error, u"SetFileSecurity failed (" + GetHotUpdateDir() + u"): " + FormatWin32Error(5));
+  EXPECT_FALSE(LoadInstalledVersion(&version_, &error_, true));
+  EXPECT_EQ(error_, u"SetFileSecurity failed (" + GetHotUpdateDir() + u"): " + FormatWin32Error(5));
   EXPECT_EQ(Record(), before);
 }
 

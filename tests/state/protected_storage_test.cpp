@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/diagnostics.h"
+#include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
@@ -24,27 +25,23 @@ TEST(HotUpdateDir, FollowsProgramDataWithoutDoubledSeparators) {
   EXPECT_EQ(GetHotUpdateDir(), u"C:\\ProgramData\\VovudIdavUda\\hotupdate");
 }
 
-TEST(ProtectedDirectory, CreatesTheTreeAndReappliesOnEveryCall) {
+TEST(ProtectedDirectory, CreatesOnlyTheLastComponentAndRefusesWhatIsNotAPlainDirectory) {
   TestMachine machine;
   std::u16string error;
-  ASSERT_TRUE(EnsureHotUpdateDirectories(&error)) << std::string(error.begin(), error.end());
+  ASSERT_TRUE(EnsureHotUpdateDirectories(&error)) << WideToUtf8(error);
   const std::uint32_t attributes = platform::GetAttributes(GetHotUpdateDir());
   ASSERT_NE(attributes, platform::kInvalidFileAttributes);
   EXPECT_NE(attributes & platform::kFileAttributeDirectory, 0u);
+  // Every call applies the protection again.
   EXPECT_TRUE(EnsureProtectedDirectory(GetHotUpdateDir(), &error));
   EXPECT_TRUE(EnsureHotUpdateDirectories(&error));
-}
 
-TEST(ProtectedDirectory, RefusesWhatIsNotAPlainDirectoryAndLeavesItAlone) {
-  TestMachine machine;
   const std::u16string path = machine.Path(u"hotupdate");
   TestMachine::WriteBytes(path, "not a directory");
-  std::u16string error;
   EXPECT_FALSE(EnsureProtectedDirectory(path, &error));
   EXPECT_EQ(error, u"protected hot-update path is not a normal directory: " + path);
   EXPECT_EQ(TestMachine::ReadBytes(path), "not a directory");
 
-  // Only the last component is created.
   const std::u16string deep = machine.Path(u"missing\\job");
   EXPECT_FALSE(EnsureProtectedDirectory(deep, &error));
   EXPECT_EQ(error, u"CreateDirectory failed (" + deep + u"): " + FormatWin32Error(3));
@@ -66,14 +63,21 @@ TEST(ProtectedDirectory, SecurityFailuresNameTheirStep) {
   EXPECT_TRUE(EnsureProtectedDirectory(path, &error));
 }
 
-TEST(RemoveTree, RemovesNestedContentAndIgnoresWhatIsMissing) {
+TEST(RemoveTree, RemovesNestedContentButKeepsAnUndeletableEntryWithTheDirectoriesAboveIt) {
   TestMachine machine;
   const std::u16string top = machine.Path(u"job");
   ASSERT_TRUE(platform::CreateDirectoryAt(top));
   ASSERT_TRUE(platform::CreateDirectoryAt(top + u"\\payload"));
   ASSERT_TRUE(platform::CreateDirectoryAt(top + u"\\payload\\resources"));
   TestMachine::WriteBytes(top + u"\\service-job.json", "{}");
+  TestMachine::WriteBytes(top + u"\\payload\\locked.bin", "x");
   TestMachine::WriteBytes(top + u"\\payload\\resources\\app.asar", "asar");
+  platform::InjectFault(platform::FaultPoint::kDeleteFile, top + u"\\payload\\locked.bin", 32);
+  RemoveTree(top);
+  EXPECT_TRUE(TestMachine::Exists(top + u"\\payload\\locked.bin"));
+  EXPECT_FALSE(TestMachine::Exists(top + u"\\service-job.json"));
+  EXPECT_FALSE(TestMachine::Exists(top + u"\\payload\\resources"));
+  platform::ClearFaults();
   RemoveTree(top);
   EXPECT_FALSE(TestMachine::Exists(top));
   RemoveTree(top);  // nothing there: nothing happens
@@ -83,22 +87,6 @@ TEST(RemoveTree, RemovesNestedContentAndIgnoresWhatIsMissing) {
   TestMachine::WriteBytes(file, "x");
   RemoveTree(file);
   EXPECT_FALSE(TestMachine::Exists(file));
-}
-
-TEST(RemoveTree, AnUndeletableEntryStaysWithEveryDirectoryAboveIt) {
-  TestMachine machine;
-  const std::u16string top = machine.Path(u"job");
-  ASSERT_TRUE(platform::CreateDirectoryAt(top));
-  ASSERT_TRUE(platform::CreateDirectoryAt(top + u"\\payload"));
-  TestMachine::WriteBytes(top + u"\\payload\\locked.bin", "x");
-  TestMachine::WriteBytes(top + u"\\other.bin", "y");
-  platform::InjectFault(platform::FaultPoint::kDeleteFile, top + u"\\payload\\locked.bin", 32);
-  RemoveTree(top);
-  EXPECT_TRUE(TestMachine::Exists(top + u"\\payload\\locked.bin"));
-  EXPECT_FALSE(TestMachine::Exists(top + u"\\other.bin"));
-  platform::ClearFaults();
-  RemoveTree(top);
-  EXPECT_FALSE(TestMachine::Exists(top));
 }
 
 }  // namespace

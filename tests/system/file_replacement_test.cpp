@@ -38,20 +38,18 @@ TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
   EXPECT_FALSE(TestMachine::Exists(fresh + u".bak"));
 }
 
-TEST_F(FileReplacement, AFailedCopyPutsTheOldFileBack) {
+TEST_F(FileReplacement, AFailedStepLeavesTheOldFileInPlace) {
   TestMachine::WriteBytes(Target(), "old");
   std::u16string error;
+  // The copy fails: the old file is put back.
   EXPECT_FALSE(ReplaceFileWithBackup(machine_.Path(u"missing.asar"), Target(), &error));
   EXPECT_EQ(error, u"replace failed (" + Target() + u"): " + FormatWin32Error(2));
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
   EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
-}
 
-TEST_F(FileReplacement, ATargetLockedAgainstRenamingChangesNothing) {
-  TestMachine::WriteBytes(Target(), "old");
+  // The target is locked against renaming: nothing changes.
   TestMachine::WriteBytes(Staged(), "new");
   platform::InjectFault(platform::FaultPoint::kMoveFile, Target(), 32, 1);
-  std::u16string error;
   EXPECT_FALSE(ReplaceFileWithBackup(Staged(), Target(), &error));
   EXPECT_EQ(error, u"backup failed (" + Target() + u"): " + FormatWin32Error(32));
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");

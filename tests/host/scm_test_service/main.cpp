@@ -17,7 +17,7 @@ std::condition_variable controlArrived;
 std::uint32_t stopControl = 0;
 NativeHandle statusHandle = 0;
 
-void Report(std::uint32_t state, std::uint32_t controls, std::uint32_t specificExitCode) {
+void Report(std::uint32_t state, std::uint32_t controls = 0, std::uint32_t specificExitCode = 0) {
   ServiceStatus status;
   status.serviceType = kServiceWin32OwnProcess;
   status.currentState = state;
@@ -29,21 +29,18 @@ void Report(std::uint32_t state, std::uint32_t controls, std::uint32_t specificE
 std::uint32_t Handler(std::uint32_t control, std::uint32_t, void*, void*) {
   if (control != kServiceControlStop && control != kServiceControlShutdown)
     return kErrorCallNotImplemented;
-  Report(kServiceStopPending, 0, 0);
-  {
-    std::lock_guard lock(mutex);
-    stopControl = control;
-  }
+  Report(kServiceStopPending);
+  std::lock_guard lock(mutex);
+  stopControl = control;
   controlArrived.notify_one();
   return 0;
 }
 
 void Main(std::uint32_t, char16_t**) {
-  statusHandle = RegisterServiceHandler(u"VovuScmTestService", Handler, nullptr);
-  if (statusHandle == 0)
+  if ((statusHandle = RegisterServiceHandler(u"VovuScmTestService", Handler, nullptr)) == 0)
     return;
-  Report(kServiceStartPending, 0, 0);
-  Report(kServiceRunning, kServiceAcceptStop | kServiceAcceptShutdown, 0);
+  Report(kServiceStartPending);
+  Report(kServiceRunning, kServiceAcceptStop | kServiceAcceptShutdown);
   std::unique_lock lock(mutex);
   controlArrived.wait(lock, [] { return stopControl != 0; });
   Report(kServiceStopped, 0, stopControl);
@@ -52,7 +49,5 @@ void Main(std::uint32_t, char16_t**) {
 }  // namespace
 
 int main() {
-  if (!RunServiceDispatcher(u"VovuScmTestService", Main))
-    return static_cast<int>(LastError());
-  return 0;
+  return RunServiceDispatcher(u"VovuScmTestService", Main) ? 0 : static_cast<int>(LastError());
 }

@@ -2,10 +2,10 @@
 // detached process that the test only sees through the machine root and /proc.
 #include "support/host/installed_service.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -34,10 +34,10 @@ std::filesystem::path InstalledExecutable() {
   return TestMachine::Native(JoinPath(kServiceInstallDirectory, u"vovudidavuda.exe"));
 }
 
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+// Waits until `done` holds, looking again whenever something changes among the pipes.
+bool WaitForPipes(const std::function<bool()>& done) {
+  const std::string root = platform::host::MachineRoot();
+  return WaitForChangeIn({root, root + "/pipes"}, done);
 }
 
 }  // namespace
@@ -63,7 +63,6 @@ ServiceCleanup::~ServiceCleanup() {
 }
 
 int RunServiceTool(const std::vector<std::string>& args) {
-  // Everything the child needs is prepared before the fork.
   const std::string program = InstalledExecutable().string();
   std::vector<std::string> words{program};
   words.insert(words.end(), args.begin(), args.end());
@@ -71,37 +70,26 @@ int RunServiceTool(const std::vector<std::string>& args) {
   for (std::string& word : words)
     argv.push_back(word.data());
   argv.push_back(nullptr);
-
-  const pid_t child = fork();
-  if (child < 0)
+  pid_t child = -1;
+  if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
     return -1;
-  if (child == 0) {
-    execve(program.c_str(), argv.data(), environ);
-    _exit(127);
-  }
   int status = 0;
   pid_t waited;
   do {
     waited = waitpid(child, &status, 0);
   } while (waited < 0 && errno == EINTR);
-  if (waited != child || !WIFEXITED(status))
-    return -1;
-  return WEXITSTATUS(status);
+  return waited == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool QueryInstalledService(platform::ServiceStatus* status, std::uint32_t* error) {
   platform::ServiceHandle manager = platform::OpenServiceManager(platform::kScManagerConnect);
-  if (!manager.valid()) {
-    *error = platform::LastError();
-    return false;
-  }
-  platform::ServiceHandle service =
-      platform::OpenServiceEntry(manager, kServiceName, platform::kServiceQueryStatus);
-  if (!service.valid() || !platform::QueryServiceEntryStatus(service, status)) {
-    *error = platform::LastError();
-    return false;
-  }
-  return true;
+  platform::ServiceHandle service;
+  if (manager.valid())
+    service = platform::OpenServiceEntry(manager, kServiceName, platform::kServiceQueryStatus);
+  if (service.valid() && platform::QueryServiceEntryStatus(service, status))
+    return true;
+  *error = platform::LastError();
+  return false;
 }
 
 bool WaitForServiceState(std::uint32_t state, platform::ServiceStatus* status) {
@@ -129,11 +117,12 @@ bool WaitForChangeIn(const std::vector<std::string>& directories,
     }
     if ((reached = done()))
       break;
-    const int left = RemainingMs(deadline);
-    if (left == 0)
-      break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd p = {fd, POLLIN, 0};
-    (void)poll(&p, 1, left);
+    if (left.count() <= 0)
+      break;
+    (void)poll(&p, 1, static_cast<int>(left.count()));
     char events[4096];
     while (read(fd, events, sizeof events) > 0) {
     }
@@ -143,14 +132,11 @@ bool WaitForChangeIn(const std::vector<std::string>& directories,
 }
 
 bool WaitForPipeAnswer(const std::u16string& word, std::u16string* reply) {
-  const std::string root = platform::host::MachineRoot();
-  return WaitForChangeIn({root, root + "/pipes"}, [&] { return SendPipeRequest(word, reply); });
+  return WaitForPipes([&] { return SendPipeRequest(word, reply); });
 }
 
 bool WaitForListeningInstance() {
-  const std::string root = platform::host::MachineRoot();
-  return WaitForChangeIn({root, root + "/pipes"},
-                         [] { return platform::WaitForPipeInstance(kPipeName, 3000); });
+  return WaitForPipes([] { return platform::WaitForPipeInstance(kPipeName, 3000); });
 }
 
 bool WaitForProcessExit(pid_t pid) {
@@ -165,17 +151,9 @@ bool WaitForProcessExit(pid_t pid) {
 }
 
 int CountProcEntries(pid_t pid, const char* what) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/" + what;
-  DIR* directory = opendir(path.c_str());
-  if (directory == nullptr)
-    return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] != '.')
-      ++count;
-  }
-  closedir(directory);
-  return count;
+  std::error_code error;
+  std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/" + what, error);
+  return error ? -1 : static_cast<int>(std::distance(entries, {}));
 }
 
 }  // namespace vovu::testing

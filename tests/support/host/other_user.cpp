@@ -1,0 +1,87 @@
+#include "support/host/other_user.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "platform/security.h"
+#include "platform/sync.h"
+
+namespace vovu::testing {
+
+pid_t ForkAsUser(const OtherUser& user, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child != 0)
+    return child;
+  if ((user.newSession && setsid() < 0) || setgroups(user.groups.size(), user.groups.data()) != 0 ||
+      setgid(user.gid) != 0 || setuid(user.uid) != 0) {
+    _exit(100);
+  }
+  _exit(body());
+}
+
+UserChild::UserChild(const OtherUser& user, const std::function<std::string()>& body) {
+  int channel[2];
+  if (pipe2(channel, O_CLOEXEC) != 0)
+    return;
+  pid_ = ForkAsUser(user, [&] {
+    const std::string text = body();
+    return write(channel[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 3;
+  });
+  close(channel[1]);
+  fd_ = channel[0];
+}
+
+std::string UserChild::Finish() {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; fd_ >= 0 && (n = read(fd_, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  close(fd_);
+  fd_ = -1;
+  int status = -1;
+  const bool exited = pid_ > 0 && waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status) &&
+                      WEXITSTATUS(status) == 0;
+  pid_ = -1;
+  return exited ? text : "child failed: " + std::to_string(status);
+}
+
+platform::PipeHandle CreateTestPipeInstance(const std::u16string& name, bool open) {
+  platform::SecurityDescriptor descriptor;
+  EXPECT_TRUE(platform::ConvertSddlToSecurityDescriptor(
+      u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)(A;;GRGW;;;BU)", &descriptor));
+  platform::PipeHandle instance = platform::CreatePipeInstance(
+      name, platform::PipeInstanceSettings{}, open ? &descriptor : nullptr);
+  EXPECT_TRUE(instance.valid()) << "error=" << platform::LastError();
+  return instance;
+}
+
+std::string ExchangeOnce(const std::u16string& name) {
+  platform::PipeHandle client = platform::OpenPipe(name);
+  char reply[64];
+  std::uint32_t read = 0;
+  const bool replied = client.valid() && platform::WritePipeMessage(client, "w\0", 2) &&
+                       platform::ReadPipeMessage(client, reply, sizeof reply, &read);
+  return replied ? "0" : std::to_string(platform::LastError());
+}
+
+bool ServeOne(const platform::PipeHandle& instance, const std::function<void()>& withClient) {
+  platform::Event stop;
+  char buffer[64];
+  std::uint32_t read = 0;
+  if (!platform::Event::Create(true, false, &stop) ||
+      !platform::ConnectPipeClient(instance, stop) ||
+      !platform::ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop)) {
+    return false;
+  }
+  withClient();
+  const bool replied = platform::WritePipeMessageWithin(instance, "O\0K\0", 4, 30000, stop);
+  platform::FlushPipe(instance);
+  platform::DisconnectPipeClient(instance);
+  return replied;
+}
+
+}  // namespace vovu::testing
