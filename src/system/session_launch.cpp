@@ -18,14 +18,19 @@ std::u16string LastErrorText() {
   return FormatWin32Error(platform::LastError());
 }
 
-// The helper must be a file beside the service.
-bool CheckKorvaCfPresent(const std::u16string& path, std::u16string* error) {
+// How the helper is started: the file beside the service, quoted, in the installation
+// directory. Fails with "korvaCF.exe not found: <path>" when that file is missing.
+bool PrepareKorvaCfStart(platform::ProcessStart* start, std::u16string* error) {
+  const std::u16string path = KorvaCfPath();
   const std::uint32_t attributes = platform::GetAttributes(path);
   if (attributes == platform::kInvalidFileAttributes ||
       (attributes & platform::kFileAttributeDirectory) != 0) {
     *error = u"korvaCF.exe not found: " + path;
     return false;
   }
+  start->applicationName = path;
+  start->commandLine = QuoteIfNeeded(path);
+  start->currentDirectory = GetInstallDirectory();
   return true;
 }
 
@@ -91,13 +96,9 @@ bool StartKorvaCfForCaller(const RequestContext& context, std::u16string* error)
 }
 
 bool StartKorvaCfInCurrentContext(std::u16string* error) {
-  const std::u16string path = KorvaCfPath();
-  if (!CheckKorvaCfPresent(path, error))
-    return false;
   platform::ProcessStart start;
-  start.applicationName = path;
-  start.commandLine = QuoteIfNeeded(path);
-  start.currentDirectory = GetInstallDirectory();
+  if (!PrepareKorvaCfStart(&start, error))
+    return false;
   start.creationFlags = platform::kCreateNoWindow;
   if (!platform::CreateProcessDirect(start, nullptr)) {
     *error = u"CreateProcess failed: " + LastErrorText();
@@ -119,13 +120,9 @@ bool StartKorvaCfWithToken(const platform::TokenHandle& userToken, std::uint32_t
                            std::u16string* error) {
   if (KorvaCfRunsInSession(sessionId))
     return true;
-  const std::u16string path = KorvaCfPath();
-  if (!CheckKorvaCfPresent(path, error))
-    return false;
   platform::ProcessStart start;
-  start.applicationName = path;
-  start.commandLine = QuoteIfNeeded(path);
-  start.currentDirectory = GetInstallDirectory();
+  if (!PrepareKorvaCfStart(&start, error))
+    return false;
   return StartAsUser(userToken, std::move(start), nullptr, error);
 }
 

@@ -192,18 +192,6 @@ bool FlushFile(const FileHandle& file) {
   return true;
 }
 
-std::uint32_t GetAttributes(const std::u16string& path) {
-  std::string hostPath;
-  if (!ToHostPath(path, &hostPath))
-    return kInvalidFileAttributes;
-  struct stat st;
-  if (lstat(hostPath.c_str(), &st) != 0) {
-    Fail(errno, hostPath);
-    return kInvalidFileAttributes;
-  }
-  return AttributesOf(hostPath, st);
-}
-
 bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
                           std::uint64_t* size) {
   std::string hostPath;
@@ -215,6 +203,12 @@ bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
   *attributes = AttributesOf(hostPath, st);
   *size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
   return true;
+}
+
+std::uint32_t GetAttributes(const std::u16string& path) {
+  std::uint32_t attributes = 0;
+  std::uint64_t size = 0;
+  return GetAttributesAndSize(path, &attributes, &size) ? attributes : kInvalidFileAttributes;
 }
 
 bool CreateDirectoryAt(const std::u16string& path) {

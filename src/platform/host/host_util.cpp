@@ -92,6 +92,14 @@ bool ReadWholeFile(const std::u16string& path, std::vector<std::uint8_t>* bytes,
   return true;
 }
 
+std::vector<char*> ExecPointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings)
+    pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 void PrepareChildForExec() {
   sigset_t none;
   sigemptyset(&none);

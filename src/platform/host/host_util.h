@@ -19,6 +19,9 @@ namespace vovu::platform::host {
 // Writes all `size` bytes to `fd` (retrying after signals), giving up silently on an error.
 void WriteAll(int fd, const void* data, std::size_t size);
 
+// The NUL-terminated pointer array execve takes, into `strings` (which must outlive it).
+[[nodiscard]] std::vector<char*> ExecPointers(std::vector<std::string>& strings);
+
 // In a forked child about to exec a detached program: every signal unblocked, the ones the
 // service handles back at their defaults, standard handles on /dev/null, and every other
 // descriptor closed on exec. Async-signal-safe.

@@ -58,14 +58,6 @@ struct LaunchPlan {
   std::vector<gid_t> groups;
 };
 
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& s : strings)
-    pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 [[noreturn]] void Fail(int fd, int stage) {
   const LaunchFailure failure{stage, errno};
   host::WriteAll(fd, &failure, sizeof failure);
@@ -90,8 +82,8 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 }
 
 bool Launch(LaunchPlan plan, std::uint32_t* processId) {
-  std::vector<char*> argv = Pointers(plan.arguments);
-  std::vector<char*> envp = Pointers(plan.environment);
+  std::vector<char*> argv = host::ExecPointers(plan.arguments);
+  std::vector<char*> envp = host::ExecPointers(plan.environment);
   int pidPipe[2];
   int failurePipe[2];
   if (pipe2(pidPipe, O_CLOEXEC) != 0) {

@@ -49,14 +49,6 @@ bool IsBlank(char16_t c) {
   _exit(127);
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& s : strings)
-    pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 void CloseBoth(int fds[2]) {
   close(fds[0]);
   close(fds[1]);
@@ -143,8 +135,8 @@ bool StartDetachedProcess(
       environment.emplace_back(*entry);
   }
   environment.push_back(marker + serviceName);
-  std::vector<char*> argv = Pointers(arguments);
-  std::vector<char*> envp = Pointers(environment);
+  std::vector<char*> argv = ExecPointers(arguments);
+  std::vector<char*> envp = ExecPointers(environment);
 
   int pidPipe[2];
   int execPipe[2];

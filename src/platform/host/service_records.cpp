@@ -84,7 +84,6 @@ bool MakeDirectory(const std::string& path) {
   return true;
 }
 
-
 // Values are one line each: '%', CR and LF are written as %25, %0D and %0A.
 std::string Escape(const std::string& value) {
   std::string out;

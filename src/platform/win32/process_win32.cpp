@@ -40,6 +40,30 @@ void Finish(const PROCESS_INFORMATION& info, std::uint32_t* processId) {
   ::CloseHandle(info.hProcess);
 }
 
+// CreateProcessAsUserW with `token`, or CreateProcessW without one.
+bool StartProcess(const TokenHandle* token, const ProcessStart& start, std::uint32_t* processId) {
+  if (FaultDue(FaultPoint::kCreateProcess, u""))
+    return false;
+  StartText text(start);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (!start.desktop.empty())
+    startup.lpDesktop = text.desktop.data();
+  PROCESS_INFORMATION info{};
+  void* environment = start.environment == nullptr ? nullptr : start.environment->get();
+  const BOOL started =
+      token != nullptr
+          ? ::CreateProcessAsUserW(
+                win32::ToHandle(token->get()), text.application, text.commandLine.data(), nullptr,
+                nullptr, FALSE, start.creationFlags, environment, text.directory, &startup, &info)
+          : ::CreateProcessW(text.application, text.commandLine.data(), nullptr, nullptr, FALSE,
+                             start.creationFlags, environment, text.directory, &startup, &info);
+  if (!started)
+    return false;
+  Finish(info, processId);
+  return true;
+}
+
 }  // namespace
 
 void ProcessHandleTraits::Close(Type h) {
@@ -134,40 +158,11 @@ EnvironmentBlock CreateUserEnvironmentBlock(const TokenHandle& token) {
 
 bool CreateProcessAsToken(const TokenHandle& token, const ProcessStart& start,
                           std::uint32_t* processId) {
-  if (FaultDue(FaultPoint::kCreateProcess, u""))
-    return false;
-  StartText text(start);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  if (!start.desktop.empty())
-    startup.lpDesktop = text.desktop.data();
-  PROCESS_INFORMATION info{};
-  void* environment = start.environment == nullptr ? nullptr : start.environment->get();
-  if (!::CreateProcessAsUserW(win32::ToHandle(token.get()), text.application,
-                              text.commandLine.data(), nullptr, nullptr, FALSE, start.creationFlags,
-                              environment, text.directory, &startup, &info)) {
-    return false;
-  }
-  Finish(info, processId);
-  return true;
+  return StartProcess(&token, start, processId);
 }
 
 bool CreateProcessDirect(const ProcessStart& start, std::uint32_t* processId) {
-  if (FaultDue(FaultPoint::kCreateProcess, u""))
-    return false;
-  StartText text(start);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  if (!start.desktop.empty())
-    startup.lpDesktop = text.desktop.data();
-  PROCESS_INFORMATION info{};
-  void* environment = start.environment == nullptr ? nullptr : start.environment->get();
-  if (!::CreateProcessW(text.application, text.commandLine.data(), nullptr, nullptr, FALSE,
-                        start.creationFlags, environment, text.directory, &startup, &info)) {
-    return false;
-  }
-  Finish(info, processId);
-  return true;
+  return StartProcess(nullptr, start, processId);
 }
 
 }  // namespace vovu::platform

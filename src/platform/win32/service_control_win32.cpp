@@ -57,6 +57,19 @@ std::u16string TextOf(const wchar_t* text) {
   return text == nullptr ? std::u16string() : win32::FromW(text, ::wcslen(text));
 }
 
+// SERVICE_STATUS or SERVICE_STATUS_PROCESS, with `processId`, as the boundary's record.
+template <typename Raw>
+ServiceStatus ToServiceStatus(const Raw& raw, std::uint32_t processId) {
+  return ServiceStatus{raw.dwServiceType,
+                       raw.dwCurrentState,
+                       raw.dwControlsAccepted,
+                       raw.dwWin32ExitCode,
+                       raw.dwServiceSpecificExitCode,
+                       raw.dwCheckPoint,
+                       raw.dwWaitHint,
+                       processId};
+}
+
 }  // namespace
 
 void ServiceHandleTraits::Close(Type h) {
@@ -182,14 +195,7 @@ bool ControlServiceEntry(const ServiceHandle& service, std::uint32_t control,
   SERVICE_STATUS raw{};
   const bool ok = ::ControlService(ToScHandle(service.get()), control, &raw) != FALSE;
   const DWORD error = ::GetLastError();
-  *status = ServiceStatus{raw.dwServiceType,
-                          raw.dwCurrentState,
-                          raw.dwControlsAccepted,
-                          raw.dwWin32ExitCode,
-                          raw.dwServiceSpecificExitCode,
-                          raw.dwCheckPoint,
-                          raw.dwWaitHint,
-                          0};
+  *status = ToServiceStatus(raw, 0);
   SERVICE_STATUS_PROCESS process{};
   DWORD needed = 0;
   if (::QueryServiceStatusEx(ToScHandle(service.get()), SC_STATUS_PROCESS_INFO,
@@ -207,14 +213,7 @@ bool QueryServiceEntryStatus(const ServiceHandle& service, ServiceStatus* status
                               reinterpret_cast<LPBYTE>(&raw), sizeof raw, &needed)) {
     return false;
   }
-  *status = ServiceStatus{raw.dwServiceType,
-                          raw.dwCurrentState,
-                          raw.dwControlsAccepted,
-                          raw.dwWin32ExitCode,
-                          raw.dwServiceSpecificExitCode,
-                          raw.dwCheckPoint,
-                          raw.dwWaitHint,
-                          raw.dwProcessId};
+  *status = ToServiceStatus(raw, raw.dwProcessId);
   return true;
 }
 
