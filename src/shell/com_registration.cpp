@@ -16,6 +16,23 @@ std::u16string StatusText(platform::Win32Error status) {
   return u"error=" + ToDecimal(static_cast<unsigned long long>(status));
 }
 
+// Runs `step` for every handler class in both registry views, past failures, which are joined
+// into `error`. True when every step succeeded.
+bool ForEveryClassAndView(bool (*step)(const std::u16string&, std::uint32_t, std::u16string*),
+                          std::u16string* error) {
+  bool allDone = true;
+  for (const char16_t* clsid : kHandlerClsids) {
+    for (std::uint32_t view : kClassViews) {
+      std::u16string failure;
+      if (!step(clsid, view, &failure)) {
+        AppendFailure(error, failure);
+        allDone = false;
+      }
+    }
+  }
+  return allDone;
+}
+
 }  // namespace
 
 std::u16string ComServerCommandLine() {
@@ -52,17 +69,7 @@ bool RegisterComServer(const std::u16string& clsid, std::uint32_t view, std::u16
 }
 
 bool RegisterComServers(std::u16string* error) {
-  bool allDone = true;
-  for (const char16_t* clsid : kHandlerClsids) {
-    for (std::uint32_t view : kClassViews) {
-      std::u16string failure;
-      if (!RegisterComServer(clsid, view, &failure)) {
-        AppendFailure(error, failure);
-        allDone = false;
-      }
-    }
-  }
-  return allDone;
+  return ForEveryClassAndView(RegisterComServer, error);
 }
 
 bool UnregisterComServer(const std::u16string& clsid, std::uint32_t view, std::u16string* error) {
@@ -82,17 +89,7 @@ bool UnregisterComServer(const std::u16string& clsid, std::uint32_t view, std::u
 }
 
 bool UnregisterComServers(std::u16string* error) {
-  bool allDone = true;
-  for (const char16_t* clsid : kHandlerClsids) {
-    for (std::uint32_t view : kClassViews) {
-      std::u16string failure;
-      if (!UnregisterComServer(clsid, view, &failure)) {
-        AppendFailure(error, failure);
-        allDone = false;
-      }
-    }
-  }
-  return allDone;
+  return ForEveryClassAndView(UnregisterComServer, error);
 }
 
 }  // namespace vovu
