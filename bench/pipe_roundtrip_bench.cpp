@@ -34,7 +34,7 @@
 
 #include "foundation/text.h"
 #include "platform/error.h"
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "platform/pipe.h"
 #include "service/pipe_client.h"
 

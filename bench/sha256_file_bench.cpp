@@ -14,7 +14,7 @@
 
 #include "foundation/sha256.h"
 #include "foundation/text.h"
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "platform/host/version_block.h"
+#include "platform/host/image/version_block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> image(data, size);

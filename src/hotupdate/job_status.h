@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "service/request_context.h"
+#include "caller/request_context.h"
 #include "state/hot_update_job.h"
 
 namespace vovu {

@@ -29,6 +29,9 @@
 
 namespace vovu::platform {
 
+// The session id that means none or unknown, everywhere.
+inline constexpr std::uint32_t kNoSession = 0xFFFFFFFFu;
+
 inline constexpr Win32Error kErrorNoToken = 1008;
 inline constexpr Win32Error kErrorNoImpersonationToken = 1309;
 inline constexpr Win32Error kErrorCannotImpersonate = 1368;

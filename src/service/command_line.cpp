@@ -8,7 +8,7 @@
 #include "platform/service_control.h"
 #include "service/dispatcher.h"
 #include "service/pipe_client.h"
-#include "service/request_context.h"
+#include "caller/request_context.h"
 #include "service/service_install.h"
 #include "service/service_main.h"
 #include "service/service_names.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "service/request_context.h"
+#include "caller/request_context.h"
 
 namespace vovu {
 

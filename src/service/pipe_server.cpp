@@ -6,7 +6,7 @@
 #include "foundation/text.h"
 #include "platform/security.h"
 #include "service/dispatcher.h"
-#include "service/request_context.h"
+#include "caller/request_context.h"
 #include "service/service_names.h"
 #include "service/service_state.h"
 

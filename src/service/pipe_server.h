@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/pipe.h"
-#include "service/request_context.h"
+#include "caller/request_context.h"
 
 namespace vovu {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "service/request_context.h"
+#include "caller/request_context.h"
 
 namespace vovu {
 

@@ -173,7 +173,7 @@ bool WriteJobFile(const HotUpdateJob& job, const std::u16string& path) {
 
 bool PersistJob(const HotUpdateJob& job, const std::u16string& serviceJobFile) {
   const bool persisted = WriteJobFile(job, serviceJobFile);
-  if (!job.jobFile.empty() && job.sessionId != kNoSession) {
+  if (!job.jobFile.empty() && job.sessionId != platform::kNoSession) {
     platform::TokenHandle token = platform::QuerySessionUserToken(job.sessionId);
     if (token.valid() && platform::ImpersonateLoggedOnUserToken(token)) {
       (void)WriteJobFile(job, job.jobFile);

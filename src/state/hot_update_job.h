@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/identity.h"
+
 namespace vovu {
 
-inline constexpr std::uint32_t kNoSession = 0xFFFFFFFFu;
 inline constexpr std::uint64_t kMaxJobFileBytes = 1048576;
 
 // One hot-update job. Strings empty and numbers 0 when fresh, except sessionId (no session).
@@ -27,7 +28,7 @@ struct HotUpdateJob {
   std::uint32_t pidHint = 0;
   std::int64_t startedAt = 0;
   std::int64_t deadlineAt = 0;
-  std::uint32_t sessionId = kNoSession;
+  std::uint32_t sessionId = platform::kNoSession;
   std::u16string sid;
   std::u16string jobFile;
   std::u16string serviceDir;

@@ -37,7 +37,7 @@ bool PrepareKorvaCfStart(platform::ProcessStart* start, std::u16string* error) {
 // A process named korvaCF.exe already runs in `sessionId`. A list that cannot be taken
 // answers no, so the start goes ahead.
 bool KorvaCfRunsInSession(std::uint32_t sessionId) {
-  if (sessionId == kUnknownSession)
+  if (sessionId == platform::kNoSession)
     return false;
   std::vector<platform::ProcessEntry> processes;
   if (!platform::SnapshotProcesses(&processes))
@@ -80,7 +80,7 @@ bool StartAsUser(const platform::TokenHandle& userToken, platform::ProcessStart 
 bool StartKorvaCfForCaller(const RequestContext& context, std::u16string* error) {
   if (context.isLocal)
     return StartKorvaCfInCurrentContext(error);
-  if (context.sessionId != kUnknownSession) {
+  if (context.sessionId != platform::kNoSession) {
     std::u16string ignored;
     if (StartKorvaCfInSession(context.sessionId, &ignored))
       return true;
@@ -88,7 +88,7 @@ bool StartKorvaCfForCaller(const RequestContext& context, std::u16string* error)
   if (context.hasToken)
     return StartKorvaCfWithToken(context.token, context.sessionId, error);
   const std::uint32_t console = platform::ActiveConsoleSessionId();
-  if (console == kUnknownSession) {
+  if (console == platform::kNoSession) {
     *error = u"no active console session";
     return false;
   }
@@ -140,7 +140,7 @@ bool LaunchAsUser(const std::u16string& exePath, const platform::TokenHandle& us
 }
 
 void StopKorvaCfInSession(std::uint32_t sessionId) {
-  if (sessionId == kUnknownSession)
+  if (sessionId == platform::kNoSession)
     return;
   const platform::TokenHandle token = platform::QuerySessionUserToken(sessionId);
   if (!token)

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/identity.h"
-#include "service/request_context.h"
+#include "caller/request_context.h"
 
 namespace vovu {
 

@@ -16,7 +16,7 @@
 #include "foundation/sha256.h"
 #include "foundation/text.h"
 #include "platform/error.h"
-#include "platform/host/root_store.h"
+#include "platform/host/image/root_store.h"
 #include "state/authenticode_verify.h"
 #include "support/host/pe_image.h"
 #include "support/test_machine.h"

@@ -214,7 +214,7 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   EXPECT_TRUE(IsRunning(secondPid));
 
   // Nothing is asked of a session that is not known.
-  StopKorvaCfInSession(kUnknownSession);
+  StopKorvaCfInSession(platform::kNoSession);
   StopKorvaCfInSession(second.session());
   std::tie(stop, ended) = trace.NextPair("stop ", "exit ");
   EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(second.session()));
@@ -241,7 +241,7 @@ TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
   const platform::TokenHandle token = platform::QuerySessionUserToken(user.session());
   platform::InjectFault(platform::FaultPoint::kDuplicateToken, u"", platform::kErrorAccessDenied,
                         1);
-  EXPECT_FALSE(StartKorvaCfWithToken(token, kUnknownSession, &error_));
+  EXPECT_FALSE(StartKorvaCfWithToken(token, platform::kNoSession, &error_));
   EXPECT_EQ(error_, u"DuplicateTokenEx failed: " + FormatWin32Error(platform::kErrorAccessDenied));
   platform::InjectFault(platform::FaultPoint::kCreateProcess, u"", platform::kErrorNotEnoughMemory,
                         1);

@@ -1,5 +1,5 @@
 // The emulated machine: path mapping, link handling and the share-mode approximation.
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

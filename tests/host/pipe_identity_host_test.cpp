@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "platform/identity.h"
 #include "platform/pipe.h"
 #include "support/host/other_user.h"

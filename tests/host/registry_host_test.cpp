@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/fault_injection.h"
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "platform/registry.h"
 #include "support/host/other_user.h"
 #include "support/test_machine.h"

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/host/machine_root.h"
-#include "platform/host/service_launch.h"
+#include "platform/host/core/machine_root.h"
+#include "platform/host/scm/service_launch.h"
 #include "platform/service_control.h"
 #include "support/host/installed_service.h"
 #include "support/host/other_user.h"

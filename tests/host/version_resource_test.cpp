@@ -16,7 +16,7 @@
 #include "foundation/text.h"
 #include "platform/error.h"
 #include "platform/fault_injection.h"
-#include "platform/host/version_block.h"
+#include "platform/host/image/version_block.h"
 #include "support/host/pe_image.h"
 #include "support/test_machine.h"
 #include "version_block_writer.h"

@@ -24,7 +24,7 @@ HotUpdateJob KnownJob() {
   job.status = u"staged";
   job.statusMessage = u"line\nbreak\\";
   job.error = u"";
-  job.sessionId = kNoSession;
+  job.sessionId = platform::kNoSession;
   job.sid = u"S-1-5-21-1-2-3-1001";
   job.jobFile = u"C:\\Users\\A\\job.json";
   job.dir = u"D\\payload";
@@ -98,7 +98,7 @@ TEST(JobFileReading, SectionsAreReadOnlyWhenPresentAndLenientlyUpToTheSizeLimit)
                           "\"createdAt\":-12.7,\"version\":3}");
   ASSERT_TRUE(ReadJobFile(path, &job));
   EXPECT_EQ(job.sid, u"");
-  EXPECT_EQ(job.sessionId, kNoSession);
+  EXPECT_EQ(job.sessionId, platform::kNoSession);
   EXPECT_EQ(job.packageUrl, u"");
   EXPECT_EQ(job.pidHint, 0u);
   EXPECT_EQ(job.createdAt, -12);
@@ -107,7 +107,7 @@ TEST(JobFileReading, SectionsAreReadOnlyWhenPresentAndLenientlyUpToTheSizeLimit)
   TestMachine::WriteBytes(path, "{\"owner\":{},\"request\":{\"packageSize\":1234.9}}");
   job.sessionId = 1;
   ASSERT_TRUE(ReadJobFile(path, &job));
-  EXPECT_EQ(job.sessionId, kNoSession);
+  EXPECT_EQ(job.sessionId, platform::kNoSession);
   EXPECT_EQ(job.packageSize, 1234.9);
 
   // The low 32 bits of a larger session number; a duplicated key reads as its first.
@@ -160,7 +160,7 @@ TEST(JobPersistence, WithoutASessionOnlyTheProtectedCopyIsWritten) {
   TestMachine machine;
   HotUpdateJob job = KnownJob();
   job.jobFile = machine.Path(u"user-job.json");
-  job.sessionId = kNoSession;
+  job.sessionId = platform::kNoSession;
   const std::u16string protectedCopy = machine.Path(u"service-job.json");
   ASSERT_TRUE(PersistJob(job, protectedCopy));
   EXPECT_EQ(TestMachine::ReadBytes(protectedCopy), WideToUtf8(FormatJobFile(job)));

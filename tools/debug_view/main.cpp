@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 
 namespace {
 volatile sig_atomic_t stopping = 0;

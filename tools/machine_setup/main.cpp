@@ -17,7 +17,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "platform/registry.h"
 
 namespace fs = std::filesystem;

@@ -17,7 +17,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/host/elf_sections.h"
+#include "platform/host/image/elf_sections.h"
 #include "platform/version_resource.h"
 #include "tool_files.h"
 #include "version_block_writer.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "support/debug_capture.h"
 
 namespace vovu::testing {

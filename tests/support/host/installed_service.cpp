@@ -18,7 +18,7 @@
 
 #include "foundation/text.h"
 #include "platform/error.h"
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "platform/pipe.h"
 #include "service/pipe_client.h"
 #include "service/service_names.h"

@@ -1,7 +1,7 @@
 // Host tests run in a machine root of their own, with a drive C: and a scratch folder.
 #include <cstdlib>
 
-#include "platform/host/machine_root.h"
+#include "platform/host/core/machine_root.h"
 #include "support/test_machine.h"
 
 namespace vovu::testing {

@@ -1,0 +1,361 @@
+// Files on the host: POSIX calls on the mapped path, with Win32 error codes.
+//
+// Share modes are approximated with advisory flock() locks between openers that use this
+// layer: an opener that does not share writing takes a shared lock, one that shares
+// nothing takes an exclusive lock; a lock that cannot be had is a sharing violation (32).
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/fault_injection.h"
+#include "platform/files.h"
+#include "platform/host/core/host_util.h"
+#include "platform/host/core/machine_root.h"
+#include "platform/text_codec.h"
+
+namespace vovu::platform {
+namespace {
+
+using host::ToHostPath;
+using host::Win32ErrorFromErrno;
+
+bool Fail(int err, const std::string& hostPath) {
+  SetLastErrorCode(Win32ErrorFromErrno(err, hostPath));
+  return false;
+}
+
+bool Lock(int fd, int operation) {
+  while (flock(fd, operation | LOCK_NB) != 0) {
+    if (errno != EINTR)
+      return false;
+  }
+  return true;
+}
+
+std::uint32_t AttributesOf(const std::string& hostPath, const struct stat& st) {
+  std::uint32_t attributes = 0;
+  if (S_ISLNK(st.st_mode)) {
+    attributes |= kFileAttributeReparsePoint;
+    struct stat target;
+    if (stat(hostPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+      attributes |= kFileAttributeDirectory;
+    }
+  } else if (S_ISDIR(st.st_mode)) {
+    attributes |= kFileAttributeDirectory;
+  } else if ((st.st_mode & 0222) == 0) {
+    attributes |= kFileAttributeReadOnly;
+  }
+  return attributes == 0 ? kFileAttributeNormal : attributes;
+}
+
+struct HostFind {
+  DIR* dir = nullptr;
+  std::string directory;
+};
+
+bool NextEntry(HostFind* find, FindData* entry) {
+  errno = 0;
+  dirent* d = readdir(find->dir);
+  if (d == nullptr) {
+    SetLastErrorCode(errno == 0 ? kErrorNoMoreFiles : Win32ErrorFromErrno(errno, find->directory));
+    return false;
+  }
+  const std::string name = d->d_name;
+  const std::string full = find->directory + "/" + name;
+  struct stat st;
+  entry->attributes = lstat(full.c_str(), &st) == 0 ? AttributesOf(full, st) : kFileAttributeNormal;
+  entry->name = MultiByteUtf8ToWide(name.data(), name.size());
+  return true;
+}
+
+}  // namespace
+
+void FileHandleTraits::Close(Type h) {
+  close(static_cast<int>(h));
+}
+
+FileHandle OpenFileForRead(const std::u16string& path, std::uint32_t shareMode) {
+  if (FaultDue(FaultPoint::kOpenFileForRead, path))
+    return FileHandle();
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return FileHandle();
+  const int fd = host::AboveStdio(open(hostPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd < 0) {
+    Fail(errno, hostPath);
+    return FileHandle();
+  }
+  FileHandle file(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    SetLastErrorCode(kErrorAccessDenied);  // a directory is not opened as a file
+    return FileHandle();
+  }
+  if ((shareMode & kShareWrite) == 0 && !Lock(fd, LOCK_SH)) {
+    SetLastErrorCode(kErrorSharingViolation);
+    return FileHandle();
+  }
+  return file;
+}
+
+FileHandle CreateFileForWrite(const std::u16string& path, std::uint32_t shareMode,
+                              bool createAlways) {
+  if (FaultDue(FaultPoint::kCreateFileForWrite, path))
+    return FileHandle();
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return FileHandle();
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (createAlways ? 0 : O_EXCL);
+  const int fd = host::AboveStdio(open(hostPath.c_str(), flags, 0666));
+  if (fd < 0) {
+    Fail(errno, hostPath);
+    return FileHandle();
+  }
+  FileHandle file(fd);
+  const int lock = (shareMode & (kShareRead | kShareWrite)) == 0 ? LOCK_EX : LOCK_SH;
+  if ((shareMode & kShareWrite) == 0 && !Lock(fd, lock)) {
+    SetLastErrorCode(kErrorSharingViolation);
+    return FileHandle();
+  }
+  // Truncation comes after the lock, so a file in use by another opener is left whole.
+  if (createAlways && ftruncate(fd, 0) != 0) {
+    Fail(errno, hostPath);
+    return FileHandle();
+  }
+  return file;
+}
+
+bool GetFileSize(const FileHandle& file, std::int64_t* size) {
+  struct stat st;
+  if (!file.valid() || fstat(static_cast<int>(file.get()), &st) != 0) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return false;
+  }
+  *size = st.st_size;
+  return true;
+}
+
+bool ReadFromFile(const FileHandle& file, void* buffer, std::uint32_t size,
+                  std::uint32_t* bytesRead) {
+  *bytesRead = 0;
+  if (FaultDue(FaultPoint::kReadFile, u""))
+    return false;
+  auto* out = static_cast<unsigned char*>(buffer);
+  std::uint32_t total = 0;
+  while (total < size) {
+    const ssize_t n = read(static_cast<int>(file.get()), out + total, size - total);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      SetLastErrorCode(errno == EBADF ? kErrorInvalidHandle : kErrorReadFault);
+      return false;
+    }
+    if (n == 0)
+      break;
+    total += static_cast<std::uint32_t>(n);
+  }
+  *bytesRead = total;
+  return true;
+}
+
+bool WriteToFile(const FileHandle& file, const void* data, std::uint32_t size) {
+  if (FaultDue(FaultPoint::kWriteFile, u""))
+    return false;
+  const auto* in = static_cast<const unsigned char*>(data);
+  std::uint32_t total = 0;
+  while (total < size) {
+    const ssize_t n = write(static_cast<int>(file.get()), in + total, size - total);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      SetLastErrorCode(errno == ENOSPC  ? kErrorDiskFull
+                       : errno == EBADF ? kErrorInvalidHandle
+                                        : kErrorWriteFault);
+      return false;
+    }
+    total += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
+
+bool FlushFile(const FileHandle& file) {
+  if (fsync(static_cast<int>(file.get())) != 0) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return false;
+  }
+  return true;
+}
+
+bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
+                          std::uint64_t* size) {
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return false;
+  struct stat st;
+  if (lstat(hostPath.c_str(), &st) != 0)
+    return Fail(errno, hostPath);
+  *attributes = AttributesOf(hostPath, st);
+  *size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return true;
+}
+
+std::uint32_t GetAttributes(const std::u16string& path) {
+  std::uint32_t attributes = 0;
+  std::uint64_t size = 0;
+  return GetAttributesAndSize(path, &attributes, &size) ? attributes : kInvalidFileAttributes;
+}
+
+bool CreateDirectoryAt(const std::u16string& path) {
+  if (FaultDue(FaultPoint::kCreateDirectory, path))
+    return false;
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return false;
+  if (mkdir(hostPath.c_str(), 0755) != 0) {
+    if (errno == EEXIST) {
+      SetLastErrorCode(kErrorAlreadyExists);
+      return false;
+    }
+    return Fail(errno, hostPath);
+  }
+  return true;
+}
+
+bool RemoveDirectoryAt(const std::u16string& path) {
+  if (FaultDue(FaultPoint::kRemoveDirectory, path))
+    return false;
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return false;
+  struct stat st;
+  if (lstat(hostPath.c_str(), &st) != 0)
+    return Fail(errno, hostPath);
+  const std::uint32_t attributes = AttributesOf(hostPath, st);
+  if ((attributes & kFileAttributeDirectory) == 0) {
+    SetLastErrorCode(kErrorDirectory);
+    return false;
+  }
+  // A directory link goes as the link; what it points to is never touched.
+  const int result = S_ISLNK(st.st_mode) ? unlink(hostPath.c_str()) : rmdir(hostPath.c_str());
+  return result == 0 || Fail(errno, hostPath);
+}
+
+bool DeleteFileAt(const std::u16string& path) {
+  if (FaultDue(FaultPoint::kDeleteFile, path))
+    return false;
+  std::string hostPath;
+  if (!ToHostPath(path, &hostPath))
+    return false;
+  struct stat st;
+  if (lstat(hostPath.c_str(), &st) != 0)
+    return Fail(errno, hostPath);
+  if (S_ISDIR(st.st_mode)) {
+    SetLastErrorCode(kErrorAccessDenied);
+    return false;
+  }
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0) {
+    SetLastErrorCode(kErrorAccessDenied);  // the read-only attribute protects the file
+    return false;
+  }
+  return unlink(hostPath.c_str()) == 0 || Fail(errno, hostPath);
+}
+
+bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failIfExists) {
+  if (FaultDue(FaultPoint::kCopyFile, to))
+    return false;
+  FileHandle source = OpenFileForRead(from, kShareRead);
+  if (!source)
+    return false;
+  std::string hostTo;
+  if (!ToHostPath(to, &hostTo))
+    return false;
+  struct stat st;
+  if (lstat(hostTo.c_str(), &st) == 0) {
+    if (failIfExists) {
+      SetLastErrorCode(kErrorFileExists);
+      return false;
+    }
+    if (S_ISDIR(st.st_mode) || (st.st_mode & 0222) == 0) {
+      SetLastErrorCode(kErrorAccessDenied);
+      return false;
+    }
+  }
+  FileHandle target = CreateFileForWrite(to, kShareNone, true);
+  if (!target)
+    return false;
+  std::vector<unsigned char> buffer(1 << 16);
+  for (;;) {
+    std::uint32_t got = 0;
+    if (!ReadFromFile(source, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got)) {
+      return false;
+    }
+    if (got == 0)
+      break;
+    if (!WriteToFile(target, buffer.data(), got))
+      return false;
+  }
+  struct stat sourceStat;
+  if (fstat(static_cast<int>(source.get()), &sourceStat) == 0) {
+    fchmod(static_cast<int>(target.get()), sourceStat.st_mode & 07777);
+  }
+  return true;
+}
+
+bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
+  if (FaultDue(FaultPoint::kMoveFile, from) || FaultDue(FaultPoint::kMoveFile, to))
+    return false;
+  std::string hostFrom;
+  std::string hostTo;
+  if (!ToHostPath(from, &hostFrom) || !ToHostPath(to, &hostTo))
+    return false;
+  struct stat st;
+  if (lstat(hostFrom.c_str(), &st) != 0)
+    return Fail(errno, hostFrom);
+  struct stat targetStat;
+  if (lstat(hostTo.c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode) &&
+      !S_ISDIR(st.st_mode)) {
+    SetLastErrorCode(kErrorAccessDenied);
+    return false;
+  }
+  return rename(hostFrom.c_str(), hostTo.c_str()) == 0 || Fail(errno, hostTo);
+}
+
+void FindHandleTraits::Close(Type h) {
+  std::unique_ptr<HostFind> find(reinterpret_cast<HostFind*>(h));
+  if (find->dir != nullptr)
+    closedir(find->dir);
+}
+
+FindHandle FindFirstEntry(const std::u16string& pattern, FindData* entry) {
+  if (pattern.size() < 2 || pattern.back() != u'*' ||
+      (pattern[pattern.size() - 2] != u'\\' && pattern[pattern.size() - 2] != u'/')) {
+    SetLastErrorCode(kErrorInvalidParameter);  // only "<directory>\*" is emulated
+    return FindHandle();
+  }
+  std::string directory;
+  if (!ToHostPath(pattern.substr(0, pattern.size() - 2), &directory))
+    return FindHandle();
+  auto find = std::make_unique<HostFind>();
+  find->directory = directory;
+  find->dir = opendir(directory.c_str());
+  if (find->dir == nullptr) {
+    SetLastErrorCode(errno == ENOTDIR ? kErrorPathNotFound : Win32ErrorFromErrno(errno, directory));
+    return FindHandle();
+  }
+  if (!NextEntry(find.get(), entry)) {
+    return FindHandle();
+  }
+  return FindHandle(reinterpret_cast<NativeHandle>(find.release()));
+}
+
+bool FindNextEntry(const FindHandle& find, FindData* entry) {
+  return NextEntry(reinterpret_cast<HostFind*>(find.get()), entry);
+}
+
+}  // namespace vovu::platform

@@ -1,0 +1,166 @@
+// Security descriptors on the host: an SDDL DACL becomes ownership and mode bits.
+//
+// SY (LocalSystem) is the owner uid 0, BA (Administrators) the group gid 0, BU/AU/WD/IU
+// everybody else. FA/GA grant rwx, FR/GR/FX/GX r-x, FW/GW w. A protected DACL also drops
+// POSIX ACLs, so nothing inherited from the parent remains. Anything else in the SDDL
+// (deny entries, other SIDs) is refused with 1336, as the host cannot express it.
+// Without root rights (single-user mode) ownership cannot change and only the mode is set.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform/fault_injection.h"
+#include "platform/host/core/machine_root.h"
+#include "platform/host/files/security_descriptor_impl.h"
+#include "platform/security.h"
+
+namespace vovu::platform {
+
+inline constexpr Win32Error kErrorInvalidAcl = 1336;
+
+SecurityDescriptor::SecurityDescriptor() = default;
+SecurityDescriptor::~SecurityDescriptor() = default;
+SecurityDescriptor::SecurityDescriptor(SecurityDescriptor&&) noexcept = default;
+SecurityDescriptor& SecurityDescriptor::operator=(SecurityDescriptor&&) noexcept = default;
+
+namespace {
+
+// The rwx bits granted by an SDDL rights field such as "FA" or "GRGX".
+bool RightsToBits(const std::u16string& rights, mode_t* bits) {
+  *bits = 0;
+  if (rights.size() % 2 != 0 || rights.empty())
+    return false;
+  for (std::size_t i = 0; i < rights.size(); i += 2) {
+    const std::u16string r = rights.substr(i, 2);
+    if (r == u"FA" || r == u"GA") {
+      *bits |= 7;
+    } else if (r == u"FR" || r == u"GR" || r == u"FX" || r == u"GX") {
+      *bits |= 5;
+    } else if (r == u"FW" || r == u"GW") {
+      *bits |= 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseAce(const std::u16string& ace, SecurityDescriptor::Impl* impl) {
+  std::u16string fields[6];
+  std::size_t field = 0;
+  for (char16_t c : ace) {
+    if (c == u';') {
+      if (++field >= 6)
+        return false;
+    } else {
+      fields[field].push_back(c);
+    }
+  }
+  if (field != 5 || fields[0] != u"A" || !fields[3].empty() || !fields[4].empty())
+    return false;
+  mode_t bits = 0;
+  if (!RightsToBits(fields[2], &bits))
+    return false;
+  const std::u16string& sid = fields[5];
+  if (sid == u"SY") {
+    impl->ownerIsSystem = true;
+    impl->mode |= bits << 6;
+  } else if (sid == u"BA") {
+    impl->groupIsAdministrators = true;
+    impl->mode |= bits << 3;
+  } else if (sid == u"BU" || sid == u"AU" || sid == u"WD" || sid == u"IU") {
+    impl->mode |= bits;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ConvertSddlToSecurityDescriptor(const std::u16string& sddl, SecurityDescriptor* descriptor) {
+  if (FaultDue(FaultPoint::kConvertSddl, u""))
+    return false;
+  auto impl = std::make_unique<SecurityDescriptor::Impl>();
+  if (sddl.compare(0, 2, u"D:") != 0) {
+    SetLastErrorCode(kErrorInvalidAcl);
+    return false;
+  }
+  std::size_t i = 2;
+  while (i < sddl.size() && sddl[i] != u'(') {
+    if (sddl[i] == u'P') {
+      impl->protectedDacl = true;
+    } else {
+      SetLastErrorCode(kErrorInvalidAcl);
+      return false;
+    }
+    ++i;
+  }
+  while (i < sddl.size()) {
+    const std::size_t close = sddl.find(u')', i);
+    if (sddl[i] != u'(' || close == std::u16string::npos ||
+        !ParseAce(sddl.substr(i + 1, close - i - 1), impl.get())) {
+      SetLastErrorCode(kErrorInvalidAcl);
+      return false;
+    }
+    i = close + 1;
+  }
+  descriptor->impl_ = std::move(impl);
+  return true;
+}
+
+bool SetProtectedFileDacl(const std::u16string& path, const SecurityDescriptor& descriptor) {
+  if (FaultDue(FaultPoint::kSetFileSecurity, path))
+    return false;
+  const SecurityDescriptor::Impl* impl = descriptor.impl();
+  if (impl == nullptr) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
+  }
+  std::string hostPath;
+  if (!host::ToHostPath(path, &hostPath))
+    return false;
+  // O_NOFOLLOW with O_PATH opens a link as itself; a link is refused rather than followed.
+  const int fd = open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
+    close(fd);
+    SetLastErrorCode(kErrorAccessDenied);
+    return false;
+  }
+  close(fd);
+  // fchmod/fchown do not work on O_PATH descriptors; reopen the very same object.
+  const int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+  const int object = open(hostPath.c_str(), flags | O_NONBLOCK);
+  if (object < 0) {
+    SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
+    return false;
+  }
+  bool ok = true;
+  if (geteuid() == 0) {
+    const uid_t owner = impl->ownerIsSystem ? 0 : st.st_uid;
+    const gid_t group = impl->groupIsAdministrators ? 0 : st.st_gid;
+    ok = fchown(object, owner, group) == 0;
+  }
+  ok = ok && fchmod(object, impl->mode) == 0;
+  const int err = errno;
+  if (ok && impl->protectedDacl) {
+    fremovexattr(object, "system.posix_acl_access");
+    if (S_ISDIR(st.st_mode))
+      fremovexattr(object, "system.posix_acl_default");
+  }
+  close(object);
+  if (!ok) {
+    SetLastErrorCode(host::Win32ErrorFromErrno(err, hostPath));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vovu::platform

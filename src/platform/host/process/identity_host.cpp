@@ -1,0 +1,205 @@
+// Tokens on the host: Linux identities named with Windows SIDs (the rules are in
+// platform/identity.h).
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/fault_injection.h"
+#include "platform/host/ipc/pipe_object.h"
+#include "platform/host/process/token_object.h"
+#include "platform/identity.h"
+
+namespace vovu::platform {
+namespace {
+
+// What QueryTokenUser writes: enough to name the user.
+struct HostTokenUser {
+  std::uint32_t marker;
+  std::uint32_t uid;
+};
+constexpr std::uint32_t kTokenUserMarker = 0x54555352;  // "TUSR"
+
+// The identity the calling thread impersonates, if any.
+thread_local std::optional<host::PeerIdentity> impersonated;
+
+using host::HostToken;
+
+const HostToken* TokenOf(const TokenHandle& token) {
+  return host::TokenObjectOf(token);
+}
+TokenHandle MakeToken(host::PeerIdentity identity, bool impersonation) {
+  return host::MakeTokenObject(std::move(identity), impersonation);
+}
+
+}  // namespace
+
+namespace host {
+
+const HostToken* TokenObjectOf(const TokenHandle& token) {
+  if (!token.valid()) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return nullptr;
+  }
+  return reinterpret_cast<const HostToken*>(token.get());
+}
+
+TokenHandle MakeTokenObject(PeerIdentity identity, bool impersonation) {
+  auto token = std::make_unique<HostToken>();
+  token->identity = std::move(identity);
+  token->impersonation = impersonation;
+  return TokenHandle(reinterpret_cast<NativeHandle>(token.release()));
+}
+
+void ImpersonateIdentity(const PeerIdentity& identity) {
+  impersonated = identity;
+  // File-system rights of this thread only; a process without root keeps its own.
+  setfsgid(identity.gid);
+  setfsuid(identity.uid);
+}
+
+}  // namespace host
+
+void TokenHandleTraits::Close(Type h) {
+  delete reinterpret_cast<host::HostToken*>(h);
+}
+
+bool ImpersonatePipeClient(const PipeHandle& instance) {
+  if (FaultDue(FaultPoint::kImpersonatePipeClient, u""))
+    return false;
+  const host::PipeObject* pipe = host::ObjectOf(instance);
+  if (pipe == nullptr || !pipe->server) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return false;
+  }
+  if (!pipe->connected) {
+    SetLastErrorCode(kErrorPipeNotConnected);
+    return false;
+  }
+  if (!pipe->messageRead) {
+    SetLastErrorCode(kErrorCannotImpersonate);
+    return false;
+  }
+  host::ImpersonateIdentity(pipe->peer);
+  return true;
+}
+
+bool RevertToSelfIdentity() {
+  if (impersonated) {
+    setfsuid(geteuid());
+    setfsgid(getegid());
+    impersonated.reset();
+  }
+  return true;
+}
+
+TokenHandle OpenCurrentThreadToken() {
+  if (FaultDue(FaultPoint::kOpenThreadToken, u""))
+    return TokenHandle();
+  if (!impersonated) {
+    SetLastErrorCode(kErrorNoToken);
+    return TokenHandle();
+  }
+  return MakeToken(*impersonated, true);
+}
+
+TokenHandle OpenCurrentProcessToken() {
+  if (FaultDue(FaultPoint::kOpenProcessToken, u""))
+    return TokenHandle();
+  host::PeerIdentity self;
+  self.pid = getpid();
+  self.uid = geteuid();
+  self.gid = getegid();
+  const int count = getgroups(0, nullptr);
+  if (count > 0) {
+    self.groups.resize(static_cast<std::size_t>(count));
+    self.groups.resize(static_cast<std::size_t>(std::max(0, getgroups(count, self.groups.data()))));
+  }
+  const pid_t session = getsid(0);
+  self.hasSession = session >= 0;
+  self.session = self.hasSession ? static_cast<std::uint32_t>(session) : 0;
+  return MakeToken(std::move(self), false);
+}
+
+bool QueryTokenUser(const TokenHandle& token, void* buffer, std::uint32_t size,
+                    std::uint32_t* needed) {
+  if (FaultDue(FaultPoint::kQueryTokenInformation, u""))
+    return false;
+  const HostToken* host = TokenOf(token);
+  if (host == nullptr)
+    return false;
+  *needed = sizeof(HostTokenUser);
+  if (buffer == nullptr || size < sizeof(HostTokenUser)) {
+    SetLastErrorCode(kErrorInsufficientBuffer);
+    return false;
+  }
+  const HostTokenUser user{kTokenUserMarker, static_cast<std::uint32_t>(host->identity.uid)};
+  std::memcpy(buffer, &user, sizeof user);
+  return true;
+}
+
+bool ConvertTokenUserToSidString(const void* tokenUser, std::u16string* sid) {
+  HostTokenUser user{};
+  if (tokenUser != nullptr)
+    std::memcpy(&user, tokenUser, sizeof user);
+  if (user.marker != kTokenUserMarker) {
+    SetLastErrorCode(1337);  // ERROR_INVALID_SID
+    return false;
+  }
+  if (user.uid == 0) {
+    *sid = kLocalSystemSid;
+    return true;
+  }
+  const std::string text = "S-1-5-21-1000-1000-1000-" + std::to_string(user.uid);
+  *sid = std::u16string(text.begin(), text.end());
+  return true;
+}
+
+bool GetTokenUserSidString(const TokenHandle& token, std::u16string* sid) {
+  std::uint32_t needed = 0;
+  if (QueryTokenUser(token, nullptr, 0, &needed) || LastError() != kErrorInsufficientBuffer)
+    return false;
+  HostTokenUser user{};
+  if (needed > sizeof user || !QueryTokenUser(token, &user, sizeof user, &needed))
+    return false;
+  return ConvertTokenUserToSidString(&user, sid);
+}
+
+bool GetTokenSessionId(const TokenHandle& token, std::uint32_t* sessionId) {
+  if (FaultDue(FaultPoint::kQueryTokenInformation, u""))
+    return false;
+  const HostToken* host = TokenOf(token);
+  if (host == nullptr)
+    return false;
+  if (!host->identity.hasSession) {
+    // The client had gone before its session could be read.
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
+  }
+  *sessionId = host->identity.session;
+  return true;
+}
+
+bool CheckAdministratorsMembership(const TokenHandle& token, bool* member) {
+  if (FaultDue(FaultPoint::kCheckTokenMembership, u""))
+    return false;
+  const HostToken* host = TokenOf(token);
+  if (host == nullptr)
+    return false;
+  if (!host->impersonation) {
+    SetLastErrorCode(kErrorNoImpersonationToken);
+    return false;
+  }
+  const host::PeerIdentity& id = host->identity;
+  bool rootGroup = id.gid == 0;
+  for (gid_t group : id.groups)
+    rootGroup = rootGroup || group == 0;
+  *member = id.uid == 0 || rootGroup;
+  return true;
+}
+
+}  // namespace vovu::platform

@@ -1,0 +1,343 @@
+// The registry on the host: keys of the machine root's store (registry_store.h), reached
+// through handles that remember the key they name and the rights granted when it was
+// opened.
+//
+// Rights are decided when a key is opened or created, as on Windows: asking for any right
+// that changes a key (set value, create subkey, delete, ...) is refused with 5 unless the
+// calling thread's file-system uid may change it (registry_paths.h). The predefined roots
+// grant every right to whoever may change them and read rights to everybody else.
+// Deleting a tree is checked against the caller's uid at the time of the call.
+#include <sys/fsuid.h>
+
+#include <cstring>
+
+#include "platform/fault_injection.h"
+#include "platform/host/registry/registry_paths.h"
+#include "platform/host/registry/registry_store.h"
+#include "platform/registry.h"
+
+namespace vovu::platform {
+namespace {
+
+using host::FoldedKeyPath;
+using host::KeyPath;
+using host::StoredSizes;
+using host::StoredValue;
+using host::StoreSession;
+
+constexpr std::uint32_t kKeyCreateLink = 0x0020;
+constexpr std::uint32_t kWriteDac = 0x00040000;
+constexpr std::uint32_t kWriteOwner = 0x00080000;
+constexpr std::uint32_t kGenericAll = 0x10000000;
+constexpr std::uint32_t kGenericExecute = 0x20000000;
+constexpr std::uint32_t kGenericWrite = 0x40000000;
+constexpr std::uint32_t kGenericRead = 0x80000000;
+constexpr std::uint32_t kChangeRights =
+    kKeySetValue | kKeyCreateSubKey | kKeyCreateLink | kKeyDelete | kWriteDac | kWriteOwner;
+
+struct HostKey {
+  KeyPath path;
+  std::uint32_t access = 0;
+  bool predefined = false;
+};
+
+const HostKey* PredefinedKey(NativeHandle h) {
+  static const HostKey localMachine{{host::kHiveLocalMachine}, kKeyAllAccess, true};
+  static const HostKey users{{host::kHiveUsers}, kKeyAllAccess, true};
+  if (h == kRegistryLocalMachine)
+    return &localMachine;
+  if (h == kRegistryUsers)
+    return &users;
+  return nullptr;
+}
+
+// The key behind a handle: a predefined root or an open key; null for no handle.
+const HostKey* KeyOf(NativeHandle h) {
+  if (const HostKey* predefined = PredefinedKey(h))
+    return predefined;
+  if (!IsUsableHandle(h))
+    return nullptr;
+  return reinterpret_cast<const HostKey*>(h);
+}
+
+// The file-system uid of the calling thread: an invalid uid changes nothing and returns it.
+std::uint32_t CallerUid() {
+  return static_cast<std::uint32_t>(setfsuid(static_cast<uid_t>(-1)));
+}
+
+std::uint32_t MapGenericRights(std::uint32_t access) {
+  std::uint32_t rights = access & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead |
+                                    kKeyWow64_32Key | kKeyWow64_64Key);
+  if (access & (kGenericRead | kGenericExecute))
+    rights |= kKeyRead;
+  if (access & kGenericWrite)
+    rights |= kKeyWrite;
+  if (access & kGenericAll)
+    rights |= kKeyAllAccess;
+  return rights;
+}
+
+std::uint32_t GrantedRights(const HostKey& key) {
+  if (!key.predefined)
+    return key.access;
+  return host::MayChangeKey(key.path, CallerUid()) ? kKeyAllAccess : kKeyRead;
+}
+
+// The test seam, without disturbing the thread's last error (registry calls leave it).
+bool RegistryFault(FaultPoint point, const KeyPath& path, Win32Error* code) {
+  const Win32Error saved = LastError();
+  const bool due = FaultDue(point, host::JoinKeyPath(path));
+  *code = LastError();
+  SetLastErrorCode(saved);
+  return due;
+}
+
+// A change refused by the seam for `path` or a key above it.
+bool ChangeRefused(const KeyPath& path, Win32Error* code) {
+  for (std::size_t depth = path.size(); depth >= 1; --depth) {
+    const KeyPath prefix(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth));
+    if (RegistryFault(FaultPoint::kRegistryWrite, prefix, code))
+      return true;
+  }
+  return false;
+}
+
+KeyPath Prefix(const KeyPath& path, std::size_t depth) {
+  return KeyPath(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth));
+}
+
+// The key that parent\subKey names in the view `access` asks for.
+Win32Error Resolve(NativeHandle parent, const std::u16string& subKey, std::uint32_t access,
+                   KeyPath* path) {
+  if ((access & kKeyWow64_32Key) && (access & kKeyWow64_64Key))
+    return kErrorInvalidParameter;
+  const HostKey* base = KeyOf(parent);
+  if (base == nullptr)
+    return kErrorInvalidHandle;
+  *path = base->path;
+  host::AppendSubKeyPath(subKey, path);
+  host::ResolveView((access & kKeyWow64_32Key) != 0, path);
+  return kErrorSuccess;
+}
+
+NativeHandle NewHandle(const KeyPath& path, std::uint32_t rights) {
+  return reinterpret_cast<NativeHandle>(new HostKey{path, rights, false});
+}
+
+// Reads or writes inside one store transaction on the key of an open handle that holds
+// `needed`; 6 without a handle, 5 without the right, 1018 when the key has gone.
+template <typename Work>
+Win32Error WithKey(NativeHandle h, std::uint32_t needed, bool write, Work work) {
+  const HostKey* key = KeyOf(h);
+  if (key == nullptr)
+    return kErrorInvalidHandle;
+  if ((GrantedRights(*key) & needed) != needed)
+    return kErrorAccessDenied;
+  const std::u16string folded = FoldedKeyPath(key->path);
+  return host::RunInRegistryStore(write, [&](StoreSession& store) -> Win32Error {
+    if (!store.KeyExists(folded))
+      return kErrorKeyDeleted;
+    return work(store, *key, folded);
+  });
+}
+
+// The size protocol of RegQueryValueExW for `bytes` into `data` / `*size`.
+Win32Error CopyData(const std::string& bytes, void* data, std::uint32_t* size) {
+  const auto needed = static_cast<std::uint32_t>(bytes.size());
+  if (data == nullptr) {
+    if (size != nullptr)
+      *size = needed;
+    return kErrorSuccess;
+  }
+  if (size == nullptr)
+    return kErrorInvalidParameter;
+  const std::uint32_t room = *size;
+  *size = needed;
+  if (room < needed)
+    return kErrorMoreData;
+  if (needed > 0)
+    std::memcpy(data, bytes.data(), needed);
+  return kErrorSuccess;
+}
+
+// A name and its NUL into a caller's buffer of `*length` characters.
+Win32Error CopyName(const std::u16string& text, char16_t* name, std::uint32_t* length) {
+  if (name == nullptr || length == nullptr)
+    return kErrorInvalidParameter;
+  if (text.size() + 1 > *length)
+    return kErrorMoreData;
+  std::memcpy(name, text.data(), text.size() * sizeof(char16_t));
+  name[text.size()] = u'\0';
+  *length = static_cast<std::uint32_t>(text.size());
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+void RegistryKeyTraits::Close(Type h) {
+  if (PredefinedKey(h) == nullptr)
+    delete reinterpret_cast<HostKey*>(h);
+}
+
+Win32Error OpenRegistryKey(NativeHandle parent, const std::u16string& subKey, std::uint32_t access,
+                           RegistryKey* key) {
+  KeyPath path;
+  Win32Error status = Resolve(parent, subKey, access, &path);
+  if (status != kErrorSuccess)
+    return status;
+  if (RegistryFault(FaultPoint::kRegistryOpen, path, &status))
+    return status;
+  status = host::RunInRegistryStore(false, [&](StoreSession& store) {
+    return store.KeyExists(FoldedKeyPath(path)) ? kErrorSuccess : kErrorFileNotFound;
+  });
+  if (status != kErrorSuccess)
+    return status;
+  const std::uint32_t rights = MapGenericRights(access);
+  if ((rights & kChangeRights) != 0 && !host::MayChangeKey(path, CallerUid()))
+    return kErrorAccessDenied;
+  key->reset(NewHandle(path, rights));
+  return kErrorSuccess;
+}
+
+Win32Error CreateRegistryKey(NativeHandle parent, const std::u16string& subKey,
+                             std::uint32_t access, RegistryKey* key, bool* created) {
+  KeyPath path;
+  Win32Error status = Resolve(parent, subKey, access, &path);
+  if (status != kErrorSuccess)
+    return status;
+  if (RegistryFault(FaultPoint::kRegistryOpen, path, &status))
+    return status;
+  const std::uint32_t rights = MapGenericRights(access);
+  const bool mayChange = host::MayChangeKey(path, CallerUid());
+  bool isNew = false;
+  status = host::RunInRegistryStore(true, [&](StoreSession& store) -> Win32Error {
+    if (store.KeyExists(FoldedKeyPath(path))) {
+      return (rights & kChangeRights) != 0 && !mayChange ? kErrorAccessDenied : kErrorSuccess;
+    }
+    if (!mayChange)
+      return kErrorAccessDenied;
+    Win32Error refused = kErrorSuccess;
+    if (ChangeRefused(path, &refused))
+      return refused;
+    // Every missing key from the deepest existing one down is created; the hive exists.
+    std::size_t depth = path.size() - 1;
+    while (depth > 1 && !store.KeyExists(FoldedKeyPath(Prefix(path, depth))))
+      --depth;
+    for (++depth; depth <= path.size(); ++depth) {
+      store.AddKey(FoldedKeyPath(Prefix(path, depth)), FoldedKeyPath(Prefix(path, depth - 1)),
+                   path[depth - 1]);
+    }
+    isNew = true;
+    return kErrorSuccess;
+  });
+  if (status != kErrorSuccess)
+    return status;
+  key->reset(NewHandle(path, rights));
+  if (created != nullptr)
+    *created = isNew;
+  return kErrorSuccess;
+}
+
+Win32Error SetRegistryValue(NativeHandle key, const std::u16string& name, std::uint32_t type,
+                            const void* data, std::uint32_t size) {
+  if (data == nullptr && size != 0)
+    return kErrorInvalidParameter;
+  return WithKey(key, kKeySetValue, true,
+                 [&](StoreSession& store, const HostKey& k, const std::u16string& folded) {
+                   Win32Error refused = kErrorSuccess;
+                   if (ChangeRefused(k.path, &refused))
+                     return refused;
+                   const char* bytes = static_cast<const char*>(data);
+                   store.SetValue(folded, StoredValue{name, type, std::string(bytes, size)});
+                   return kErrorSuccess;
+                 });
+}
+
+Win32Error QueryRegistryValue(NativeHandle key, const std::u16string& name, std::uint32_t* type,
+                              void* data, std::uint32_t* size) {
+  return WithKey(key, kKeyQueryValue, false,
+                 [&](StoreSession& store, const HostKey&, const std::u16string& folded) {
+                   const std::optional<StoredValue> value = store.Value(folded, name);
+                   if (!value)
+                     return kErrorFileNotFound;
+                   if (type != nullptr)
+                     *type = value->type;
+                   return CopyData(value->data, data, size);
+                 });
+}
+
+Win32Error QueryRegistryKeyInfo(NativeHandle key, RegistryKeyInfo* info) {
+  return WithKey(key, kKeyQueryValue, false,
+                 [&](StoreSession& store, const HostKey&, const std::u16string& folded) {
+                   const StoredSizes subKeys = store.SubKeySizes(folded);
+                   const StoredSizes values = store.ValueSizes(folded);
+                   info->subKeyCount = subKeys.count;
+                   info->maxSubKeyNameLength = subKeys.maxNameLength;
+                   info->valueCount = values.count;
+                   info->maxValueNameLength = values.maxNameLength;
+                   info->maxValueDataSize = values.maxDataSize;
+                   return kErrorSuccess;
+                 });
+}
+
+Win32Error EnumRegistrySubKey(NativeHandle key, std::uint32_t index, char16_t* name,
+                              std::uint32_t* nameLength) {
+  return WithKey(key, kKeyEnumerateSubKeys, false,
+                 [&](StoreSession& store, const HostKey&, const std::u16string& folded) {
+                   const std::optional<std::u16string> found = store.SubKeyAt(folded, index);
+                   if (!found)
+                     return kErrorNoMoreItems;
+                   return CopyName(*found, name, nameLength);
+                 });
+}
+
+Win32Error EnumRegistryValue(NativeHandle key, std::uint32_t index, char16_t* name,
+                             std::uint32_t* nameLength, std::uint32_t* type, void* data,
+                             std::uint32_t* dataSize) {
+  return WithKey(key, kKeyQueryValue, false,
+                 [&](StoreSession& store, const HostKey&, const std::u16string& folded) {
+                   const std::optional<StoredValue> value = store.ValueAt(folded, index);
+                   if (!value)
+                     return kErrorNoMoreItems;
+                   const Win32Error named = CopyName(value->name, name, nameLength);
+                   if (named != kErrorSuccess)
+                     return named;
+                   if (type != nullptr)
+                     *type = value->type;
+                   return CopyData(value->data, data, dataSize);
+                 });
+}
+
+Win32Error DeleteRegistryValue(NativeHandle key, const std::u16string& name) {
+  return WithKey(key, kKeySetValue, true,
+                 [&](StoreSession& store, const HostKey& k, const std::u16string& folded) {
+                   Win32Error refused = kErrorSuccess;
+                   if (ChangeRefused(k.path, &refused))
+                     return refused;
+                   return store.DeleteValue(folded, name) ? kErrorSuccess : kErrorFileNotFound;
+                 });
+}
+
+Win32Error DeleteRegistryTree(NativeHandle key, const std::u16string& subKey) {
+  const HostKey* base = KeyOf(key);
+  if (base == nullptr)
+    return kErrorInvalidHandle;
+  KeyPath path = base->path;
+  host::AppendSubKeyPath(subKey, &path);
+  const bool withKey = path.size() > base->path.size();
+  const bool mayChange = host::MayChangeKey(path, CallerUid());
+  return host::RunInRegistryStore(true, [&](StoreSession& store) -> Win32Error {
+    const std::u16string folded = FoldedKeyPath(path);
+    if (!store.KeyExists(folded))
+      return withKey ? kErrorFileNotFound : kErrorKeyDeleted;
+    if (!mayChange)
+      return kErrorAccessDenied;
+    Win32Error refused = kErrorSuccess;
+    if (ChangeRefused(path, &refused))
+      return refused;
+    store.DeleteTree(folded, withKey);
+    return kErrorSuccess;
+  });
+}
+
+}  // namespace vovu::platform
