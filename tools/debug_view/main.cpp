@@ -4,10 +4,14 @@
 //
 // Binds the listener socket of the machine root ($VOVU_MACHINE_ROOT) and prints every debug
 // string the programs of that machine send, as it arrives. Without a listener those strings
-// are dropped, as on Windows without a debugger. Stops after N strings when asked, else on
-// a signal; the socket is removed on the way out.
+// are dropped, as on Windows without a debugger. As on Windows, where any process's debugger
+// output reaches a debugger, every local user may send: the socket is made writable for
+// all, so a user's failing command line is seen too. Says on standard error where it
+// listens. Stops after N strings when asked, else on a signal; the socket is removed on the
+// way out. Exit code 0; 1 when it cannot listen; 2 for a usage error.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,8 +21,16 @@
 #include <string>
 
 #include "platform/host/core/machine_root.h"
+#include "tool_common.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: debug-view [--count N]\n"
+    "Prints the debugger output of every program of the machine root as it arrives, until\n"
+    "N strings were shown or it is interrupted. Exit code 0; 1 when it cannot listen; 2 for\n"
+    "a usage error.\n";
+
 volatile sig_atomic_t stopping = 0;
 void Stop(int) {
   stopping = 1;
@@ -27,12 +39,17 @@ void Stop(int) {
 
 int main(int argc, char** argv) {
   long count = -1;
+  if (argc == 2 && vovu::tools::IsHelpArgument(argv[1]))
+    return vovu::tools::ShowUsage(kUsage);
   if (argc == 3 && std::strcmp(argv[1], "--count") == 0) {
-    count = std::strtol(argv[2], nullptr, 10);
+    char* end = nullptr;
+    count = std::strtol(argv[2], &end, 10);
+    if (end == argv[2] || *end != '\0' || count <= 0)
+      return vovu::tools::UsageError("debug-view", "N must be a positive number", kUsage);
   } else if (argc != 1) {
-    std::fprintf(stderr, "usage: debug-view [--count N]\n");
-    return 2;
+    return vovu::tools::UsageError("debug-view", "unexpected arguments", kUsage);
   }
+  vovu::tools::NoteMachineRoot("debug-view");
   const std::string path =
       vovu::platform::host::MachineRoot() + "/" + vovu::platform::host::kDebugSocketName;
   sockaddr_un address{};
@@ -48,6 +65,13 @@ int main(int argc, char** argv) {
     std::perror("debug-view: bind");
     return 1;
   }
+  // Any local user's program may write its lines here (bind made the socket as the umask
+  // allows, typically not writable for others).
+  if (chmod(path.c_str(), 0666) != 0) {
+    std::perror("debug-view: chmod");
+    return 1;
+  }
+  std::fprintf(stderr, "debug-view: listening on %s\n", path.c_str());
   struct sigaction action {};
   action.sa_handler = Stop;
   sigaction(SIGINT, &action, nullptr);

@@ -6,13 +6,14 @@
 //   installed-version reset           LoadInstalledVersion with a reset (as install does)
 //   installed-version record VERSION  RecordConfirmedVersion
 //
-// Prints the resulting version, or the service's failure message, and exits 0 or 1. Unlike
-// the service it writes to the console: it is a tool for people.
+// Prints the resulting version, or the service's failure message, and exits 0 or 1 (2 for a
+// usage error). Unlike the service it writes to the console: it is a tool for people.
 #include <cstdio>
 #include <string>
 
 #include "foundation/text.h"
 #include "state/installed_version.h"
+#include "tool_common.h"
 
 namespace {
 
@@ -28,8 +29,18 @@ int Report(bool ok, const std::u16string& version, const std::u16string& error) 
 
 }  // namespace
 
+constexpr char kUsage[] =
+    "usage: installed-version load | reset | record VERSION\n"
+    "Drives the protected installed-version record as the service does, for the\n"
+    "Korvadesk.exe beside this program. Exit code 0; 1 with the service's message; 2 for a\n"
+    "usage error.\n";
+
 int main(int argc, char** argv) {
   const std::string verb = argc > 1 ? argv[1] : "";
+  if (vovu::tools::IsHelpArgument(verb))
+    return vovu::tools::ShowUsage(kUsage);
+  if (verb == "load" || verb == "reset" || verb == "record")
+    vovu::tools::NoteMachineRoot("installed-version");
   std::u16string version;
   std::u16string error;
   if ((verb == "load" || verb == "reset") && argc == 2) {
@@ -40,6 +51,6 @@ int main(int argc, char** argv) {
     version = vovu::Utf8ToWide(argv[2]);
     return Report(vovu::RecordConfirmedVersion(version, &error), version, error);
   }
-  std::fprintf(stderr, "usage: installed-version load | reset | record VERSION\n");
-  return 2;
+  return vovu::tools::UsageError("installed-version", "expected load, reset or record VERSION",
+                                 kUsage);
 }

@@ -2,10 +2,11 @@
 //
 //   machine-setup [ROOT]
 //
-// ROOT defaults to $VOVU_MACHINE_ROOT. Creates drive C: with the folders a Windows
-// machine has (Windows\System32, ProgramData, Program Files, Users) and provides
-// C:\Windows\System32\tar.exe as the host's bsdtar, which reads zip as the Windows tar does,
-// and gives the machine its identity: MachineGuid under HKLM\SOFTWARE\Microsoft\Cryptography
+// ROOT defaults to $VOVU_MACHINE_ROOT (and, without it, to the default root, which it names
+// on standard error); an argument that looks like a switch is refused, exit code 2. Creates drive
+// C: with the folders a Windows machine has (Windows\System32, ProgramData, Program Files, Users)
+// and provides C:\Windows\System32\tar.exe as the host's bsdtar, which reads zip as the Windows tar
+// does, and gives the machine its identity: MachineGuid under HKLM\SOFTWARE\Microsoft\Cryptography
 // (64-bit view, REG_SZ), a random GUID in lower case. Running it again on an existing root
 // changes nothing that is already there.
 #include <unistd.h>
@@ -19,10 +20,16 @@
 
 #include "platform/host/core/machine_root.h"
 #include "platform/registry.h"
+#include "tool_common.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: machine-setup [ROOT]\n"
+    "Lays out a machine root for the emulated Windows machine (default: $VOVU_MACHINE_ROOT)\n"
+    "and prints its path. Exit code 0; 1 when it cannot; 2 for a usage error.\n";
 
 constexpr const char* kBsdtarCandidates[] = {"/usr/bin/bsdtar", "/bin/bsdtar"};
 
@@ -77,7 +84,8 @@ bool SeedMachineGuid() {
     }
   }
   if (status != platform::kErrorSuccess) {
-    std::fprintf(stderr, "machine-setup: cannot set MachineGuid: error=%u\n", status);
+    std::fprintf(stderr, "machine-setup: cannot set MachineGuid: %s\n",
+                 vovu::tools::ErrorText(status).c_str());
     return false;
   }
   return true;
@@ -86,10 +94,17 @@ bool SeedMachineGuid() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2) {
-    std::fprintf(stderr, "usage: machine-setup [ROOT]\n");
-    return 2;
+  if (argc == 2 && vovu::tools::IsHelpArgument(argv[1]))
+    return vovu::tools::ShowUsage(kUsage);
+  if (argc > 2)
+    return vovu::tools::UsageError("machine-setup", "at most one ROOT", kUsage);
+  // A switch typed by habit ("--help", "/?") must not become a directory of that name.
+  if (argc == 2 && vovu::tools::LooksLikeOption(argv[1])) {
+    return vovu::tools::UsageError("machine-setup", std::string("unknown switch: ") + argv[1],
+                                   kUsage);
   }
+  if (argc == 1)
+    vovu::tools::NoteMachineRoot("machine-setup");
   const std::string root = argc == 2 ? argv[1] : vovu::platform::host::MachineRoot();
   const fs::path drive = fs::path(root) / "drive_c";
   for (const char* folder : {"Windows/System32", "ProgramData", "Program Files", "Users"}) {

@@ -7,7 +7,8 @@
 // intermediate, or the root). The signature section (platform/host/elf_signature.h) is first
 // reserved with zeros by objcopy, added or replaced, in a temporary copy; the copy's digest
 // is then signed and the message written into the reserved bytes, and the copy is renamed
-// over FILE. Exit code 0 on success, 1 with a message on stderr otherwise.
+// over FILE. Exit code 0 on success, 1 with a message on stderr otherwise, 2 for a usage
+// error.
 
 #include <openssl/pem.h>
 
@@ -22,8 +23,9 @@
 #include <vector>
 
 #include "platform/authenticode.h"
-#include "platform/host/image/elf_signature.h"
 #include "platform/host/core/openssl_ptr.h"
+#include "platform/host/image/elf_signature.h"
+#include "tool_common.h"
 #include "tool_files.h"
 
 namespace {
@@ -102,9 +104,16 @@ std::vector<std::uint8_t> Sign(const Signer& signer, const ElfSignedDigest& dige
 
 }  // namespace
 
+constexpr char kUsage[] =
+    "usage: sign-elf FILE CERT.pem KEY.pem [CHAIN.pem]\n"
+    "Signs a host stand-in executable with the host's embedded-signature convention. Exit\n"
+    "code 0; 1 when it cannot; 2 for a usage error.\n";
+
 int main(int argc, char** argv) {
+  if (argc == 2 && vovu::tools::IsHelpArgument(argv[1]))
+    return vovu::tools::ShowUsage(kUsage);
   if (argc != 4 && argc != 5)
-    return Fail("usage: sign-elf FILE CERT.pem KEY.pem [CHAIN.pem]");
+    return vovu::tools::UsageError("sign-elf", "expected FILE, CERT.pem and KEY.pem", kUsage);
   const fs::path target = argv[1];
   Signer signer;
   if (!LoadSigner(argv[2], argv[3], argc == 5 ? argv[4] : nullptr, &signer))

@@ -5,7 +5,7 @@
 // Versions are a.b.c.d (missing parts 0, each at most 65535); FILEVERSION defaults to
 // PRODUCTVERSION. The block goes into the section the host's version queries read, added or
 // replaced by objcopy in a temporary copy that is then renamed over FILE. Exit code 0 on
-// success, 1 with a message on stderr otherwise.
+// success, 1 with a message on stderr otherwise, 2 for a usage error.
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +19,7 @@
 
 #include "platform/host/image/elf_sections.h"
 #include "platform/version_resource.h"
+#include "tool_common.h"
 #include "tool_files.h"
 #include "version_block_writer.h"
 
@@ -31,6 +32,11 @@ using vovu::tools::Run;
 using vovu::tools::TemporaryFiles;
 using vovu::tools::WriteFile;
 
+constexpr char kUsage[] =
+    "usage: stamp-version FILE PRODUCTVERSION [FILEVERSION]\n"
+    "Writes a version block (a.b.c.d) into a host stand-in executable. Exit code 0; 1 when\n"
+    "it cannot; 2 for a usage error.\n";
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "stamp-version: %s\n", message.c_str());
   return 1;
@@ -39,18 +45,21 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    return Fail("usage: stamp-version FILE PRODUCTVERSION [FILEVERSION]");
-  }
+  if (argc == 2 && vovu::tools::IsHelpArgument(argv[1]))
+    return vovu::tools::ShowUsage(kUsage);
+  if (argc != 3 && argc != 4)
+    return vovu::tools::UsageError("stamp-version", "expected FILE and a version", kUsage);
   const fs::path target = argv[1];
   vovu::stamp::FourPartVersion productVersion{};
   vovu::stamp::FourPartVersion fileVersion{};
   if (!vovu::stamp::ParseFourPartVersion(argv[2], &productVersion)) {
-    return Fail(std::string("invalid product version: ") + argv[2]);
+    return vovu::tools::UsageError("stamp-version",
+                                   std::string("invalid product version: ") + argv[2], kUsage);
   }
   fileVersion = productVersion;
   if (argc == 4 && !vovu::stamp::ParseFourPartVersion(argv[3], &fileVersion)) {
-    return Fail(std::string("invalid file version: ") + argv[3]);
+    return vovu::tools::UsageError("stamp-version", std::string("invalid file version: ") + argv[3],
+                                   kUsage);
   }
 
   std::vector<std::uint8_t> image;
