@@ -10,9 +10,11 @@
 //
 // The service part installs and starts the real executable in a machine root of its own
 // (with a stamped stand-in Korvadesk.exe, as an installation has) and needs root; without
-// root only the references are measured.
+// root only the references are measured. Interrupted (Ctrl-C, SIGTERM, SIGHUP) while the
+// service runs, it still stops and uninstalls the service and removes its machine root.
 //
 // Usage: pipe_roundtrip_bench [requests]   (default 20000)
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -49,6 +51,21 @@ constexpr int kWarmUp = 500;
 constexpr int kMaxAttempts = 1000;
 constexpr char16_t kWord[] = u"bench-unknown-word";
 
+// Set by a signal while the service is being measured; the measurement then ends early and
+// the service is taken down as after a normal run.
+volatile sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) {
+  interrupted = 1;
+}
+
+void HandleInterrupts(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(signal, &action, nullptr);
+}
+
 struct Result {
   bool measured = false;
   double p50Us = 0;
@@ -61,14 +78,14 @@ struct Result {
 // Times `count` calls of `roundTrip` after kWarmUp untimed ones; false when any call failed.
 bool Measure(int count, const std::function<bool()>& roundTrip, Result* result) {
   for (int i = 0; i < kWarmUp; ++i) {
-    if (!roundTrip())
+    if (interrupted || !roundTrip())
       return false;
   }
   std::vector<double> micros(static_cast<std::size_t>(count));
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
     const auto before = Clock::now();
-    if (!roundTrip())
+    if (interrupted || !roundTrip())
       return false;
     micros[static_cast<std::size_t>(i)] =
         std::chrono::duration<double, std::micro>(Clock::now() - before).count();
@@ -149,7 +166,8 @@ bool MeasureService(int count, Result* result) {
     std::u16string reply;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     bool answered;
-    while (!(answered = vovu::SendPipeRequest(kWord, &reply)) && Clock::now() < deadline)
+    while (!(answered = vovu::SendPipeRequest(kWord, &reply)) && Clock::now() < deadline &&
+           !interrupted)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // Between two exchanges the service has no pipe instance for a moment, and a request
     // that meets that moment fails at once (2, or 231 when the instance is still busy): a
@@ -307,9 +325,18 @@ int main(int argc, char** argv) {
   Result persistent;
   if (geteuid() != 0) {
     std::printf("service: skipped (installing and starting a service needs root)\n");
-  } else if (!MeasureService(count, &service)) {
-    std::fprintf(stderr, "service: the round trip failed\n");
-    return 1;
+  } else {
+    HandleInterrupts(OnInterrupt);
+    const bool measured = MeasureService(count, &service);
+    HandleInterrupts(SIG_DFL);
+    if (interrupted) {
+      std::fprintf(stderr, "interrupted: the service was stopped and uninstalled\n");
+      return 130;
+    }
+    if (!measured) {
+      std::fprintf(stderr, "service: the round trip failed\n");
+      return 1;
+    }
   }
   const std::string socket = (fs::temp_directory_path() / "vovu-pipe-bench-echo.sock").string();
   if (!MeasureEcho(socket, count, /*perRequest=*/true, &perConnection) ||

@@ -1,83 +1,226 @@
 #!/usr/bin/env bash
 # The demo: an emulated Windows machine with the desktop application installed, the service
-# installed beside it and started, and a user talking to it over its pipe.
+# installed beside it and started, and an ordinary user talking to it over its pipe.
+#
+# Runs as root: the emulated service control manager, LocalSystem and the protected
+# directories are root's, and the user is uid 65534 in a session of its own.
+#
+# Each step is a function; main (at the bottom) runs them in order, so a new step (a whole
+# hot update, say) is one more function and one more line there. Whatever happens (success,
+# a failed step, Ctrl-C) cleanup takes down what the demo started: the service is stopped and
+# uninstalled, every process whose executable lies in the demo's machine root is ended, and
+# the machine root is removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh >/dev/null
-cmake --preset host >/dev/null
-cmake --build --preset host -j "$(nproc)" >/dev/null
-
 build=build/host
 tools=$build/tools
-top=$(mktemp -d /tmp/vovu-demo-XXXXXX)
-chmod 755 "$top"
-export VOVU_MACHINE_ROOT="$top/machine"
-say() { printf '\n== %s\n' "$*"; }
-as_user() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+top=""          # the demo's own folder in /tmp, with the machine root inside
+install_dir=""  # C:\Program Files\Korva in the machine root
+service=""      # vovudidavuda.exe there
+viewer_pid=""   # the debugger-output viewer
 
-say "A fresh machine root: $VOVU_MACHINE_ROOT"
-"$tools/machine_setup/machine-setup" >/dev/null
-ls "$VOVU_MACHINE_ROOT/drive_c"
-
-install_dir="$VOVU_MACHINE_ROOT/drive_c/Program Files/Korva"
-say "Installing into C:\\Program Files\\Korva: Korvadesk.exe (product version 2.10.0.7) and the service"
-mkdir -p "$install_dir"
-cp "$tools/korvadesk_standin/korvadesk-standin" "$install_dir/Korvadesk.exe"
-"$tools/stamp_version/stamp-version" "$install_dir/Korvadesk.exe" 2.10.0.7
-cp "$build/vovudidavuda" "$install_dir/vovudidavuda.exe"
-cp "$tools/korvacf_standin/korvacf-standin" "$install_dir/korvaCF.exe"
-cp "$tools/installed_version/installed-version" "$tools/pipe_send/pipe-send" "$install_dir/"
-: > "$install_dir/korvaCF.trace" && chmod 666 "$install_dir/korvaCF.trace"
-reg="$tools/reg_tool/vovu-reg"
-service="$install_dir/vovudidavuda.exe"
-
-say "vovudidavuda.exe install (exit code $("$service" install; echo $?)): the service record"
-cat "$VOVU_MACHINE_ROOT/scm/services/"*/config
-state="$VOVU_MACHINE_ROOT/drive_c/ProgramData/VovudIdavUda"
-say "The protected directories (LocalSystem = root, Administrators = group root) and installed-version.json"
-stat -c '%A %U:%G %n' "$state" "$state/hotupdate"
-cat "$state/hotupdate/installed-version.json"
-
-say "vovudidavuda.exe start (exit code $("$service" start; echo $?))"
-for _ in $(seq 1 100); do
-  "$install_dir/pipe-send" ping >/dev/null 2>&1 && break
-  sleep 0.1
-done
-grep -h state= "$VOVU_MACHINE_ROOT/scm/services/"*/status
-
-user_sid='S-1-5-21-1000-1000-1000-65534'
+user_uid=65534
+user_sid="S-1-5-21-1000-1000-1000-$user_uid"
 sync_root="KorvaStorageProvider!${user_sid}!KorvaAccount1"
 sync_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\SyncRootManager\\$sync_root"
 namespace='{0f3a2c11-7b5e-4d90-a1c2-5e8d9b7f6a01}'
-say "The application's sync root exists (its key, with NamespaceCLSID; the class in the user's hive)"
-"$reg" add "$sync_key" /v NamespaceCLSID /d "$namespace"
-as_user "$reg" add "HKU\\${user_sid}_Classes\\Software\\Classes\\CLSID\\$namespace" /v "" /d "Korva Drive"
-"$reg" query "$sync_key"
+helper_class='HKLM\SOFTWARE\Classes\CLSID\{7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}\LocalServer32'
 
-say "A user (uid 65534), in a session of its own, asks the running service over its pipe"
-ask() { printf '%-58s -> ' "$*"; as_user setsid -w "$install_dir/pipe-send" "$@"; }
-ask frobnicate
-ask ensure-cloudfiles-handlers "$sync_root"
-ask ensure-cloudfiles-handlers "KorvaStorageProvider!S-1-5-18!KorvaAccount1"
-ask cleanup
-ask start-korvacf
-say "The handler values, the helper's COM class in both views, the mirrored namespace class"
-"$reg" query "$sync_key"
-"$reg" query 'HKLM\SOFTWARE\Classes\CLSID\{7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}\LocalServer32'
-"$reg" query 'HKLM\SOFTWARE\Classes\CLSID\{7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}\LocalServer32' /reg:32
-"$reg" query "HKLM\\SOFTWARE\\Classes\\CLSID\\$namespace"
-say "korvaCF.exe was started as the user, in the user's session (its trace, and ps)"
-cat "$install_dir/korvaCF.trace"
-ps -o pid,user,sid,args -p "$(pgrep -d, -f "$install_dir/korvaCF.exe")" || true
-pkill -TERM -f "$install_dir/korvaCF.exe" || true
+say() { printf '\n== %s\n' "$*"; }
+as_user() { setpriv --reuid=$user_uid --regid=$user_uid --clear-groups "$@"; }
+reg() { "$tools/reg_tool/vovu-reg" "$@"; }
+vovu_sc() { "$tools/service_status/vovu-sc" "$@"; }
 
-say "A confirmed hot update to 2.11.0 moves the current version; 2.9.0 is refused"
-"$install_dir/installed-version" record 2.11.0
-"$install_dir/installed-version" record 2.9.0 2>&1 || true
-say "A new Korvadesk.exe (2.12.1.0) makes the record stale: the next load resets it"
-"$tools/stamp_version/stamp-version" "$install_dir/Korvadesk.exe" 2.12.1.0
-"$install_dir/installed-version" load
+# Process ids of every process whose executable lies in the demo's machine root.
+demo_processes() {
+  local entry exe
+  [ -n "$top" ] || return 0
+  for entry in /proc/[0-9]*; do
+    exe=$(readlink "$entry/exe" 2>/dev/null) || continue
+    case $exe in "$top"/*) echo "${entry#/proc/}" ;; esac
+  done
+}
 
-say "vovudidavuda.exe stop (exit code $("$service" stop; echo $?)), uninstall (exit code $("$service" uninstall; echo $?))"
-ls "$VOVU_MACHINE_ROOT/scm/services/" | wc -l | xargs echo "service records left:"
+cleanup() {
+  local status=$?
+  set +e
+  trap - INT TERM HUP
+  if [ -n "$service" ] && [ -x "$service" ]; then
+    "$service" uninstall # stops the service first, then removes its record
+  fi
+  local pids
+  pids=$(demo_processes)
+  if [ -n "$pids" ]; then
+    kill -TERM $pids 2>/dev/null
+    for _ in $(seq 1 50); do
+      [ -z "$(demo_processes)" ] && break
+      sleep 0.1
+    done
+    pids=$(demo_processes)
+    [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+  fi
+  [ -n "$viewer_pid" ] && kill -TERM "$viewer_pid" 2>/dev/null && wait "$viewer_pid" 2>/dev/null
+  [ -n "$top" ] && rm -rf "$top"
+  [ $status -eq 0 ] || echo "demo: stopped (exit code $status); its service, processes and files are gone" >&2
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+# Milliseconds since 1601-01-01 UTC (the times the service stores) as a readable UTC time.
+ms_since_1601() { date -u -d "@$(($1 / 1000 - 11644473600))" '+%Y-%m-%d %H:%M:%S UTC'; }
+
+# A JSON file, each stored time followed by its reading.
+show_json() {
+  local line ms
+  while IFS= read -r line; do
+    if [[ $line =~ \"[A-Za-z]*At\":\ ([0-9]{12,}) ]]; then
+      ms=${BASH_REMATCH[1]}
+      printf '%s    <- %s\n' "$line" "$(ms_since_1601 "$ms")"
+    else
+      printf '%s\n' "$line"
+    fi
+  done <"$1"
+}
+
+build_project() {
+  say "Building the host target (scripts/setup.sh first installs what is missing)"
+  bash scripts/setup.sh
+  cmake --preset host >/dev/null
+  cmake --build --preset host -j "$(nproc)"
+}
+
+make_machine() {
+  top=$(mktemp -d /tmp/vovu-demo-XXXXXX)
+  chmod 755 "$top"
+  export VOVU_MACHINE_ROOT="$top/machine"
+  say "A fresh machine root: $VOVU_MACHINE_ROOT"
+  "$tools/machine_setup/machine-setup" >/dev/null
+  ls "$VOVU_MACHINE_ROOT/drive_c"
+  # Every program's debugger output, the service's and the user's alike, is collected here.
+  "$tools/debug_view/debug-view" >"$top/debug.txt" 2>/dev/null &
+  viewer_pid=$!
+}
+
+install_application() {
+  install_dir="$VOVU_MACHINE_ROOT/drive_c/Program Files/Korva"
+  service="$install_dir/vovudidavuda.exe"
+  say "Installing into C:\\Program Files\\Korva: Korvadesk.exe (product version 2.10.0.7), korvaCF.exe and the service"
+  mkdir -p "$install_dir"
+  cp "$tools/korvadesk_standin/korvadesk-standin" "$install_dir/Korvadesk.exe"
+  "$tools/stamp_version/stamp-version" "$install_dir/Korvadesk.exe" 2.10.0.7
+  cp "$build/vovudidavuda" "$service"
+  cp "$tools/korvacf_standin/korvacf-standin" "$install_dir/korvaCF.exe"
+  cp "$tools/installed_version/installed-version" "$tools/pipe_send/pipe-send" "$install_dir/"
+  : >"$install_dir/korvaCF.trace" && chmod 666 "$install_dir/korvaCF.trace"
+}
+
+install_service() {
+  say "vovudidavuda.exe install (exit code $("$service" install; echo $?)): the service's configuration"
+  vovu_sc qc VovudIdavUda
+  local state="$VOVU_MACHINE_ROOT/drive_c/ProgramData/VovudIdavUda"
+  say "The protected directories (LocalSystem = root, Administrators = group root) and installed-version.json"
+  stat -c '%A %U:%G %n' "$state" "$state/hotupdate"
+  show_json "$state/hotupdate/installed-version.json"
+}
+
+# Ready means answering a real request: root asks to remove the handler values of its own
+# sync root, which it has none of, and the service answers "OK".
+wait_until_ready() {
+  for _ in $(seq 1 100); do
+    "$install_dir/pipe-send" --check remove-cloudfiles-handlers \
+      "KorvaStorageProvider!S-1-5-18!KorvaAccount1" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "demo: the service did not answer within 10 s" >&2
+  return 1
+}
+
+start_service() {
+  say "vovudidavuda.exe start (exit code $("$service" start; echo $?)), and the service's state"
+  wait_until_ready
+  vovu_sc query VovudIdavUda
+}
+
+prepare_sync_root() {
+  say "The application's sync root exists (its key, with NamespaceCLSID; the class in the user's hive)"
+  reg add "$sync_key" /v NamespaceCLSID /d "$namespace"
+  as_user "$tools/reg_tool/vovu-reg" add "HKU\\${user_sid}_Classes\\Software\\Classes\\CLSID\\$namespace" /ve /d "Korva Drive"
+  reg query "$sync_key"
+}
+
+ask() {
+  printf '%-58s -> ' "$*"
+  as_user setsid -w "$install_dir/pipe-send" "$@"
+}
+
+user_requests() {
+  say "A user (uid $user_uid, SID $user_sid), in a session of its own, asks the running service over its pipe"
+  ask frobnicate
+  ask ensure-cloudfiles-handlers "$sync_root"
+  ask ensure-cloudfiles-handlers "KorvaStorageProvider!S-1-5-18!KorvaAccount1"
+  ask cleanup
+  ask start-korvacf
+}
+
+show_registration() {
+  say "The handler values, the helper's COM class (64-bit view, then 32-bit view), the mirrored namespace class"
+  reg query "$sync_key"
+  echo "-- 64-bit view:"
+  reg query "$helper_class"
+  echo "-- 32-bit view (/reg:32, stored under SOFTWARE\\Classes\\WOW6432Node):"
+  reg query "$helper_class" /reg:32
+  reg query "HKLM\\SOFTWARE\\Classes\\CLSID\\$namespace"
+}
+
+show_helper() {
+  say "korvaCF.exe was started as the user, in the user's session (its trace, and ps)"
+  cat "$install_dir/korvaCF.trace"
+  local pids helper
+  pids=$(demo_processes | tr '\n' ',')
+  ps -o pid,user,sid,args -p "${pids%,}" || true
+  helper=$(sed -n 's/^start .* pid=\([0-9]*\) .*/\1/p' "$install_dir/korvaCF.trace" | tail -n 1)
+  echo "(session= is the Windows session: the user's, where its request came from. Linux cannot"
+  echo " put a process into another's session, so ps shows the one the helper leads, and it carries"
+  echo " the session marker $(tr '\0' '\n' <"/proc/$helper/environ" | grep '^VOVU_SESSION=') that the emulation reads first)"
+}
+
+installed_version_record() {
+  say "A confirmed hot update to 2.11.0 moves the current version; 2.9.0 is refused"
+  "$install_dir/installed-version" record 2.11.0
+  "$install_dir/installed-version" record 2.9.0 2>&1 || true
+  say "A new Korvadesk.exe (2.12.1.0) makes the record stale: the next load resets it"
+  "$tools/stamp_version/stamp-version" "$install_dir/Korvadesk.exe" 2.12.1.0
+  "$install_dir/installed-version" load
+  show_json "$VOVU_MACHINE_ROOT/drive_c/ProgramData/VovudIdavUda/hotupdate/installed-version.json"
+}
+
+user_command_line() {
+  say "The user runs the service's command line with an unknown verb: exit code $(as_user setsid -w "$service" frobnicate; echo $?), and a line for the debugger"
+}
+
+stop_service() {
+  say "vovudidavuda.exe stop (exit code $("$service" stop; echo $?)), uninstall (exit code $("$service" uninstall; echo $?))"
+  vovu_sc query VovudIdavUda || true
+  say "What the programs wrote to the debugger output (debug-view)"
+  cat "$top/debug.txt"
+}
+
+main() {
+  build_project
+  make_machine
+  install_application
+  install_service
+  start_service
+  prepare_sync_root
+  user_requests
+  show_registration
+  show_helper
+  installed_version_record
+  user_command_line
+  stop_service
+}
+
+main "$@"
