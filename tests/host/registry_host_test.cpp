@@ -13,6 +13,7 @@
 #include "platform/host/core/machine_root.h"
 #include "platform/registry.h"
 #include "support/host/other_user.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
@@ -57,6 +58,7 @@ int Wait(pid_t pid) {
 }
 
 TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
+  REQUIRE_MACHINE_KEY_RIGHTS();
   TestMachine machine;
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v", 42), kErrorSuccess);
 
@@ -82,6 +84,7 @@ TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
 }
 
 TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
+  REQUIRE_MACHINE_KEY_RIGHTS();
   TestMachine machine;
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Busy", u"start", 0), kErrorSuccess);
   constexpr int kWrites = 150;
@@ -120,6 +123,7 @@ TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
 }
 
 TEST(RegistryHostSeam, WriteFaultRefusesChangesAtAndBelowAKeyOpenFaultRefusesTheOpen) {
+  REQUIRE_MACHINE_KEY_RIGHTS();
   TestMachine machine;
   const std::u16string clsid = u"{11111111-2222-3333-4444-555555555555}";
   const std::u16string existing = u"SOFTWARE\\Classes\\CLSID\\" + clsid;

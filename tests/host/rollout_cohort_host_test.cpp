@@ -8,6 +8,7 @@
 #include "shell/registry_snapshot.h"
 #include "state/rollout_cohort.h"
 #include "support/machine_guid.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -16,6 +17,7 @@ namespace {
 using testing::StoreMachineGuid;
 
 TEST(RolloutCohortHost, MachineGuidIsReadNormalisedOrRefusedAndDrawsTheKnownBuckets) {
+  REQUIRE_MACHINE_KEY_RIGHTS();
   testing::TestMachine machine;
   std::u16string guid;
   std::u16string error;

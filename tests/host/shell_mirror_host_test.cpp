@@ -13,6 +13,7 @@
 #include "shell/shell_cleanup.h"
 #include "shell/sync_root.h"
 #include "support/debug_capture.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -75,6 +76,7 @@ TreeSnapshot WriteRichClass(const std::u16string& path) {
 class NamespaceMirror : public ::testing::Test {
  protected:
   void SetUp() override {
+    REQUIRE_MACHINE_KEY_RIGHTS();
     platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
     context_.userSid = kSid;
   }

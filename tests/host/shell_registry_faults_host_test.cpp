@@ -8,6 +8,7 @@
 #include "shell/namespace_clsid.h"
 #include "shell/registry_snapshot.h"
 #include "shell/sync_root.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -23,7 +24,10 @@ std::u16string ClassKey(int index, bool wow32 = false) {
 
 class ShellRegistryFaults : public ::testing::Test {
  protected:
-  void SetUp() override { platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe"); }
+  void SetUp() override {
+    REQUIRE_MACHINE_KEY_RIGHTS();
+    platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
+  }
   void TearDown() override {
     platform::ClearFaults();
     platform::SetModulePathForTesting(u"");

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
@@ -72,6 +73,7 @@ RegistryKey Create(NativeHandle parent, const std::u16string& path, std::uint32_
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    REQUIRE_MACHINE_KEY_RIGHTS();
     path_ = std::u16string(kTestRoot) + u"\\" + UniqueName("t");
     bool created = false;
     ASSERT_EQ(CreateRegistryKey(kRegistryLocalMachine, path_, kKeyAllAccess | kKeyWow64_64Key,
@@ -81,6 +83,8 @@ class RegistryTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (path_.empty())
+      return;  // skipped before the key was made
     key_.reset();
     EXPECT_EQ(DeleteRegistryTree(kRegistryLocalMachine, path_), kErrorSuccess);
     // The shared parent goes when no other test is using it.

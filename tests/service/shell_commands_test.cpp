@@ -8,6 +8,7 @@
 #include "shell/com_registration.h"
 #include "shell/registry_snapshot.h"
 #include "shell/sync_root.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -23,6 +24,7 @@ constexpr char16_t kOtherSid[] = u"S-1-5-21-1-2-3-1002";
 class ShellCommands : public ::testing::Test {
  protected:
   void SetUp() override {
+    REQUIRE_MACHINE_KEY_RIGHTS();
     platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
     user_.userSid = kUserSid;
     system_.userSid = platform::kLocalSystemSid;

@@ -6,6 +6,7 @@
 
 #include "platform/environment.h"
 #include "shell/registry_snapshot.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -24,7 +25,10 @@ std::u16string ClassPath(const char16_t* clsid) {
 
 class ComRegistration : public ::testing::Test {
  protected:
-  void SetUp() override { platform::SetModulePathForTesting(u"C:\\A\\B\\svc.exe"); }
+  void SetUp() override {
+    REQUIRE_MACHINE_KEY_RIGHTS();
+    platform::SetModulePathForTesting(u"C:\\A\\B\\svc.exe");
+  }
   void TearDown() override {
     std::u16string ignored;
     (void)UnregisterComServers(&ignored);

@@ -10,6 +10,7 @@
 #include "shell/com_registration.h"
 #include "shell/namespace_clsid.h"
 #include "shell/registry_snapshot.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -50,6 +51,7 @@ TEST(SyncRootId, OnlyTheCallersOwnIdPassesLetterForLetter) {
 class SyncRootHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
+    REQUIRE_MACHINE_KEY_RIGHTS();
     platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
     context_ = BuildLocalContext();
     ASSERT_FALSE(context_.userSid.empty());

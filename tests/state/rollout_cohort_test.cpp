@@ -4,6 +4,7 @@
 
 #include "foundation/text.h"
 #include "support/machine_guid.h"
+#include "support/machine_rights.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -25,6 +26,7 @@ TEST(RolloutBucket, DigestWordMapsOntoZeroToHundred) {
 }
 
 TEST(RolloutBucket, TheSameMachineAndVersionAlwaysDrawTheSameBucket) {
+  REQUIRE_MACHINE_KEY_RIGHTS();
   testing::TestMachine machine;
   std::u16string guid;
   std::u16string error;
