@@ -3,11 +3,13 @@
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
 
+# What the README's commands use: the two builds and their tests, the benchmarks, the
+# fuzz targets (clang and its libFuzzer runtime), clang-format, and the demo (ps).
 packages=(
   build-essential g++ cmake ninja-build pkg-config
   googletest libgtest-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev libsqlite3-dev sqlite3
-  libarchive-tools binutils osslsigncode clang-format
+  libssl-dev openssl libcurl4-openssl-dev libsqlite3-dev
+  libarchive-tools binutils osslsigncode clang-format clang libclang-rt-14-dev procps
   mingw-w64 g++-mingw-w64-x86-64-posix wine64
 )
 
