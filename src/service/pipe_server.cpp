@@ -11,8 +11,6 @@
 #include "service/service_state.h"
 
 namespace vovu {
-namespace {}  // namespace
-
 std::u16string ReplyForRequest(const std::u16string& request, const RequestContext& context,
                                CommandDispatcher dispatch) {
   const std::vector<std::u16string> lines = SplitLines(request);
