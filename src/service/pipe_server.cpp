@@ -11,6 +11,7 @@
 #include "service/service_state.h"
 
 namespace vovu {
+
 std::u16string ReplyForRequest(const std::u16string& request, const RequestContext& context,
                                CommandDispatcher dispatch) {
   const std::vector<std::u16string> lines = SplitLines(request);
