@@ -120,6 +120,8 @@ install_application() {
 install_service() {
   say "vovudidavuda.exe install (exit code $("$service" install; echo $?)): the service's configuration"
   vovu_sc qc VovudIdavUda
+  echo "-- the same record where the service control manager keeps it:"
+  reg query 'HKLM\SYSTEM\CurrentControlSet\Services\VovudIdavUda'
   local state="$VOVU_MACHINE_ROOT/drive_c/ProgramData/VovudIdavUda"
   say "The protected directories (LocalSystem = root, Administrators = group root) and installed-version.json"
   stat -c '%A %U:%G %n' "$state" "$state/hotupdate"
