@@ -7,8 +7,9 @@
 //                          description and failure actions
 //
 // NAME defaults to VovudIdavUda. Numbers are shown with their names (4 RUNNING, 2
-// AUTO_START). Exit code 0; 1 with the failed call and its error text on standard error;
-// 2 for a usage error. Anyone may query. Unlike the service it writes to the console: it is
+// AUTO_START). Exit code 0; 1 with the failed call and its error text (on standard error
+// when nothing could be shown, else in place of the part that could not be read); 2 for a
+// usage error. Anyone may query. Unlike the service it writes to the console: it is
 // a tool for people.
 #include <cstdio>
 #include <string>
@@ -77,26 +78,36 @@ int Query(const platform::ServiceHandle& service) {
   return kExitSuccess;
 }
 
+// Prints what can be read; a part that cannot (wine has no failure actions, for example) is
+// shown with its error, and the exit code is then 1.
 int QueryConfig(const platform::ServiceHandle& service) {
   using namespace vovu::tools;
   platform::ServiceConfig config;
   if (!platform::QueryServiceEntryConfig(service, &config))
     return Fail("QueryServiceConfig");
-  std::u16string description;
-  if (!platform::QueryServiceDescription(service, &description))
-    return Fail("QueryServiceConfig2 (description)");
-  std::uint32_t resetPeriod = 0;
-  std::vector<platform::ServiceFailureAction> actions;
-  if (!platform::QueryServiceFailureActions(service, &resetPeriod, &actions))
-    return Fail("QueryServiceConfig2 (failure actions)");
-
   Line("TYPE", Hex(config.serviceType) + "  " + ServiceTypeName(config.serviceType));
   Line("START_TYPE", std::to_string(config.startType) + "  " + StartTypeName(config.startType));
   Line("ERROR_CONTROL",
        std::to_string(config.errorControl) + "  " + ErrorControlName(config.errorControl));
   Line("BINARY_PATH_NAME", Utf8(config.binaryPath));
   Line("DISPLAY_NAME", Utf8(config.displayName));
-  Line("DESCRIPTION", Utf8(description));
+
+  int result = kExitSuccess;
+  const auto unreadable = [&result](const char* label) {
+    Line(label, "cannot be read: QueryServiceConfig2 failed: " + ErrorText(platform::LastError()));
+    result = kExitFailure;
+  };
+  std::u16string description;
+  if (platform::QueryServiceDescription(service, &description))
+    Line("DESCRIPTION", Utf8(description));
+  else
+    unreadable("DESCRIPTION");
+  std::uint32_t resetPeriod = 0;
+  std::vector<platform::ServiceFailureAction> actions;
+  if (!platform::QueryServiceFailureActions(service, &resetPeriod, &actions)) {
+    unreadable("FAILURE_ACTIONS");
+    return result;
+  }
   Line("RESET_PERIOD", std::to_string(resetPeriod) + " seconds");
   if (actions.empty())
     Line("FAILURE_ACTIONS", "none");
@@ -104,7 +115,7 @@ int QueryConfig(const platform::ServiceHandle& service) {
     Line(i == 0 ? "FAILURE_ACTIONS" : "", FailureActionName(actions[i].type) + " after " +
                                               std::to_string(actions[i].delayMs) + " ms");
   }
-  return kExitSuccess;
+  return result;
 }
 
 }  // namespace
