@@ -9,7 +9,8 @@
 // answered; "listening ADDRESS:PORT" is the first line, once the port is bound. SIGTERM or
 // SIGINT stops the server.
 //
-// The script changes the answer for chosen paths, one rule a line ("#" starts a comment):
+// The script changes the answer for chosen paths, one rule a line ("#" starts a comment). It
+// is read again for every request, so a test may change the behaviour between requests:
 //
 //   /path status CODE              CODE with a short text body
 //   /path redirect CODE URL        CODE with "Location: URL" and no body
@@ -181,13 +182,18 @@ struct Body {
 
 class UpdateHost {
  public:
-  UpdateHost(Options options, std::map<std::string, Rule> rules)
-      : options_(std::move(options)), rules_(std::move(rules)) {}
+  explicit UpdateHost(Options options) : options_(std::move(options)) {}
 
   void Handle(const httplib::Request& request, httplib::Response& response) {
     Log("request " + request.method + " " + request.path);
-    const auto found = rules_.find(request.path);
-    const Rule* rule = found == rules_.end() ? nullptr : &found->second;
+    std::map<std::string, Rule> rules;
+    if (!options_.script.empty() && !ReadScript(options_.script, &rules)) {
+      response.status = 500;
+      response.set_content("bad script\n", "text/plain");
+      return;
+    }
+    const auto found = rules.find(request.path);
+    const Rule* rule = found == rules.end() ? nullptr : &found->second;
     if (rule != nullptr && Generated(*rule, response))
       return;
     std::string file;
@@ -311,7 +317,6 @@ class UpdateHost {
   }
 
   Options options_;
-  std::map<std::string, Rule> rules_;
   Releases releases_;
 };
 
@@ -349,8 +354,8 @@ int main(int argc, char** argv) {
                  "[--address ADDRESS] [--port PORT] [--script FILE]\n");
     return 2;
   }
-  std::map<std::string, Rule> rules;
-  if (!options.script.empty() && !ReadScript(options.script, &rules)) {
+  std::map<std::string, Rule> checked;
+  if (!options.script.empty() && !ReadScript(options.script, &checked)) {
     std::fprintf(stderr, "update-host: cannot read script %s\n", options.script.c_str());
     return 2;
   }
@@ -368,7 +373,7 @@ int main(int argc, char** argv) {
                  options.cert.c_str(), options.key.c_str());
     return 1;
   }
-  UpdateHost host(options, std::move(rules));
+  UpdateHost host(options);
   server.Get(".*", [&host](const httplib::Request& request, httplib::Response& response) {
     host.Handle(request, response);
   });
