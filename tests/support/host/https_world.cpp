@@ -90,7 +90,7 @@ void HttpsWorld::SetUpTestSuite() {
   fs::create_directories(top_ / "www");
   WriteFile(top_ / "script", "");
   const std::string names = "DNS:" + UpdateHost() + ",DNS:" + CdnHost() + ",DNS:" + OutsideHost() +
-                            ",DNS:" + LookalikeHost();
+                            ",DNS:" + LookalikeHost() + ",DNS:" + WideToUtf8(UpdateDomain());
   if (!MakeKeys(top_, names)) {
     skipReason_ = "openssl could not make the test certificates";
     return;

@@ -17,6 +17,7 @@
 #include "platform/fault_injection.h"
 #include "platform/host/core/openssl_ptr.h"
 #include "platform/host/http/hosts_file.h"
+#include "platform/host/http/url_text.h"
 #include "platform/host/image/root_store.h"
 #include "platform/http.h"
 #include "platform/text_codec.h"
@@ -78,6 +79,7 @@ struct Request : HttpObject {
   int redirects = 0;
   bool sent = false;
   bool headersDone = false;
+  std::string location;    // the Location header of the header block being received
   std::string redirectTo;  // set when a header block ends in a redirect to follow
   long status = 0;
   bool done = false;
@@ -169,6 +171,21 @@ bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
   return true;
 }
 
+// A Location value resolved against the address it came from.
+std::string ResolveLocation(const std::string& base, const std::string& location) {
+  std::string resolved;
+  CURLU* url = curl_url();
+  char* text = nullptr;
+  if (url != nullptr && curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+      curl_url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+    resolved = text;
+  }
+  curl_free(text);
+  curl_url_cleanup(url);
+  return resolved;
+}
+
 // The end of a header block: an interim answer is skipped, a redirect to follow is noted,
 // anything else is the final response.
 void EndOfHeaders(Request* request) {
@@ -177,22 +194,36 @@ void EndOfHeaders(Request* request) {
   if (code >= 100 && code < 200)
     return;
   const bool redirect = code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
-  char* location = nullptr;
-  if (redirect && request->followRedirects &&
-      curl_easy_getinfo(request->easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
-      location != nullptr && StartsWithIgnoringCase(location, "https://")) {
+  if (redirect && request->followRedirects && !request->location.empty()) {
+    const std::string target = ResolveLocation(request->url, request->location);
     // From https only to https: a redirect to http arrives as the answer it is.
-    request->redirectTo = location;
-    return;
+    if (StartsWithIgnoringCase(target, "https://")) {
+      request->redirectTo = target;
+      return;
+    }
   }
   request->status = code;
   request->headersDone = true;
+}
+
+// The value of a "Location:" header line, trimmed; false for any other line.
+bool LocationOf(const char* data, std::size_t length, std::string* value) {
+  const std::string line(data, length);
+  if (!StartsWithIgnoringCase(line, "location:"))
+    return false;
+  const std::size_t start = line.find_first_not_of(" \t", 9);
+  const std::size_t end = line.find_last_not_of(" \t\r\n");
+  *value = start == std::string::npos || end < start ? "" : line.substr(start, end - start + 1);
+  return true;
 }
 
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* request = static_cast<Request*>(user);
   const std::size_t length = size * count;
   request->lastProgress = Clock::now();
+  if (length >= 5 && std::string(data, 5) == "HTTP/")
+    request->location.clear();
+  LocationOf(data, length, &request->location);
   if (length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n')) {
     EndOfHeaders(request);
     // Abandons the redirect's own body at once; the next transfer takes over.
@@ -232,7 +263,7 @@ CURLcode UseMachineRootStore(CURL*, void* sslContext, void*) {
 // The host and port of an https URL, for the hosts file.
 bool HostAndPortOf(const std::string& url, std::string* host, std::uint16_t* port) {
   UrlParts parts;
-  if (!CrackUrl(MultiByteUtf8ToWide(url.data(), url.size()), nullptr, &parts))
+  if (!host::SplitUrl(MultiByteUtf8ToWide(url.data(), url.size()), nullptr, &parts))
     return false;
   *host = WideToMultiByteUtf8(parts.host);
   *port = parts.port;
@@ -244,6 +275,7 @@ bool StartTransfer(Request* request, const std::string& url) {
   request->EndTransfer();
   request->url = url;
   request->redirectTo.clear();
+  request->location.clear();
   request->done = false;
   request->result = CURLE_OK;
   request->connected = false;

@@ -4,6 +4,7 @@
 // from the first '/' after the authority to the first '?' or '#', the extra information
 // from there to the end. Nothing is unescaped.
 #include "platform/fault_injection.h"
+#include "platform/host/http/url_text.h"
 #include "platform/http.h"
 
 namespace vovu::platform {
@@ -75,6 +76,10 @@ bool SplitHostPort(const std::u16string& hostPort, UrlScheme scheme, UrlParts* p
 bool CrackUrl(const std::u16string& url, const UrlBufferSizes* sizes, UrlParts* parts) {
   if (FaultDue(FaultPoint::kHttpCrackUrl, url))
     return false;
+  return host::SplitUrl(url, sizes, parts);
+}
+
+bool host::SplitUrl(const std::u16string& url, const UrlBufferSizes* sizes, UrlParts* parts) {
   const std::size_t separator = url.find(u"://");
   if (separator == std::u16string::npos)
     return Fail(kErrorHttpUnrecognizedScheme);
