@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build pkg-config
   googletest libgtest-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev libsqlite3-dev
+  libssl-dev openssl libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev
   libarchive-tools binutils osslsigncode clang-format clang libclang-rt-14-dev procps
   mingw-w64 g++-mingw-w64-x86-64-posix wine64
 )
