@@ -23,7 +23,9 @@ using platform::FaultPoint;
 using platform::kKeyWow64_32Key;
 using platform::kRegistryLocalMachine;
 using platform::kRegistryUsers;
+using testing::CreateKey;
 using testing::KeyExists;
+using testing::SetValue;
 using testing::SnapshotTree;
 using testing::StoredValue;
 using testing::SzValue;
@@ -32,20 +34,6 @@ using testing::TreeSnapshot;
 const std::u16string kSid = u"S-1-5-21-1-2-3-1001";
 const std::u16string kClsid = u"{0C8A3F1E-1234-4ABC-9DEF-00112233AABB}";
 const std::u16string kPlainClsid = u"{0c8a3f1e-5678-4abc-9def-00112233aabb}";
-
-platform::RegistryKey Create(platform::NativeHandle root, const std::u16string& path,
-                             std::uint32_t view = platform::kKeyWow64_64Key) {
-  platform::RegistryKey key;
-  EXPECT_EQ(platform::CreateRegistryKey(root, path, platform::kKeyAllAccess | view, &key, nullptr),
-            platform::kErrorSuccess);
-  return key;
-}
-
-void Set(platform::NativeHandle key, const std::u16string& name, const StoredValue& value) {
-  ASSERT_EQ(platform::SetRegistryValue(key, name, value.type, value.bytes.data(),
-                                       static_cast<std::uint32_t>(value.bytes.size())),
-            platform::kErrorSuccess);
-}
 
 std::u16string UserClass(const std::u16string& hive, const std::u16string& clsid) {
   return hive + u"\\Software\\Classes\\CLSID\\" + clsid;
@@ -59,17 +47,18 @@ std::u16string Machine(const char16_t* root, const std::u16string& clsid) {
 // A class of every value type over two levels of subkeys, with an InProcServer32 subkey
 // that asks for apartment threading.
 TreeSnapshot WriteRichClass(const std::u16string& path) {
-  platform::RegistryKey top = Create(kRegistryUsers, path);
-  Set(top.get(), u"", SzValue(u"Korva"));
-  Set(top.get(), u"Path", {platform::kRegExpandSz, testing::WideBytes(u"%USERPROFILE%\\Korva")});
-  Set(top.get(), u"Attributes", {platform::kRegDword, std::string("\x4d\x00\xf0\xf0", 4)});
-  Set(top.get(), u"Blob", {platform::kRegBinary, std::string("\x00\xff\x00", 3)});
-  platform::RegistryKey server = Create(top.get(), u"InProcServer32");
-  Set(server.get(), u"", SzValue(u"%SystemRoot%\\shell32.dll"));
-  Set(server.get(), u"ThreadingModel", SzValue(u"Apartment"));
-  platform::RegistryKey deeper = Create(top.get(), u"Instance\\InitPropertyBag");
-  Set(deeper.get(), u"TargetFolderPath", {platform::kRegExpandSz, std::string("C\0:\0", 4)});
-  Set(deeper.get(), u"Odd", {platform::kRegSz, std::string("abc", 3)});
+  platform::RegistryKey top = CreateKey(kRegistryUsers, path);
+  SetValue(top.get(), u"", SzValue(u"Korva"));
+  SetValue(top.get(), u"Path",
+           {platform::kRegExpandSz, testing::WideBytes(u"%USERPROFILE%\\Korva")});
+  SetValue(top.get(), u"Attributes", {platform::kRegDword, std::string("\x4d\x00\xf0\xf0", 4)});
+  SetValue(top.get(), u"Blob", {platform::kRegBinary, std::string("\x00\xff\x00", 3)});
+  platform::RegistryKey server = CreateKey(top.get(), u"InProcServer32");
+  SetValue(server.get(), u"", SzValue(u"%SystemRoot%\\shell32.dll"));
+  SetValue(server.get(), u"ThreadingModel", SzValue(u"Apartment"));
+  platform::RegistryKey deeper = CreateKey(top.get(), u"Instance\\InitPropertyBag");
+  SetValue(deeper.get(), u"TargetFolderPath", {platform::kRegExpandSz, std::string("C\0:\0", 4)});
+  SetValue(deeper.get(), u"Odd", {platform::kRegSz, std::string("abc", 3)});
   return SnapshotTree(kRegistryUsers, path);
 }
 
@@ -162,7 +151,7 @@ TEST_F(NamespaceMirror, BadOrMissingSourcesAreRefusedAndThe32BitRootIsOptional) 
 }
 
 TEST_F(NamespaceMirror, EnsureReadsTheNamespaceClsidUpToThreeTimesAndMirrorsIt) {
-  platform::RegistryKey syncRoot = Create(kRegistryLocalMachine, SyncRootKeyPath(id_));
+  platform::RegistryKey syncRoot = CreateKey(kRegistryLocalMachine, SyncRootKeyPath(id_));
   (void)WriteRichClass(UserClass(kSid + u"_Classes", kClsid));
 
   // The owner finishes its registration during the second pause: the third read finds the
@@ -170,8 +159,8 @@ TEST_F(NamespaceMirror, EnsureReadsTheNamespaceClsidUpToThreeTimesAndMirrorsIt) 
   int pauses = 0;
   const auto pause = [&] {
     if (++pauses == 2)
-      Set(syncRoot.get(), u"NamespaceCLSID",
-          {platform::kRegSz, testing::WideBytes(kClsid + u'\0')});
+      SetValue(syncRoot.get(), u"NamespaceCLSID",
+               {platform::kRegSz, testing::WideBytes(kClsid + u'\0')});
   };
   ASSERT_EQ(Ensure(pause), u"ok");
   EXPECT_EQ(pauses, 2);
@@ -182,7 +171,7 @@ TEST_F(NamespaceMirror, EnsureReadsTheNamespaceClsidUpToThreeTimesAndMirrorsIt) 
   EXPECT_EQ(clsid, kClsid);
 
   // A NamespaceCLSID that is not text is reported by the read, and ignored by the ensure.
-  Set(syncRoot.get(), u"NamespaceCLSID", {platform::kRegDword, std::string(4, '\0')});
+  SetValue(syncRoot.get(), u"NamespaceCLSID", {platform::kRegDword, std::string(4, '\0')});
   EXPECT_FALSE(ReadNamespaceClsid(syncRoot.get(), &clsid, &error));
   EXPECT_EQ(error, u"unexpected registry value type 4");
   pauses = 0;
@@ -190,7 +179,7 @@ TEST_F(NamespaceMirror, EnsureReadsTheNamespaceClsidUpToThreeTimesAndMirrorsIt) 
   EXPECT_EQ(pauses, 2);
 
   // A malformed one is refused with its own message after everything else was done.
-  Set(syncRoot.get(), u"NamespaceCLSID", SzValue(u"{not-a-clsid}"));
+  SetValue(syncRoot.get(), u"NamespaceCLSID", SzValue(u"{not-a-clsid}"));
   EXPECT_EQ(Ensure([] {}), u"invalid NamespaceCLSID: {not-a-clsid}");
 }
 
@@ -210,28 +199,32 @@ TEST_F(ShellCleanup, RemovesEveryProductKeyAndKeepsWhatOnlyLooksAlike) {
   const std::u16string explorer = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
   const std::u16string myComputer = explorer + u"MyComputer\\NameSpace\\";
   const std::u16string desktop = explorer + u"Desktop\\NameSpace\\";
-  (void)Create(kRegistryLocalMachine, manager + u"\\korvastorageprovider!x");
-  (void)Create(kRegistryLocalMachine, manager + u"\\OtherProvider!KorvaStorageProvider!",
-               kKeyWow64_32Key);
-  Set(Create(kRegistryLocalMachine, desktop + u"{11111111-1111-1111-1111-111111111111}\\Sub").get(),
+  (void)CreateKey(kRegistryLocalMachine, manager + u"\\korvastorageprovider!x");
+  (void)CreateKey(kRegistryLocalMachine, manager + u"\\OtherProvider!KorvaStorageProvider!",
+                  kKeyWow64_32Key);
+  SetValue(
+      CreateKey(kRegistryLocalMachine, desktop + u"{11111111-1111-1111-1111-111111111111}\\Sub")
+          .get(),
       u"Root", SzValue(u"korvastorageprovider!S-1-5-21-1!KorvaAccount1"));
-  Set(Create(kRegistryLocalMachine, myComputer + u"{22222222-2222-2222-2222-222222222222}").get(),
-      u"Blob", {platform::kRegBinary, testing::WideBytes(u"KorvaStorageProvider!")});
+  SetValue(CreateKey(kRegistryLocalMachine, myComputer + u"{22222222-2222-2222-2222-222222222222}")
+               .get(),
+           u"Blob", {platform::kRegBinary, testing::WideBytes(u"KorvaStorageProvider!")});
   const TreeSnapshot expected = SnapshotTree(kRegistryLocalMachine, u"SOFTWARE");
 
   // The product's registration as ensures leave it, with a mirrored class; another sync root
   // of the product in the 32-bit view; shell entries that point at a product sync root
   // somewhere in their tree, in both views.
-  Set(Create(kRegistryLocalMachine, SyncRootKeyPath(id_)).get(), u"NamespaceCLSID",
-      SzValue(kClsid));
+  SetValue(CreateKey(kRegistryLocalMachine, SyncRootKeyPath(id_)).get(), u"NamespaceCLSID",
+           SzValue(kClsid));
   (void)WriteRichClass(UserClass(kSid, kClsid));
   ASSERT_EQ(Ensure([] {}), u"ok");
   ASSERT_TRUE(KeyExists(Machine(kClassRoot32, kClsid)));
-  (void)Create(kRegistryLocalMachine, manager + u"\\KorvaStorageProvider!other", kKeyWow64_32Key);
-  Set(Create(kRegistryLocalMachine, myComputer + kClsid + u"\\A\\B").get(), u"Root",
-      SzValue(u"x KorvaStorageProvider!S-1-5-21-1!KorvaAccount1"));
-  Set(Create(kRegistryLocalMachine, desktop + kClsid, kKeyWow64_32Key).get(), u"",
-      {platform::kRegExpandSz, testing::WideBytes(u"KorvaStorageProvider!")});
+  (void)CreateKey(kRegistryLocalMachine, manager + u"\\KorvaStorageProvider!other",
+                  kKeyWow64_32Key);
+  SetValue(CreateKey(kRegistryLocalMachine, myComputer + kClsid + u"\\A\\B").get(), u"Root",
+           SzValue(u"x KorvaStorageProvider!S-1-5-21-1!KorvaAccount1"));
+  SetValue(CreateKey(kRegistryLocalMachine, desktop + kClsid, kKeyWow64_32Key).get(), u"",
+           {platform::kRegExpandSz, testing::WideBytes(u"KorvaStorageProvider!")});
 
   ASSERT_TRUE(CleanupShellRegistration(&error));
   EXPECT_EQ(error, u"");
@@ -244,7 +237,7 @@ TEST_F(ShellCleanup, OnlyTheClassRemovalDecidesTheResult) {
   std::u16string error;
   ASSERT_TRUE(RegisterComServers(&error));
   ASSERT_TRUE(RecordMirroredClsid(kClsid, id_, &error));
-  (void)Create(kRegistryLocalMachine, Machine(kClassRoot32, kClsid));
+  (void)CreateKey(kRegistryLocalMachine, Machine(kClassRoot32, kClsid));
 
   // The mirrored class cannot go: not an error while the classes went.
   platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + Machine(kClassRoot32, kClsid), 5);

@@ -89,14 +89,8 @@ TEST_F(ShellRegistryFaults, EnsureKeepsGoingPastARefusedHandlerValueAndJoinsTheF
   RequestContext context;
   context.userSid = u"S-1-5-21-1-2-3-1001";
   const std::u16string id = SyncRootIdForSid(context.userSid);
-  const std::string legacy = testing::WideBytes(u"old");
-  platform::RegistryKey key;
-  ASSERT_EQ(platform::CreateRegistryKey(platform::kRegistryLocalMachine, SyncRootKeyPath(id),
-                                        platform::kKeyAllAccess, &key, nullptr),
-            0u);
-  ASSERT_EQ(platform::SetRegistryValue(key.get(), u"StatusUISourceFactory", platform::kRegSz,
-                                       legacy.data(), static_cast<std::uint32_t>(legacy.size())),
-            0u);
+  testing::SetValue(testing::CreateKey(platform::kRegistryLocalMachine, SyncRootKeyPath(id)).get(),
+                    u"StatusUISourceFactory", testing::SzValue(u"old"));
 
   // The handler values refuse their first write; the classes' 32-bit view refuses for
   // class 4; the key still gets read for its NamespaceCLSID.

@@ -16,7 +16,6 @@
 namespace vovu {
 namespace {
 
-using platform::kKeyWow64_64Key;
 using platform::kRegistryLocalMachine;
 using testing::KeyExists;
 using testing::SnapshotTree;
@@ -92,16 +91,9 @@ TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersT
   // The sync root's key as its owner would have registered it.
   const std::u16string legacy = u"{00000000-0000-0000-0000-000000000000}";
   {
-    platform::RegistryKey key;
-    ASSERT_EQ(platform::CreateRegistryKey(kRegistryLocalMachine, path_,
-                                          platform::kKeyAllAccess | kKeyWow64_64Key, &key, nullptr),
-              platform::kErrorSuccess);
-    const std::string bytes = testing::WideBytes(legacy);
-    for (const char16_t* name : {u"StatusUISourceFactory", u"DisplayNameResource"}) {
-      ASSERT_EQ(platform::SetRegistryValue(key.get(), name, platform::kRegSz, bytes.data(),
-                                           static_cast<std::uint32_t>(bytes.size())),
-                platform::kErrorSuccess);
-    }
+    const platform::RegistryKey key = testing::CreateKey(kRegistryLocalMachine, path_);
+    for (const char16_t* name : {u"StatusUISourceFactory", u"DisplayNameResource"})
+      testing::SetValue(key.get(), name, SzValue(legacy));
   }
   int pauses = 0;
   ASSERT_TRUE(EnsureCloudFilesHandlers(
