@@ -107,17 +107,12 @@ class HelperTrace {
     return line;
   }
 
-  // The next two lines, the one starting with `first` first; empty texts when the two lines
-  // are not one of each.
-  std::pair<std::string, std::string> NextPair(const std::string& first,
-                                               const std::string& second) {
+  // The next two lines in sorted order: after a stop request, the stopped helper's "exit"
+  // line and the request's "stop" line, which come in either order.
+  std::pair<std::string, std::string> NextTwoSorted() {
     std::string a = Next();
     std::string b = Next();
-    if (b.rfind(first, 0) == 0)
-      std::swap(a, b);
-    if (a.rfind(first, 0) != 0 || b.rfind(second, 0) != 0)
-      return {};
-    return {a, b};
+    return b < a ? std::make_pair(b, a) : std::make_pair(a, b);
   }
 
   // The value of "name=" in a trace line (up to the next blank; the rest for "args").
@@ -204,9 +199,9 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   EXPECT_TRUE(StartKorvaCfForCaller(first.Context(), &error_)) << WideToUtf8(error_);
   testing::PlaceHelperCopy(KorvaCfPath());
 
-  // The stop request's line and the stopped helper's line come in either order.
   StopKorvaCfInSession(first.session());
-  auto [stop, ended] = trace.NextPair("stop ", "exit ");
+  auto [ended, stop] = trace.NextTwoSorted();
+  EXPECT_EQ(ended.substr(0, 5) + stop.substr(0, 5), "exit stop ");
   EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(first.session()));
   EXPECT_EQ(HelperTrace::Field(stop, "uid"), std::to_string(kNobody));
   EXPECT_EQ(HelperTrace::Field(stop, "args"), "/Stop stopped=1");
@@ -216,7 +211,8 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   // Nothing is asked of a session that is not known.
   StopKorvaCfInSession(platform::kNoSession);
   StopKorvaCfInSession(second.session());
-  std::tie(stop, ended) = trace.NextPair("stop ", "exit ");
+  std::tie(ended, stop) = trace.NextTwoSorted();
+  EXPECT_EQ(ended.substr(0, 5) + stop.substr(0, 5), "exit stop ");
   EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(second.session()));
   EXPECT_EQ(HelperTrace::Field(ended, "pid"), std::to_string(secondPid));
 }
