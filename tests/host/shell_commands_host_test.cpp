@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/pipe.h"
 #include "service/dispatcher.h"
@@ -11,6 +10,7 @@
 #include "shell/registry_snapshot.h"
 #include "shell/sync_root.h"
 #include "support/host/other_user.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -30,6 +30,12 @@ RequestContext ContextOfClient(gid_t gid) {
   return context;
 }
 
+// The whitelisted command's outcome for `context`, as testing::Outcome gives it.
+std::u16string Command(const std::u16string& word, const std::vector<std::u16string>& args,
+                       const RequestContext& context) {
+  return testing::Outcome(ExecuteWhitelistedCommand, word, args, context);
+}
+
 TEST(ShellCommandsHost, AnOrdinaryUserIsServedItsOwnSyncRootAndOnlyTheRootGroupCleansUp) {
   REQUIRE_ROOT_FOR_OTHER_USERS();
   testing::TestMachine machine;
@@ -41,23 +47,16 @@ TEST(ShellCommandsHost, AnOrdinaryUserIsServedItsOwnSyncRootAndOnlyTheRootGroupC
   // Its own sync root: the service writes what the user itself may not.
   const std::u16string own = SyncRootIdForSid(nobody.userSid);
   (void)testing::CreateKey(platform::kRegistryLocalMachine, SyncRootKeyPath(own));
-  std::u16string failure;
-  EXPECT_TRUE(ExecuteWhitelistedCommand(u"ensure-cloudfiles-handlers", {own}, nobody, &failure))
-      << WideToUtf8(failure);
+  EXPECT_EQ(Command(u"ensure-cloudfiles-handlers", {own}, nobody), u"ok");
   EXPECT_EQ(testing::SnapshotTree(platform::kRegistryLocalMachine, SyncRootKeyPath(own)).size(),
             5u);
   // A real token of an ordinary user is no administrator's.
-  for (const char16_t* word : {u"unregister-com", u"cleanup"}) {
-    failure.clear();
-    EXPECT_FALSE(ExecuteWhitelistedCommand(word, {}, nobody, &failure));
-    EXPECT_EQ(failure, u"admin token required");
-  }
+  for (const char16_t* word : {u"unregister-com", u"cleanup"})
+    EXPECT_EQ(Command(word, {}, nobody), u"admin token required");
   EXPECT_TRUE(testing::KeyExists(SyncRootKeyPath(own)));
 
   // The same user in the root group is an administrator.
-  const RequestContext admin = ContextOfClient(0);
-  failure.clear();
-  EXPECT_TRUE(ExecuteWhitelistedCommand(u"cleanup", {}, admin, &failure)) << WideToUtf8(failure);
+  EXPECT_EQ(Command(u"cleanup", {}, ContextOfClient(0)), u"ok");
   EXPECT_FALSE(testing::KeyExists(SyncRootKeyPath(own)));
   platform::SetModulePathForTesting(u"");
 }

@@ -14,6 +14,7 @@
 #include "shell/sync_root.h"
 #include "support/debug_capture.h"
 #include "support/machine_rights.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -25,6 +26,7 @@ using platform::kRegistryLocalMachine;
 using platform::kRegistryUsers;
 using testing::CreateKey;
 using testing::KeyExists;
+using testing::Outcome;
 using testing::SetValue;
 using testing::SnapshotTree;
 using testing::StoredValue;
@@ -77,8 +79,7 @@ class NamespaceMirror : public ::testing::Test {
   // The mirror and the ensure for this test's caller and sync root: "ok" when they succeed
   // (with the error they left, which should be none), else the error.
   std::u16string Mirror(const std::u16string& clsid) {
-    std::u16string error;
-    return MirrorNamespaceClsid(context_, clsid, id_, &error) ? u"ok" + error : error;
+    return Outcome(MirrorNamespaceClsid, context_, clsid, id_);
   }
   std::u16string Ensure(const std::function<void()>& pause) {
     std::u16string error;
@@ -121,9 +122,8 @@ TEST_F(NamespaceMirror, BadOrMissingSourcesAreRefusedAndThe32BitRootIsOptional) 
   // Absent from the hive; present but the caller has no SID.
   EXPECT_EQ(Mirror(kClsid), u"source CLSID tree not found in user hive for " + kClsid);
   (void)WriteRichClass(UserClass(kSid, kClsid));
-  std::u16string error;
-  EXPECT_FALSE(MirrorNamespaceClsid(RequestContext(), kClsid, id_, &error));
-  EXPECT_EQ(error, u"source CLSID tree not found in user hive for " + kClsid);
+  EXPECT_EQ(Outcome(MirrorNamespaceClsid, RequestContext(), kClsid, id_),
+            u"source CLSID tree not found in user hive for " + kClsid);
 
   // The 32-bit root and the index refuse: the mirror stands on the 64-bit copy and says so
   // in the debugger output only.
@@ -166,14 +166,13 @@ TEST_F(NamespaceMirror, EnsureReadsTheNamespaceClsidUpToThreeTimesAndMirrorsIt) 
   EXPECT_EQ(pauses, 2);
   EXPECT_TRUE(KeyExists(Machine(kClassRoot64, kClsid) + u"\\InProcServer32"));
   std::u16string clsid;
-  std::u16string error;
-  ASSERT_TRUE(ReadNamespaceClsid(syncRoot.get(), &clsid, &error));
+  ASSERT_EQ(Outcome(ReadNamespaceClsid, syncRoot.get(), &clsid), u"ok");
   EXPECT_EQ(clsid, kClsid);
 
   // A NamespaceCLSID that is not text is reported by the read, and ignored by the ensure.
   SetValue(syncRoot.get(), u"NamespaceCLSID", {platform::kRegDword, std::string(4, '\0')});
-  EXPECT_FALSE(ReadNamespaceClsid(syncRoot.get(), &clsid, &error));
-  EXPECT_EQ(error, u"unexpected registry value type 4");
+  EXPECT_EQ(Outcome(ReadNamespaceClsid, syncRoot.get(), &clsid),
+            u"unexpected registry value type 4");
   pauses = 0;
   EXPECT_EQ(Ensure([&] { ++pauses; }), u"ok");
   EXPECT_EQ(pauses, 2);
@@ -188,9 +187,7 @@ class ShellCleanup : public NamespaceMirror {};
 TEST_F(ShellCleanup, RemovesEveryProductKeyAndKeepsWhatOnlyLooksAlike) {
   // An empty machine stays empty.
   const TreeSnapshot empty = SnapshotTree(kRegistryLocalMachine, u"SOFTWARE");
-  std::u16string error;
-  EXPECT_TRUE(CleanupShellRegistration(&error));
-  EXPECT_EQ(error, u"");
+  EXPECT_EQ(Outcome(CleanupShellRegistration), u"ok");
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, u"SOFTWARE"), empty);
 
   // Look-alikes that stay: sync roots of other names, in both views, and shell entries that
@@ -226,31 +223,27 @@ TEST_F(ShellCleanup, RemovesEveryProductKeyAndKeepsWhatOnlyLooksAlike) {
   SetValue(CreateKey(kRegistryLocalMachine, desktop + kClsid, kKeyWow64_32Key).get(), u"",
            {platform::kRegExpandSz, testing::WideBytes(u"KorvaStorageProvider!")});
 
-  ASSERT_TRUE(CleanupShellRegistration(&error));
-  EXPECT_EQ(error, u"");
+  ASSERT_EQ(Outcome(CleanupShellRegistration), u"ok");
   TreeSnapshot after = SnapshotTree(kRegistryLocalMachine, u"SOFTWARE");
   after.erase(u"KorvaSync\\");  // the index's parent may stay
   EXPECT_EQ(after, expected);
 }
 
 TEST_F(ShellCleanup, OnlyTheClassRemovalDecidesTheResult) {
-  std::u16string error;
-  ASSERT_TRUE(RegisterComServers(&error));
-  ASSERT_TRUE(RecordMirroredClsid(kClsid, id_, &error));
+  ASSERT_EQ(Outcome(RegisterComServers), u"ok");
+  ASSERT_EQ(Outcome(RecordMirroredClsid, kClsid, id_), u"ok");
   (void)CreateKey(kRegistryLocalMachine, Machine(kClassRoot32, kClsid));
 
   // The mirrored class cannot go: not an error while the classes went.
   platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + Machine(kClassRoot32, kClsid), 5);
-  EXPECT_TRUE(CleanupShellRegistration(&error));
-  EXPECT_EQ(error, u"");
+  EXPECT_EQ(Outcome(CleanupShellRegistration), u"ok");
 
   // With a class that cannot go either, both are reported, the classes' first.
-  ASSERT_TRUE(RegisterComServers(&error));
-  ASSERT_TRUE(RecordMirroredClsid(kClsid, id_, &error));
+  ASSERT_EQ(Outcome(RegisterComServers), u"ok");
+  ASSERT_EQ(Outcome(RecordMirroredClsid, kClsid, id_), u"ok");
   platform::InjectFault(FaultPoint::kRegistryWrite,
                         u"HKLM\\" + Machine(kClassRoot64, kHandlerClsids[1]), 5);
-  EXPECT_FALSE(CleanupShellRegistration(&error));
-  EXPECT_EQ(error,
+  EXPECT_EQ(Outcome(CleanupShellRegistration),
             u"RegDeleteTree failed for {4e9a0b52-c7d3-4a18-b6f0-93d25e7c4a11}: error=5; "
             u"RegDeleteTreeW failed for SOFTWARE\\Classes\\WOW6432Node\\CLSID\\"
             u"{0C8A3F1E-1234-4ABC-9DEF-00112233AABB}: error=5");
