@@ -75,8 +75,9 @@ TEST(AuthenticodeWin32Test, SignedImageYieldsItsSignerThumbprint) {
   EXPECT_EQ(SignerThumbprint(path), thumbprint);
 
   // Where wine's policy accepts the file, the service reads the same signer.
-  if (status == kTrustSuccess)
+  if (status == kTrustSuccess) {
     EXPECT_EQ(ServiceVerdict(path), u"trusted " + thumbprint + u"|");
+  }
 #endif
 }
 
