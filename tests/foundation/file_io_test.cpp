@@ -5,11 +5,13 @@
 #include "platform/error.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
 
+using testing::ErrorAfter;
 using testing::TestMachine;
 
 TEST(ReadFile, WholeFileBytesAndUtf8TextWithoutBomHandling) {
@@ -28,10 +30,10 @@ TEST(ReadFile, WholeFileBytesAndUtf8TextWithoutBomHandling) {
   ASSERT_TRUE(ReadFileBytes(path, &bytes));
   EXPECT_TRUE(bytes.empty());
 
-  EXPECT_FALSE(ReadFileBytes(machine.Path(u"missing"), &bytes));
-  EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
-  EXPECT_FALSE(ReadFileBytes(machine.Path(u"no\\such\\dir"), &bytes));
-  EXPECT_EQ(platform::LastError(), platform::kErrorPathNotFound);
+  EXPECT_EQ(ErrorAfter(ReadFileBytes(machine.Path(u"missing"), &bytes)),
+            platform::kErrorFileNotFound);
+  EXPECT_EQ(ErrorAfter(ReadFileBytes(machine.Path(u"no\\such\\dir"), &bytes)),
+            platform::kErrorPathNotFound);
 }
 
 TEST(AtomicWrite, ReplacesTheTargetLeavesNoTemporaryAndFailsWithoutHarm) {
@@ -48,24 +50,21 @@ TEST(AtomicWrite, ReplacesTheTargetLeavesNoTemporaryAndFailsWithoutHarm) {
 
   // Every failed step leaves the old file whole.
   platform::InjectFault(platform::FaultPoint::kCreateFileForWrite, path + u".tmp", 5, 1);
-  EXPECT_FALSE(WriteFileAtomic(path, std::string("new")));
-  EXPECT_EQ(platform::LastError(), 5u);
+  EXPECT_EQ(ErrorAfter(WriteFileAtomic(path, std::string("new"))), 5u);
   EXPECT_FALSE(TestMachine::Exists(path + u".tmp"));
 
   // A failed write leaves its temporary file behind; the target is untouched.
   platform::InjectFault(platform::FaultPoint::kWriteFile, u"", 112, 1);
-  EXPECT_FALSE(WriteFileAtomic(path, std::string("new")));
-  EXPECT_EQ(platform::LastError(), 112u);
+  EXPECT_EQ(ErrorAfter(WriteFileAtomic(path, std::string("new"))), 112u);
   EXPECT_TRUE(TestMachine::Exists(path + u".tmp"));
 
   platform::InjectFault(platform::FaultPoint::kMoveFile, path, 32, 1);
-  EXPECT_FALSE(WriteFileAtomic(path, std::string("new")));
-  EXPECT_EQ(platform::LastError(), 32u);
+  EXPECT_EQ(ErrorAfter(WriteFileAtomic(path, std::string("new"))), 32u);
   EXPECT_EQ(TestMachine::ReadBytes(path), "third");
 
   // Writing into a folder that does not exist fails at the temporary file.
-  EXPECT_FALSE(WriteFileAtomic(machine.Path(u"absent\\state.json"), std::string("x")));
-  EXPECT_EQ(platform::LastError(), platform::kErrorPathNotFound);
+  EXPECT_EQ(ErrorAfter(WriteFileAtomic(machine.Path(u"absent\\state.json"), std::string("x"))),
+            platform::kErrorPathNotFound);
 }
 
 }  // namespace

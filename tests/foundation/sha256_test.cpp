@@ -4,10 +4,13 @@
 
 #include "foundation/diagnostics.h"
 #include "platform/fault_injection.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
+
+using testing::Outcome;
 
 constexpr char16_t kAbcDigest[] =
     u"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
@@ -54,30 +57,23 @@ TEST(FileDigest, WholeFileAcrossTheChunkBoundariesOrNoneAtAll) {
     const std::u16string path = machine.Path(u"f.bin");
     testing::TestMachine::WriteBytes(path, Pattern(c.size));
     std::u16string hex;
-    std::u16string error;
-    ASSERT_TRUE(FileSha256Hex(path, &hex, &error)) << c.size;
+    ASSERT_EQ(Outcome(FileSha256Hex, path, &hex), u"ok") << c.size;
     EXPECT_EQ(hex, c.digest) << c.size;
   }
 
   // Failures name their cause and leave the digest alone.
   std::u16string hex = u"untouched";
-  std::u16string error;
-  EXPECT_FALSE(FileSha256Hex(machine.Path(u"missing.bin"), &hex, &error));
-  EXPECT_EQ(error, u"open failed: " + FormatWin32Error(2));
-  EXPECT_EQ(hex, u"untouched");
-
+  EXPECT_EQ(Outcome(FileSha256Hex, machine.Path(u"missing.bin"), &hex),
+            u"open failed: " + FormatWin32Error(2));
   const std::u16string path = machine.Path(u"f.bin");
   testing::TestMachine::WriteBytes(path, Pattern(100000));
   platform::InjectFault(platform::FaultPoint::kSha256Provider, u"", 0, 1);
-  EXPECT_FALSE(FileSha256Hex(path, &hex, &error));
-  EXPECT_EQ(error, u"BCryptOpenAlgorithmProvider failed");
+  EXPECT_EQ(Outcome(FileSha256Hex, path, &hex), u"BCryptOpenAlgorithmProvider failed");
   platform::InjectFault(platform::FaultPoint::kSha256CreateHash, u"", 0, 1);
-  EXPECT_FALSE(FileSha256Hex(path, &hex, &error));
-  EXPECT_EQ(error, u"BCryptCreateHash failed");
+  EXPECT_EQ(Outcome(FileSha256Hex, path, &hex), u"BCryptCreateHash failed");
   // A failed read gives no digest at all, never one of a partial file.
   platform::InjectFault(platform::FaultPoint::kReadFile, u"", 30, 1);
-  EXPECT_FALSE(FileSha256Hex(path, &hex, &error));
-  EXPECT_EQ(error, u"ReadFile failed");
+  EXPECT_EQ(Outcome(FileSha256Hex, path, &hex), u"ReadFile failed");
   EXPECT_EQ(hex, u"untouched");
 
   platform::InjectFault(platform::FaultPoint::kSha256Provider, u"", 0, 1);

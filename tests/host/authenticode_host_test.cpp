@@ -19,12 +19,14 @@
 #include "platform/host/image/root_store.h"
 #include "state/authenticode_verify.h"
 #include "support/host/pe_image.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using vovu::testing::ErrorAfter;
 using vovu::testing::TestMachine;
 
 std::string Quote(const fs::path& path) {
@@ -131,8 +133,7 @@ TEST_F(AuthenticodeHostTest, FilesWithoutSignatureAreNotTrustedAndYieldNoSigner)
   EXPECT_FALSE(OsslsigncodeAccepts(plain_));
   CertStoreHandle store;
   CryptMsgHandle message;
-  EXPECT_FALSE(OpenEmbeddedSignature(plain_, &store, &message));
-  EXPECT_EQ(LastError(), kCryptNoMatch);
+  EXPECT_EQ(ErrorAfter(OpenEmbeddedSignature(plain_, &store, &message)), kCryptNoMatch);
 
   // An ELF stand-in without a signature section, a file that is no image, a missing file.
   const std::u16string elf = machine_.Path(u"plain-standin");
@@ -179,15 +180,14 @@ TEST_F(AuthenticodeHostTest, SignerOutsideTheRootStoreOrUsageIsRejectedByPolicy)
   ASSERT_TRUE(OpenEmbeddedSignature(withRoot, &store, &message));
   ASSERT_TRUE(GetSignerCount(message, &count));
   EXPECT_EQ(count, 1u);
-  EXPECT_FALSE(GetSignerCertInfo(message, 1, &info));
-  EXPECT_EQ(LastError(), kCryptInvalidIndex);
+  EXPECT_EQ(ErrorAfter(GetSignerCertInfo(message, 1, &info)), kCryptInvalidIndex);
   ASSERT_TRUE(GetSignerCertInfo(message, 0, &info));
   const CertContextHandle certificate = FindSignerCertificate(store, info);
   ASSERT_TRUE(certificate);
   std::array<std::uint8_t, 20> hash{};
   std::uint32_t length = 0;
-  EXPECT_FALSE(GetCertificateSha1Hash(certificate, std::span(hash).first(8), &length));
-  EXPECT_EQ(LastError(), kErrorMoreData);
+  EXPECT_EQ(ErrorAfter(GetCertificateSha1Hash(certificate, std::span(hash).first(8), &length)),
+            kErrorMoreData);
   EXPECT_EQ(length, 20u);
   ASSERT_TRUE(GetCertificateSha1Hash(certificate, hash, &length));
   EXPECT_EQ(BytesToHex(hash.data(), length), thumbprint_);

@@ -26,6 +26,7 @@
 #include "service/dispatcher.h"
 #include "support/host/other_user.h"
 #include "support/korvacf_standin.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 #include "system/session_launch.h"
 
@@ -33,6 +34,7 @@ namespace vovu {
 namespace {
 
 using testing::kNobody;
+using testing::Outcome;
 using testing::TestMachine;
 
 // A process of uid 65534 leading a new session and running `program` until the object goes.
@@ -107,17 +109,12 @@ class HelperTrace {
     return line;
   }
 
-  // The next two lines, the one starting with `first` first; empty texts when the two lines
-  // are not one of each.
-  std::pair<std::string, std::string> NextPair(const std::string& first,
-                                               const std::string& second) {
+  // The next two lines in sorted order: after a stop request, the stopped helper's "exit"
+  // line and the request's "stop" line, which come in either order.
+  std::pair<std::string, std::string> NextTwoSorted() {
     std::string a = Next();
     std::string b = Next();
-    if (b.rfind(first, 0) == 0)
-      std::swap(a, b);
-    if (a.rfind(first, 0) != 0 || b.rfind(second, 0) != 0)
-      return {};
-    return {a, b};
+    return b < a ? std::make_pair(b, a) : std::make_pair(a, b);
   }
 
   // The value of "name=" in a trace line (up to the next blank; the rest for "args").
@@ -163,7 +160,6 @@ class KorvaCfLaunchHost : public ::testing::Test {
   // A copy of the stand-in under another name: a user's process that is no helper.
   const std::u16string idle_ = machine_.Path(u"idle\\idle.exe");
   std::unique_ptr<HelperTrace> trace_;
-  std::u16string error_;
 };
 
 TEST_F(KorvaCfLaunchHost, AHelperRunningInTheCallersSessionIsEnoughAndOneElsewhereIsNot) {
@@ -175,10 +171,11 @@ TEST_F(KorvaCfLaunchHost, AHelperRunningInTheCallersSessionIsEnoughAndOneElsewhe
   ASSERT_TRUE(withHelper.ok() && withoutHelper.ok());
 
   // App\korvaCF.exe does not exist, so anything but "already running" fails.
-  EXPECT_TRUE(ExecuteWhitelistedCommand(u"start-korvacf", {}, withHelper.Context(), &error_))
-      << WideToUtf8(error_);
-  EXPECT_FALSE(StartKorvaCfForCaller(withoutHelper.Context(), &error_));
-  EXPECT_EQ(error_, u"korvaCF.exe not found: " + JoinPath(app_, u"korvaCF.exe"));
+  const std::vector<std::u16string> noArguments;
+  EXPECT_EQ(Outcome(ExecuteWhitelistedCommand, u"start-korvacf", noArguments, withHelper.Context()),
+            u"ok");
+  EXPECT_EQ(Outcome(StartKorvaCfForCaller, withoutHelper.Context()),
+            u"korvaCF.exe not found: " + JoinPath(app_, u"korvaCF.exe"));
 }
 
 TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOneOnly) {
@@ -186,8 +183,8 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   SessionLeader first(idle_);
   SessionLeader second(idle_);
   ASSERT_TRUE(first.ok() && second.ok());
-  ASSERT_TRUE(ExecuteWhitelistedCommand(u"start-korvacf", {u"ignored"}, first.Context(), &error_))
-      << WideToUtf8(error_);
+  const std::vector<std::u16string> ignored = {u"ignored"};
+  ASSERT_EQ(Outcome(ExecuteWhitelistedCommand, u"start-korvacf", ignored, first.Context()), u"ok");
   const std::string firstStart = trace.Next();
   EXPECT_EQ(firstStart.substr(0, 6), "start ");
   EXPECT_EQ(HelperTrace::Field(firstStart, "uid"), std::to_string(kNobody));
@@ -195,18 +192,18 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   EXPECT_EQ(HelperTrace::Field(firstStart, "profile"), "C:\\Users\\nobody");
   EXPECT_EQ(HelperTrace::Field(firstStart, "cwd"), TestMachine::Native(app_).string());
   EXPECT_EQ(HelperTrace::Field(firstStart, "args"), "");
-  ASSERT_TRUE(StartKorvaCfForCaller(second.Context(), &error_)) << WideToUtf8(error_);
+  ASSERT_EQ(Outcome(StartKorvaCfForCaller, second.Context()), u"ok");
   const std::string secondStart = trace.Next();
   const pid_t secondPid = std::atoi(HelperTrace::Field(secondStart, "pid").c_str());
 
   // With the file gone, only the running helper can make a second request succeed.
   std::filesystem::remove(TestMachine::Native(KorvaCfPath()));
-  EXPECT_TRUE(StartKorvaCfForCaller(first.Context(), &error_)) << WideToUtf8(error_);
+  EXPECT_EQ(Outcome(StartKorvaCfForCaller, first.Context()), u"ok");
   testing::PlaceHelperCopy(KorvaCfPath());
 
-  // The stop request's line and the stopped helper's line come in either order.
   StopKorvaCfInSession(first.session());
-  auto [stop, ended] = trace.NextPair("stop ", "exit ");
+  auto [ended, stop] = trace.NextTwoSorted();
+  EXPECT_EQ(ended.substr(0, 5) + stop.substr(0, 5), "exit stop ");
   EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(first.session()));
   EXPECT_EQ(HelperTrace::Field(stop, "uid"), std::to_string(kNobody));
   EXPECT_EQ(HelperTrace::Field(stop, "args"), "/Stop stopped=1");
@@ -216,7 +213,8 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   // Nothing is asked of a session that is not known.
   StopKorvaCfInSession(platform::kNoSession);
   StopKorvaCfInSession(second.session());
-  std::tie(stop, ended) = trace.NextPair("stop ", "exit ");
+  std::tie(ended, stop) = trace.NextTwoSorted();
+  EXPECT_EQ(ended.substr(0, 5) + stop.substr(0, 5), "exit stop ");
   EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(second.session()));
   EXPECT_EQ(HelperTrace::Field(ended, "pid"), std::to_string(secondPid));
 }
@@ -229,46 +227,44 @@ TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
   // A session without a user, but the caller's own token: started with that token.
   RequestContext lost = user.Context();
   lost.sessionId = 0x7FFFFFF0;
-  ASSERT_TRUE(StartKorvaCfForCaller(lost, &error_)) << WideToUtf8(error_);
+  ASSERT_EQ(Outcome(StartKorvaCfForCaller, lost), u"ok");
   EXPECT_EQ(HelperTrace::Field(trace.Next(), "uid"), std::to_string(kNobody));
 
   // Neither session nor token, and the emulated machine has no console.
-  EXPECT_FALSE(StartKorvaCfForCaller(RequestContext(), &error_));
-  EXPECT_EQ(error_, u"no active console session");
-  EXPECT_FALSE(StartKorvaCfInSession(0x7FFFFFF0, &error_));
-  EXPECT_EQ(error_, u"WTSQueryUserToken failed: " + FormatWin32Error(1008));
+  EXPECT_EQ(Outcome(StartKorvaCfForCaller, RequestContext()), u"no active console session");
+  EXPECT_EQ(Outcome(StartKorvaCfInSession, 0x7FFFFFF0u),
+            u"WTSQueryUserToken failed: " + FormatWin32Error(1008));
 
   const platform::TokenHandle token = platform::QuerySessionUserToken(user.session());
   platform::InjectFault(platform::FaultPoint::kDuplicateToken, u"", platform::kErrorAccessDenied,
                         1);
-  EXPECT_FALSE(StartKorvaCfWithToken(token, platform::kNoSession, &error_));
-  EXPECT_EQ(error_, u"DuplicateTokenEx failed: " + FormatWin32Error(platform::kErrorAccessDenied));
+  EXPECT_EQ(Outcome(StartKorvaCfWithToken, token, platform::kNoSession),
+            u"DuplicateTokenEx failed: " + FormatWin32Error(platform::kErrorAccessDenied));
   platform::InjectFault(platform::FaultPoint::kCreateProcess, u"", platform::kErrorNotEnoughMemory,
                         1);
-  EXPECT_FALSE(LaunchAsUser(KorvaCfPath(), token, u"", nullptr, &error_));
-  EXPECT_EQ(error_,
+  EXPECT_EQ(Outcome(LaunchAsUser, KorvaCfPath(), token, u"", nullptr),
             u"CreateProcessAsUser failed: " + FormatWin32Error(platform::kErrorNotEnoughMemory));
 
   // Without the user's environment the helper still starts, with the service's.
   platform::InjectFault(platform::FaultPoint::kCreateEnvironmentBlock, u"",
                         platform::kErrorAccessDenied, 1);
-  ASSERT_TRUE(LaunchAsUser(KorvaCfPath(), token, u"", nullptr, &error_)) << WideToUtf8(error_);
+  ASSERT_EQ(Outcome(LaunchAsUser, KorvaCfPath(), token, u"", nullptr), u"ok");
   const char* own = std::getenv("USERPROFILE");
   EXPECT_EQ(HelperTrace::Field(trace.Next(), "profile"), own == nullptr ? "" : own);
 
   // The command line's own run starts it directly, as itself, in its own session.
   RequestContext local = BuildLocalContext();
   local.isLocal = true;
-  ASSERT_TRUE(StartKorvaCfForCaller(local, &error_)) << WideToUtf8(error_);
+  ASSERT_EQ(Outcome(StartKorvaCfForCaller, local), u"ok");
   const std::string direct = trace.Next();
   EXPECT_EQ(HelperTrace::Field(direct, "uid"), "0");
   EXPECT_EQ(HelperTrace::Field(direct, "session"), std::to_string(getsid(0)));
 
   // LaunchAsUser passes the arguments and returns the process id.
   std::uint32_t pid = 0;
-  ASSERT_TRUE(LaunchAsUser(KorvaCfPath(), token,
-                           u"--hot-update-pending \"C:\\Users\\a b\\job.json\"", &pid, &error_))
-      << WideToUtf8(error_);
+  ASSERT_EQ(Outcome(LaunchAsUser, KorvaCfPath(), token,
+                    u"--hot-update-pending \"C:\\Users\\a b\\job.json\"", &pid),
+            u"ok");
   const std::string line = trace.Next();
   EXPECT_EQ(HelperTrace::Field(line, "pid"), std::to_string(pid));
   EXPECT_EQ(HelperTrace::Field(line, "session"), std::to_string(user.session()));
@@ -278,8 +274,7 @@ TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
   const std::u16string locked = machine_.Path(u"locked\\korvaCF.exe");
   testing::PlaceHelperCopy(locked);
   std::filesystem::permissions(TestMachine::Native(locked), std::filesystem::perms(0700));
-  EXPECT_FALSE(LaunchAsUser(locked, token, u"", nullptr, &error_));
-  EXPECT_EQ(error_,
+  EXPECT_EQ(Outcome(LaunchAsUser, locked, token, u"", nullptr),
             u"CreateProcessAsUser failed: " + FormatWin32Error(platform::kErrorAccessDenied));
 }
 

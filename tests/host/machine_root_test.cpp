@@ -8,11 +8,13 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
 namespace {
 
+using testing::ErrorAfter;
 using testing::TestMachine;
 
 TEST(HostPaths, DrivesMapIntoTheRootAndZIsTheHost) {
@@ -28,8 +30,7 @@ TEST(HostPaths, DrivesMapIntoTheRootAndZIsTheHost) {
   // ".." is resolved lexically and never climbs out of the drive.
   ASSERT_TRUE(host::ToHostPath(u"C:\\a\\..\\..\\..\\b", &mapped));
   EXPECT_EQ(mapped, root + "/drive_c/b");
-  EXPECT_FALSE(host::ToHostPath(u"\\\\server\\share\\x", &mapped));
-  EXPECT_EQ(LastError(), kErrorInvalidName);
+  EXPECT_EQ(ErrorAfter(host::ToHostPath(u"\\\\server\\share\\x", &mapped)), kErrorInvalidName);
 
   EXPECT_EQ(host::ToWindowsPath(root + "/drive_c/Program Files/Korva"),
             u"C:\\Program Files\\Korva");
@@ -69,22 +70,18 @@ TEST(HostFiles, LinksAreReparsePointsAndAreRemovedAsThemselves) {
 TEST(HostFiles, WindowsErrorCodesForCommonFailures) {
   TestMachine machine;
   ASSERT_TRUE(CreateDirectoryAt(machine.Path(u"d")));
-  EXPECT_FALSE(CreateDirectoryAt(machine.Path(u"d")));
-  EXPECT_EQ(LastError(), kErrorAlreadyExists);
+  EXPECT_EQ(ErrorAfter(CreateDirectoryAt(machine.Path(u"d"))), kErrorAlreadyExists);
   TestMachine::WriteBytes(machine.Path(u"d\\f"), "x");
-  EXPECT_FALSE(RemoveDirectoryAt(machine.Path(u"d")));
-  EXPECT_EQ(LastError(), kErrorDirNotEmpty);
-  EXPECT_FALSE(DeleteFileAt(machine.Path(u"d")));
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
-  EXPECT_FALSE(OpenFileForRead(machine.Path(u"d"), kShareRead).valid());
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
-  EXPECT_FALSE(CreateFileForWrite(machine.Path(u"d\\f"), kShareNone, false).valid());
-  EXPECT_EQ(LastError(), kErrorFileExists);
+  EXPECT_EQ(ErrorAfter(RemoveDirectoryAt(machine.Path(u"d"))), kErrorDirNotEmpty);
+  EXPECT_EQ(ErrorAfter(DeleteFileAt(machine.Path(u"d"))), kErrorAccessDenied);
+  EXPECT_EQ(ErrorAfter(OpenFileForRead(machine.Path(u"d"), kShareRead).valid()),
+            kErrorAccessDenied);
+  EXPECT_EQ(ErrorAfter(CreateFileForWrite(machine.Path(u"d\\f"), kShareNone, false).valid()),
+            kErrorFileExists);
   // The read-only attribute protects a file from deletion, as on Windows.
   chmod(TestMachine::Native(machine.Path(u"d\\f")).c_str(), 0444);
   EXPECT_EQ(GetAttributes(machine.Path(u"d\\f")), kFileAttributeReadOnly);
-  EXPECT_FALSE(DeleteFileAt(machine.Path(u"d\\f")));
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  EXPECT_EQ(ErrorAfter(DeleteFileAt(machine.Path(u"d\\f"))), kErrorAccessDenied);
 }
 
 TEST(HostFiles, ShareModesKeepWritersAwayFromReadersAndExclusiveOpeners) {
@@ -95,15 +92,14 @@ TEST(HostFiles, ShareModesKeepWritersAwayFromReadersAndExclusiveOpeners) {
     FileHandle reader = OpenFileForRead(path, kShareRead);
     ASSERT_TRUE(reader.valid());
     EXPECT_TRUE(OpenFileForRead(path, kShareRead).valid());
-    EXPECT_FALSE(CreateFileForWrite(path, kShareNone, true).valid());
-    EXPECT_EQ(LastError(), kErrorSharingViolation);
+    EXPECT_EQ(ErrorAfter(CreateFileForWrite(path, kShareNone, true).valid()),
+              kErrorSharingViolation);
     // The refused writer did not truncate the file.
     EXPECT_EQ(TestMachine::ReadBytes(path), "data");
   }
   FileHandle writer = CreateFileForWrite(path, kShareNone, true);
   ASSERT_TRUE(writer.valid());
-  EXPECT_FALSE(OpenFileForRead(path, kShareRead).valid());
-  EXPECT_EQ(LastError(), kErrorSharingViolation);
+  EXPECT_EQ(ErrorAfter(OpenFileForRead(path, kShareRead).valid()), kErrorSharingViolation);
 }
 
 TEST(HostFiles, HandlesAreNeverTheStandardDescriptors) {

@@ -9,6 +9,7 @@
 #include "shell/registry_snapshot.h"
 #include "shell/sync_root.h"
 #include "support/machine_rights.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -16,6 +17,7 @@ namespace {
 
 using platform::FaultPoint;
 using testing::KeyExists;
+using testing::Outcome;
 
 // Handler class `index` below the 64-bit or the 32-bit class root of HKLM.
 std::u16string ClassKey(int index, bool wow32 = false) {
@@ -49,23 +51,19 @@ class ShellRegistryFaults : public ::testing::Test {
 TEST_F(ShellRegistryFaults, RefusedRegistrationsReportEachFailureInWalkOrderAndKeepTheRest) {
   // One refused 32-bit class: exactly its message, the other seven stand.
   platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(2, true), 5);
-  std::u16string error;
-  EXPECT_FALSE(RegisterComServers(&error));
-  EXPECT_EQ(error, u"RegCreateKeyEx failed for {a83f61d7-2b94-4c05-8e7a-d1c0f94e2b12}: error=5");
+  EXPECT_EQ(Outcome(RegisterComServers),
+            u"RegCreateKeyEx failed for {a83f61d7-2b94-4c05-8e7a-d1c0f94e2b12}: error=5");
   EXPECT_EQ(Registered(), "11111011");
 
   // Two refusals, given in reverse: the messages follow the walk (class 1 32-bit before
   // class 2 64-bit), and each step's own message names the step that failed.
   platform::ClearFaults();
-  error.clear();
-  ASSERT_TRUE(UnregisterComServers(&error));
+  ASSERT_EQ(Outcome(UnregisterComServers), u"ok");
   platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(1) + u"\\LocalServer32",
                         5);
   platform::InjectFault(FaultPoint::kRegistryOpen, u"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID",
                         1016, 1);
-  error.clear();
-  EXPECT_FALSE(RegisterComServers(&error));
-  EXPECT_EQ(error,
+  EXPECT_EQ(Outcome(RegisterComServers),
             u"RegOpenKeyEx Classes\\CLSID failed: error=1016; "
             u"RegCreateKeyEx LocalServer32 failed for {4e9a0b52-c7d3-4a18-b6f0-93d25e7c4a11}: "
             u"error=5");
@@ -74,14 +72,11 @@ TEST_F(ShellRegistryFaults, RefusedRegistrationsReportEachFailureInWalkOrderAndK
   // A class key that exists but refuses its values.
   platform::ClearFaults();
   platform::InjectFault(FaultPoint::kRegistryWrite, u"HKLM\\" + ClassKey(0), 5);
-  error.clear();
-  EXPECT_FALSE(RegisterComServers(&error));
-  EXPECT_EQ(error, u"RegSetValueEx failed: error=5");
+  EXPECT_EQ(Outcome(RegisterComServers), u"RegSetValueEx failed: error=5");
 
   // Removal: a refused tree is reported, the rest is removed, absent ones are fine.
-  error.clear();
-  EXPECT_FALSE(UnregisterComServers(&error));
-  EXPECT_EQ(error, u"RegDeleteTree failed for {7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}: error=5");
+  EXPECT_EQ(Outcome(UnregisterComServers),
+            u"RegDeleteTree failed for {7D21C4A9-5E0B-4F83-9A16-2B8E41C7D319}: error=5");
   EXPECT_EQ(Registered(), "10000000");
 }
 
@@ -89,14 +84,8 @@ TEST_F(ShellRegistryFaults, EnsureKeepsGoingPastARefusedHandlerValueAndJoinsTheF
   RequestContext context;
   context.userSid = u"S-1-5-21-1-2-3-1001";
   const std::u16string id = SyncRootIdForSid(context.userSid);
-  const std::string legacy = testing::WideBytes(u"old");
-  platform::RegistryKey key;
-  ASSERT_EQ(platform::CreateRegistryKey(platform::kRegistryLocalMachine, SyncRootKeyPath(id),
-                                        platform::kKeyAllAccess, &key, nullptr),
-            0u);
-  ASSERT_EQ(platform::SetRegistryValue(key.get(), u"StatusUISourceFactory", platform::kRegSz,
-                                       legacy.data(), static_cast<std::uint32_t>(legacy.size())),
-            0u);
+  testing::SetValue(testing::CreateKey(platform::kRegistryLocalMachine, SyncRootKeyPath(id)).get(),
+                    u"StatusUISourceFactory", testing::SzValue(u"old"));
 
   // The handler values refuse their first write; the classes' 32-bit view refuses for
   // class 4; the key still gets read for its NamespaceCLSID.
@@ -119,9 +108,8 @@ TEST_F(ShellRegistryFaults, EnsureKeepsGoingPastARefusedHandlerValueAndJoinsTheF
   // A sync-root key that cannot be opened for another reason than absence: the status.
   platform::ClearFaults();
   platform::InjectFault(FaultPoint::kRegistryOpen, u"HKLM\\" + SyncRootKeyPath(id), 5);
-  error.clear();
-  EXPECT_FALSE(RemoveCloudFilesHandlers(id, &error));
-  EXPECT_EQ(error, u"RegOpenKeyEx failed for " + SyncRootKeyPath(id) + u": error=5");
+  EXPECT_EQ(Outcome(RemoveCloudFilesHandlers, id),
+            u"RegOpenKeyEx failed for " + SyncRootKeyPath(id) + u": error=5");
 }
 
 }  // namespace

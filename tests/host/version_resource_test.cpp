@@ -18,6 +18,7 @@
 #include "platform/fault_injection.h"
 #include "platform/host/image/version_block.h"
 #include "support/host/pe_image.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 #include "version_block_writer.h"
 
@@ -27,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::BuildPeImage;
 using testing::Bytes;
+using vovu::testing::ErrorAfter;
 using vovu::testing::TestMachine;
 using Numbers = std::vector<std::uint32_t>;
 
@@ -153,16 +155,14 @@ TEST(VersionResourceHostTest, FailuresReportTheWin32Error) {
     EXPECT_EQ(SizeQueryError(machine.Path(name)), expected) << WideToUtf8(name);
   }
   std::vector<std::uint8_t> out;
-  EXPECT_FALSE(GetVersionInfo(machine.Path(u"missing.exe"), 92, &out));
-  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_EQ(ErrorAfter(GetVersionInfo(machine.Path(u"missing.exe"), 92, &out)), kErrorFileNotFound);
 
   // An injected fault wins over a readable file, for this path only.
   const std::u16string good = machine.Path(u"good.exe");
   WriteImage(good, pe);
   InjectFault(FaultPoint::kVersionInfo, good, kErrorAccessDenied);
   EXPECT_EQ(SizeQueryError(good), kErrorAccessDenied);
-  EXPECT_FALSE(GetVersionInfo(good, 92, &out));
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  EXPECT_EQ(ErrorAfter(GetVersionInfo(good, 92, &out)), kErrorAccessDenied);
   EXPECT_EQ(SizeQueryError(machine.Path(u"bare.exe")), kErrorResourceTypeNotFound);
   ClearFaults();
   EXPECT_EQ(ReadFixedInfo(good), kBlockInfo);

@@ -7,6 +7,7 @@
 #include "platform/environment.h"
 #include "shell/registry_snapshot.h"
 #include "support/machine_rights.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -15,6 +16,7 @@ namespace {
 using platform::kKeyWow64_32Key;
 using platform::kKeyWow64_64Key;
 using platform::kRegistryLocalMachine;
+using testing::Outcome;
 using testing::SnapshotTree;
 using testing::SzValue;
 using testing::TreeSnapshot;
@@ -48,14 +50,11 @@ class ComRegistration : public ::testing::Test {
 };
 
 TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemovesBothViews) {
-  std::u16string error;
   // Nothing there yet: removing succeeds.
-  ASSERT_TRUE(UnregisterComServers(&error));
-  EXPECT_EQ(error, u"");
+  ASSERT_EQ(Outcome(UnregisterComServers), u"ok");
 
   EXPECT_EQ(ComServerCommandLine(), u"\"C:\\A\\B\\korvaCF.exe\" -Embedding");
-  ASSERT_TRUE(RegisterComServers(&error));
-  EXPECT_EQ(error, u"");
+  ASSERT_EQ(Outcome(RegisterComServers), u"ok");
   const std::vector<TreeSnapshot> once = AllClasses();
   const TreeSnapshot expected = {
       {u"\\", {}},
@@ -65,19 +64,17 @@ TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemo
   };
   for (const TreeSnapshot& tree : once)
     EXPECT_EQ(tree, expected);
-  ASSERT_TRUE(RegisterComServers(&error));
-  EXPECT_EQ(error, u"");
+  ASSERT_EQ(Outcome(RegisterComServers), u"ok");
   EXPECT_EQ(AllClasses(), once);
 
   // The 32-bit view is its own key: removing one view leaves the other.
-  ASSERT_TRUE(UnregisterComServer(kHandlerClsids[0], kKeyWow64_64Key, &error));
+  ASSERT_EQ(Outcome(UnregisterComServer, kHandlerClsids[0], kKeyWow64_64Key), u"ok");
   EXPECT_TRUE(
       SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[0]), kKeyWow64_64Key).empty());
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[0]), kKeyWow64_32Key),
             expected);
 
-  ASSERT_TRUE(UnregisterComServers(&error));
-  EXPECT_EQ(error, u"");
+  ASSERT_EQ(Outcome(UnregisterComServers), u"ok");
   for (const TreeSnapshot& tree : AllClasses())
     EXPECT_TRUE(tree.empty());
 
@@ -85,7 +82,7 @@ TEST_F(ComRegistration, RegisteringTwiceLeavesWhatOnceLeavesAndUnregisteringRemo
   platform::SetModulePathForTesting(u"C:\\Program Files\\Korva Sync\\vovudidavuda.exe");
   const std::u16string moved = u"\"C:\\Program Files\\Korva Sync\\korvaCF.exe\" -Embedding";
   EXPECT_EQ(ComServerCommandLine(), moved);
-  ASSERT_TRUE(RegisterComServer(kHandlerClsids[3], kKeyWow64_32Key, &error));
+  ASSERT_EQ(Outcome(RegisterComServer, kHandlerClsids[3], kKeyWow64_32Key), u"ok");
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, ClassPath(kHandlerClsids[3]),
                          kKeyWow64_32Key)[u"LocalServer32|"],
             SzValue(moved));

@@ -2,6 +2,8 @@
 // platform's registry calls.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -79,6 +81,25 @@ inline std::string WideBytes(const std::u16string& text, bool withNul = true) {
 
 inline StoredValue SzValue(const std::u16string& text) {
   return StoredValue{platform::kRegSz, WideBytes(text)};
+}
+
+// Creates (or opens) `path` below `parent` with every right, in `view`. A failure fails the
+// test and gives an invalid key.
+inline platform::RegistryKey CreateKey(platform::NativeHandle parent, const std::u16string& path,
+                                       std::uint32_t view = platform::kKeyWow64_64Key) {
+  platform::RegistryKey key;
+  EXPECT_EQ(
+      platform::CreateRegistryKey(parent, path, platform::kKeyAllAccess | view, &key, nullptr),
+      platform::kErrorSuccess);
+  return key;
+}
+
+// Stores `value` as value `name` of `key`. A failure fails the test.
+inline void SetValue(platform::NativeHandle key, const std::u16string& name,
+                     const StoredValue& value) {
+  EXPECT_EQ(platform::SetRegistryValue(key, name, value.type, value.bytes.data(),
+                                       static_cast<std::uint32_t>(value.bytes.size())),
+            platform::kErrorSuccess);
 }
 
 }  // namespace vovu::testing

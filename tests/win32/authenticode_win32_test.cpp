@@ -8,6 +8,8 @@
 #include <array>
 #include <string>
 
+#include "foundation/sha256.h"
+#include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "state/authenticode_verify.h"
@@ -22,27 +24,30 @@ std::u16string BesideTests(const std::u16string& name) {
 }
 
 // The signer's thumbprint through the reading calls; empty when one of them fails.
-std::string SignerThumbprint(const std::u16string& path) {
+std::u16string SignerThumbprint(const std::u16string& path) {
   CertStoreHandle store;
   CryptMsgHandle message;
   std::uint32_t count = 0;
   SignerCertInfo info;
   if (!OpenEmbeddedSignature(path, &store, &message) || !GetSignerCount(message, &count) ||
       count == 0 || !GetSignerCertInfo(message, 0, &info)) {
-    return "";
+    return u"";
   }
   const CertContextHandle certificate = FindSignerCertificate(store, info);
   std::array<std::uint8_t, 32> hash{};
   std::uint32_t length = 0;
   if (!certificate || !GetCertificateSha1Hash(certificate, hash, &length))
-    return "";
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint32_t i = 0; i < length; ++i) {
-    text += kDigits[hash[i] >> 4];
-    text += kDigits[hash[i] & 15];
-  }
-  return text;
+    return u"";
+  return BytesToHex(hash.data(), length);
+}
+
+// The service's verification of `path`: "trusted <thumbprint>|" or "untrusted |<error>".
+std::u16string ServiceVerdict(const std::u16string& path) {
+  bool trusted = false;
+  std::u16string thumbprint;
+  std::u16string error;
+  VerifyAuthenticode(path, &trusted, &thumbprint, &error);
+  return (trusted ? u"trusted " : u"untrusted ") + thumbprint + u"|" + error;
 }
 
 TEST(AuthenticodeWin32Test, UnsignedImageHasNoSignature) {
@@ -54,14 +59,7 @@ TEST(AuthenticodeWin32Test, UnsignedImageHasNoSignature) {
   EXPECT_NE(LastError(), kErrorSuccess);
   EXPECT_FALSE(store);
   EXPECT_FALSE(message);
-
-  bool trusted = true;
-  std::u16string thumbprint;
-  std::u16string error;
-  VerifyAuthenticode(path, &trusted, &thumbprint, &error);
-  EXPECT_FALSE(trusted);
-  EXPECT_EQ(thumbprint, u"");
-  EXPECT_EQ(error, u"signature invalid, rc=2148204800");
+  EXPECT_EQ(ServiceVerdict(path), u"untrusted |signature invalid, rc=2148204800");
 }
 
 TEST(AuthenticodeWin32Test, SignedImageYieldsItsSignerThumbprint) {
@@ -72,19 +70,13 @@ TEST(AuthenticodeWin32Test, SignedImageYieldsItsSignerThumbprint) {
   const TrustStatus status = VerifyFileTrust(path);
   // The test signer is self-signed: Windows answers with its chain verdict, wine may accept.
   EXPECT_TRUE(status == kTrustSuccess || status == kCertUntrustedRoot) << std::hex << status;
-  const std::string thumbprint = SignerThumbprint(path);
-  EXPECT_EQ(thumbprint, VOVU_SIGNED_KORVADESK_THUMBPRINT);
+  const std::u16string thumbprint = SignerThumbprint(path);
+  EXPECT_EQ(WideToUtf8(thumbprint), VOVU_SIGNED_KORVADESK_THUMBPRINT);
   EXPECT_EQ(SignerThumbprint(path), thumbprint);
 
   // Where wine's policy accepts the file, the service reads the same signer.
   if (status == kTrustSuccess) {
-    bool trusted = false;
-    std::u16string read;
-    std::u16string error;
-    VerifyAuthenticode(path, &trusted, &read, &error);
-    EXPECT_TRUE(trusted);
-    EXPECT_EQ(std::string(read.begin(), read.end()), thumbprint);
-    EXPECT_EQ(error, u"");
+    EXPECT_EQ(ServiceVerdict(path), u"trusted " + thumbprint + u"|");
   }
 #endif
 }

@@ -10,10 +10,13 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/fault_injection.h"
+#include "support/outcome.h"
 #include "support/test_machine.h"
 
 namespace vovu::platform {
 namespace {
+
+using testing::ErrorAfter;
 
 std::u16string KorvadeskBesideTests() {
   std::u16string module;
@@ -57,8 +60,7 @@ TEST(VersionResourceWin32Test, FailuresReportTheWin32Error) {
   EXPECT_EQ(GetVersionInfoSize(path), 0u);
   EXPECT_EQ(LastError(), kErrorAccessDenied);
   std::vector<std::uint8_t> block;
-  EXPECT_FALSE(GetVersionInfo(path, 64, &block));
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  EXPECT_EQ(ErrorAfter(GetVersionInfo(path, 64, &block)), kErrorAccessDenied);
   ClearFaults();
   EXPECT_GT(GetVersionInfoSize(path), 0u);
 
