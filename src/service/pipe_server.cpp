@@ -2,11 +2,11 @@
 
 #include <vector>
 
+#include "caller/request_context.h"
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
 #include "platform/security.h"
 #include "service/dispatcher.h"
-#include "caller/request_context.h"
 #include "service/service_names.h"
 #include "service/service_state.h"
 

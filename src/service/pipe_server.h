@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/pipe.h"
 #include "caller/request_context.h"
+#include "platform/pipe.h"
 
 namespace vovu {
 

@@ -32,8 +32,8 @@
 #include "platform/host/core/event_wait.h"
 #include "platform/host/core/host_util.h"
 #include "platform/host/core/machine_root.h"
-#include "platform/host/ipc/pipe_object.h"
 #include "platform/host/files/security_descriptor_impl.h"
+#include "platform/host/ipc/pipe_object.h"
 #include "platform/pipe.h"
 #include "platform/text_codec.h"
 
