@@ -2,7 +2,9 @@
 
 #include "hotupdate/cancel.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/prepare.h"
 #include "service/service_state.h"
+#include "service/work_queue.h"
 
 namespace vovu {
 namespace {
@@ -34,7 +36,12 @@ bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestC
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure))
     return false;
-  return AnswerAsUnknown(u"hot-update-prepare", failure);
+  if (JobQueueLock() == nullptr)
+    return AnswerAsUnknown(u"hot-update-prepare", failure);
+  EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId] {
+    HotUpdatePrepare(jobFile, sid, session, *JobQueueLock());
+  });
+  return true;
 }
 
 bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,
