@@ -44,6 +44,8 @@ enum class FaultPoint {
   kDuplicateToken,          // DuplicateTokenEx
   kCreateEnvironmentBlock,  // CreateEnvironmentBlock
   kCreateProcess,           // CreateProcessW and CreateProcessAsUserW
+  // Threads (platform/sync.h); the path is the thread's name.
+  kCreateThread,
 };
 
 // From now on, `point` fails with `code` for a path equal to `path` (ignoring ASCII case),

@@ -1,14 +1,12 @@
 #include "service/service_main.h"
 
-#include <system_error>
-#include <thread>
+#include <mutex>
 
 #include "platform/error.h"
 #include "platform/service_control.h"
-#include "service/pipe_server.h"
+#include "service/dispatcher.h"
 #include "service/service_names.h"
-#include "service/service_state.h"
-#include "service/work_queue.h"
+#include "service/service_runtime.h"
 
 namespace vovu {
 namespace {
@@ -17,13 +15,17 @@ constexpr std::uint32_t kControlsWhileRunning = 0x85;  // stop, shutdown, sessio
 constexpr std::uint32_t kStartWaitHintMs = 3000;
 constexpr std::uint32_t kStopWaitHintMs = 120000;
 
-// The status handle and record. Both the service thread and the control handler write the
-// record, as the control manager's own examples do; reports are not checked.
+// What the control handler must reach, and nothing else, is process-wide: the status handle
+// and record, and the running service's stop event. The handler runs on the dispatcher's
+// thread at any time, so all three are read and written under this lock; the stop event is
+// published only while the runtime that owns it exists.
+std::mutex controlMutex;
 platform::NativeHandle statusHandle = 0;
 platform::ServiceStatus statusRecord;
-StartupJob startupJob = nullptr;
+const platform::Event* publishedStop = nullptr;
 
 void Report(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+  std::lock_guard lock(controlMutex);
   statusRecord.serviceType = platform::kServiceWin32OwnProcess;
   statusRecord.currentState = state;
   statusRecord.controlsAccepted = state == platform::kServiceRunning ? kControlsWhileRunning : 0;
@@ -34,78 +36,64 @@ void Report(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint)
   (void)platform::ReportServiceStatus(statusHandle, statusRecord);
 }
 
-// Starts `procedure` on a new thread; false with the last error set when that fails.
-bool StartThread(unsigned (*procedure)(), std::thread* thread) {
-  try {
-    *thread = std::thread([procedure] { (void)procedure(); });
-    return true;
-  } catch (const std::system_error&) {
-    platform::SetLastErrorCode(platform::kErrorNotEnoughMemory);
-    return false;
+// Publishes a runtime's stop event to the control handler for the lifetime of this object,
+// which must end before the runtime's.
+class PublishedStopEvent {
+ public:
+  explicit PublishedStopEvent(const platform::Event& stop) {
+    std::lock_guard lock(controlMutex);
+    publishedStop = &stop;
   }
+  ~PublishedStopEvent() {
+    std::lock_guard lock(controlMutex);
+    publishedStop = nullptr;
+  }
+  PublishedStopEvent(const PublishedStopEvent&) = delete;
+  PublishedStopEvent& operator=(const PublishedStopEvent&) = delete;
+};
+
+// Runs the service between start pending and the stopped report; the exit code of that
+// report.
+std::uint32_t Run() {
+  ServiceRuntime runtime(ExecuteWhitelistedCommand);
+  if (!runtime.CreateStopEvent())
+    return platform::LastError();
+  const PublishedStopEvent published(runtime.StopEvent());
+  // The start-up job recovers interrupted hot updates; until that recovery exists there is
+  // nothing to queue first.
+  if (!runtime.Start(Job()))
+    return platform::LastError();
+  Report(platform::kServiceRunning, 0, 0);
+  runtime.WaitForStop();
+  return 0;
 }
 
 }  // namespace
 
-void SetStartupJob(StartupJob job) {
-  startupJob = job;
-}
-
 void ServiceMain(std::uint32_t, char16_t**) {
-  statusHandle = platform::RegisterServiceHandler(kServiceName, ServiceCtrlHandler, nullptr);
-  if (statusHandle == 0)
+  const platform::NativeHandle handle =
+      platform::RegisterServiceHandler(kServiceName, ServiceCtrlHandler, nullptr);
+  if (handle == 0)
     return;
+  {
+    std::lock_guard lock(controlMutex);
+    statusHandle = handle;
+  }
   Report(platform::kServiceStartPending, 0, kStartWaitHintMs);
-
-  ServiceObjects objects;
-  if (!objects.CreateStopEvent()) {
-    Report(platform::kServiceStopped, platform::LastError(), 0);
-    return;
-  }
-  objects.CreateQueue();
-
-  std::uint32_t exitCode = 0;
-  std::thread worker;
-  if (!StartThread(WorkerThread, &worker)) {
-    exitCode = platform::LastError();
-    objects.DeleteQueue();
-    objects.CloseStopEvent();
-    Report(platform::kServiceStopped, exitCode, 0);
-    return;
-  }
-  if (startupJob != nullptr)
-    EnqueueJob([job = startupJob] { job(); });
-
-  std::thread pipeThread;
-  if (!StartThread(PipeServerThread, &pipeThread)) {
-    exitCode = platform::LastError();
-    ServiceStopEvent()->Set();
-    JobQueueSignal()->WakeAll();
-    worker.join();
-    objects.DeleteQueue();
-    objects.CloseStopEvent();
-    Report(platform::kServiceStopped, exitCode, 0);
-    return;
-  }
-
-  Report(platform::kServiceRunning, 0, 0);
-  (void)ServiceStopEvent()->Wait(platform::kInfiniteWait);
-
-  pipeThread.join();
-  JobQueueSignal()->WakeAll();
-  worker.join();
-  objects.DeleteQueue();
-  objects.CloseStopEvent();
-  Report(platform::kServiceStopped, 0, 0);
+  const std::uint32_t exitCode = Run();
+  Report(platform::kServiceStopped, exitCode, 0);
 }
 
 std::uint32_t ServiceCtrlHandler(std::uint32_t control, std::uint32_t, void*, void*) {
   switch (control) {
     case platform::kServiceControlStop:
-    case platform::kServiceControlShutdown:
+    case platform::kServiceControlShutdown: {
       Report(platform::kServiceStopPending, 0, kStopWaitHintMs);
-      SignalServiceStop();
+      std::lock_guard lock(controlMutex);
+      if (publishedStop != nullptr)
+        (void)publishedStop->Set();
       return 0;
+    }
     case platform::kServiceControlSessionChange:
       return 0;
     default:
