@@ -307,7 +307,7 @@ void PipeHandleTraits::Close(Type h) {
   if (pipe->acceptedEvent >= 0)
     close(pipe->acceptedEvent);
   if (pipe->lockFd >= 0)
-    close(pipe->lockFd);  // the last instance's close ends the name
+    host::LeavePipeName(pipe->nameDirectory, pipe->lockFd);
 }
 
 PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSettings& settings,
@@ -329,6 +329,7 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
   auto object = std::make_unique<PipeObject>();
   object->server = true;
   object->lockFd = lockFd;
+  object->nameDirectory = directory;
   object->path = directory + "/" + NewInstanceName();
   object->busyPath = object->path + kBusySuffix;
   // From here on a failure closes the handle, which also removes a socket file it bound and

@@ -162,14 +162,21 @@ bool PipeNameAlive(const std::string& directory) {
   return alive;
 }
 
-bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
+namespace {
+
+// One attempt of JoinPipeName; `*retry` when the name was removed meanwhile by its last
+// instance's leaving.
+bool TryJoinPipeName(const std::string& directory, bool first, int* lockFd, bool* retry) {
+  *retry = false;
   const uid_t self = geteuid();
   if (mkdir(directory.c_str(), 0755) != 0) {
     if (errno != EEXIST)
       return Fail(Win32ErrorFromErrno(errno, directory));
     struct stat st;
-    if (lstat(directory.c_str(), &st) != 0)
+    if (lstat(directory.c_str(), &st) != 0) {
+      *retry = errno == ENOENT;
       return Fail(Win32ErrorFromErrno(errno, directory));
+    }
     if (!S_ISDIR(st.st_mode) || st.st_uid != self) {
       // Another user's name: it is theirs while one of its instances is open. A name nobody
       // holds any more is no name; root may clear what is left of it (the namespace is
@@ -177,13 +184,15 @@ bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
       if ((S_ISDIR(st.st_mode) && PipeNameAlive(directory)) || self != 0)
         return Fail(kErrorAccessDenied);
       RemoveNameDirectory(directory);
-      if (mkdir(directory.c_str(), 0755) != 0)
-        return Fail(Win32ErrorFromErrno(errno, directory));
+      *retry = true;
+      return false;
     }
   }
   const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dirFd < 0)
+  if (dirFd < 0) {
+    *retry = errno == ENOENT;
     return Fail(Win32ErrorFromErrno(errno, directory));
+  }
   struct stat st;
   if (fstat(dirFd, &st) != 0 || st.st_uid != self) {
     close(dirFd);
@@ -193,13 +202,19 @@ bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
       openat(dirFd, kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self) {
     const Win32Error code = fd < 0 ? Win32ErrorFromErrno(errno, directory) : kErrorAccessDenied;
+    *retry = fd < 0 && errno == ENOENT;
     if (fd >= 0)
       close(fd);
     close(dirFd);
     return Fail(code);
   }
   bool joined = LockByte(fd, F_WRLCK, 1, /*wait=*/true);
-  if (joined) {
+  struct stat now;
+  if (joined && (fstat(dirFd, &now) != 0 || now.st_nlink == 0)) {
+    // The last instance removed the name while this waited for its turn.
+    *retry = true;
+    joined = false;
+  } else if (joined) {
     const bool alive = ByteZeroLocked(fd);
     if (alive && first) {
       SetLastErrorCode(kErrorAccessDenied);
@@ -210,10 +225,10 @@ bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
       joined = LockByte(fd, F_RDLCK, 0, /*wait=*/false) ||
                (SetLastErrorCode(kErrorNotEnoughMemory), false);
     }
-    LockByte(fd, F_UNLCK, 1, false);
   } else {
     SetLastErrorCode(kErrorNotEnoughMemory);
   }
+  LockByte(fd, F_UNLCK, 1, false);
   close(dirFd);
   if (!joined) {
     close(fd);
@@ -221,6 +236,29 @@ bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
   }
   *lockFd = fd;
   return true;
+}
+
+}  // namespace
+
+bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
+  constexpr int kAttempts = 100;
+  bool retry = true;
+  for (int attempt = 0; attempt < kAttempts && retry; ++attempt) {
+    if (TryJoinPipeName(directory, first, lockFd, &retry))
+      return true;
+  }
+  return false;
+}
+
+void LeavePipeName(const std::string& directory, int lockFd) {
+  // In turn with those who join: gone from the name, and if nobody else holds it, the name
+  // goes too.
+  if (LockByte(lockFd, F_WRLCK, 1, /*wait=*/true)) {
+    LockByte(lockFd, F_UNLCK, 0, false);
+    if (!ByteZeroLocked(lockFd))
+      RemoveNameDirectory(directory);
+  }
+  close(lockFd);
 }
 
 }  // namespace vovu::platform::host

@@ -27,6 +27,11 @@ namespace vovu::platform::host {
 // belongs to another user.
 [[nodiscard]] bool JoinPipeName(const std::string& directory, bool first, int* lockFd);
 
+// Leaves the name at `directory` as an instance whose lock file is `lockFd` (closed here).
+// The last instance to leave removes the name, as the last handle's close ends a Windows
+// pipe's name: then anybody may create it anew.
+void LeavePipeName(const std::string& directory, int lockFd);
+
 // Whether an instance of the name at `directory` is open in some process (its lock file is
 // read-locked). Only the name's owner and root can tell; others get false.
 [[nodiscard]] bool PipeNameAlive(const std::string& directory);

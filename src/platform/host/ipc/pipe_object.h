@@ -32,8 +32,9 @@ struct PipeObject {
   std::string busyPath;
   dev_t device = 0;
   ino_t inode = 0;
-  // Server: the pipe name's lock file, read-locked while this instance lives (the name
-  // exists while some instance holds it).
+  // Server: the pipe name's directory and lock file, read-locked while this instance lives
+  // (the name exists while some instance holds it).
+  std::string nameDirectory;
   int lockFd = -1;
   // Server: set by the acceptor (pipe_acceptor.h) when it has taken a client.
   int acceptedEvent = -1;
