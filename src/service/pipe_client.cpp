@@ -18,7 +18,8 @@ using Clock = std::chrono::steady_clock;
 platform::PipeHandle OpenWithinWait() {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kPipeClientWaitMs);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       platform::SetLastErrorCode(platform::kErrorSemTimeout);
       return platform::PipeHandle();

@@ -41,8 +41,7 @@ void HandlePipeClient(const platform::PipeHandle& pipe, const platform::Event& s
   const std::u16string reply =
       ReplyForRequest(PipeMessageText(buffer.data(), bytesRead), context, dispatch);
   const std::vector<std::uint8_t> bytes = PipeMessageBytes(reply);
-  if (platform::WritePipeMessageWithin(pipe, bytes.data(),
-                                       static_cast<std::uint32_t>(bytes.size()),
+  if (platform::WritePipeMessageWithin(pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size()),
                                        kPipeTransferTimeoutMs, stop)) {
     // A client that never takes its reply holds the pipe thread for this bound at most.
     (void)platform::FlushPipeWithin(pipe, kPipeTransferTimeoutMs, stop);
@@ -80,8 +79,8 @@ void RunPipeServer(const platform::Event& stop, CommandDispatcher dispatch) {
       if (!listening.valid()) {
         // Logged once per run of failures: another process may hold the name for long.
         if (!creationFailing) {
-          LogDebug(u"CreateNamedPipe failed (" + std::u16string(kPipeName) +
-                   u"), retrying: " + FormatWin32Error(platform::LastError()));
+          LogDebug(u"CreateNamedPipe failed (" + std::u16string(kPipeName) + u"), retrying: " +
+                   FormatWin32Error(platform::LastError()));
         }
         creationFailing = true;
         (void)stop.Wait(kPipeCreateRetryMs);

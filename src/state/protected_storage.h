@@ -9,8 +9,7 @@ namespace vovu {
 // "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)": owned by LocalSystem, with a protected DACL
 // granting full access to LocalSystem and Administrators, inherited by files and
 // subdirectories. The owner matters: an owner may always rewrite the DACL.
-inline constexpr char16_t kProtectedDirectorySddl[] =
-    u"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+inline constexpr char16_t kProtectedDirectorySddl[] = u"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The hot-update directory: "ProgramData" (or C:\ProgramData when unset, empty or too long)
 // joined with "VovudIdavUda" and "hotupdate". Never fails, never ends in a separator.

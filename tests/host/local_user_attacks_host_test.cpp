@@ -82,8 +82,7 @@ int ExitWithin(pid_t pid, std::chrono::seconds limit) {
   const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (fd >= 0) {
     pollfd p = {fd, POLLIN, 0};
-    const bool ended =
-        poll(&p, 1, static_cast<int>(std::chrono::milliseconds(limit).count())) == 1;
+    const bool ended = poll(&p, 1, static_cast<int>(std::chrono::milliseconds(limit).count())) == 1;
     close(fd);
     if (!ended)
       kill(pid, SIGKILL);
@@ -214,8 +213,8 @@ TEST_F(LocalUserAttacksHost, NoOtherUserCreatesAnInstanceOfTheServicesPipe) {
   }
   stop.Send();
   EXPECT_EQ(ExitWithin(attacker, kServicePatience), 0);
-  for (const auto& entry : fs::directory_iterator(platform::host::MachineRoot() +
-                                                  "/pipes/vovudidavuda")) {
+  for (const auto& entry :
+       fs::directory_iterator(platform::host::MachineRoot() + "/pipes/vovudidavuda")) {
     struct stat st;
     ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u) << entry.path();
@@ -274,14 +273,16 @@ TEST_F(LocalUserAttacksHost, ASquatterOnThePipesNameGetsNothingAndTheServiceWait
   close(report[0]);
   EXPECT_EQ(learned, "connected:no message,not impersonated");
   const std::vector<std::string> lines = debug.Lines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "[VovudIdavUda] pipe server is not the service\n"),
-            lines.end());
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(), "[VovudIdavUda] pipe server is not the service\n"),
+      lines.end());
 
   // The service starts while the name is taken: it runs, says so, and serves once it is free.
   Start();
-  const std::string taken = "[VovudIdavUda] CreateNamedPipe failed (\\\\.\\pipe\\VovudIdavUda), "
-                            "retrying: " +
-                            WideToUtf8(FormatWin32Error(platform::kErrorAccessDenied)) + "\n";
+  const std::string taken =
+      "[VovudIdavUda] CreateNamedPipe failed (\\\\.\\pipe\\VovudIdavUda), "
+      "retrying: " +
+      WideToUtf8(FormatWin32Error(platform::kErrorAccessDenied)) + "\n";
   EXPECT_TRUE(WaitForChangeIn({platform::host::MachineRoot()}, [&] {
     const std::vector<std::string> now = debug.Lines();
     return std::find(now.begin(), now.end(), taken) != now.end();
@@ -349,10 +350,10 @@ TEST_F(LocalUserAttacksHost, TheRegistrysFilesRefuseAUserWhoGoesAroundTheRegistr
   Start();
   {
     platform::RegistryKey key;
-    ASSERT_EQ(platform::CreateRegistryKey(platform::kRegistryLocalMachine,
-                                          u"SOFTWARE\\KorvaSync\\Probe", platform::kKeyWrite,
-                                          &key, nullptr),
-              0u);
+    ASSERT_EQ(
+        platform::CreateRegistryKey(platform::kRegistryLocalMachine, u"SOFTWARE\\KorvaSync\\Probe",
+                                    platform::kKeyWrite, &key, nullptr),
+        0u);
     const std::uint32_t seven = 7;
     ASSERT_EQ(platform::SetRegistryValue(key.get(), u"v", platform::kRegDword, &seven, 4), 0u);
   }
@@ -371,19 +372,19 @@ TEST_F(LocalUserAttacksHost, TheRegistrysFilesRefuseAUserWhoGoesAroundTheRegistr
       if (fd >= 0)
         close(fd);
     }
-    const bool moved = rename(db.c_str(), (db + ".old").c_str()) == 0 ||
-                       unlink(db.c_str()) == 0 || errno != EACCES;
+    const bool moved = rename(db.c_str(), (db + ".old").c_str()) == 0 || unlink(db.c_str()) == 0 ||
+                       errno != EACCES;
     // Through the registry: HKLM refused, its own hive granted.
     platform::RegistryKey key;
     const std::uint32_t nine = 9;
-    const bool machine = platform::CreateRegistryKey(platform::kRegistryLocalMachine,
-                                                     u"SOFTWARE\\KorvaSync\\Probe",
-                                                     platform::kKeyWrite, &key, nullptr) == 0;
-    const bool own = platform::CreateRegistryKey(platform::kRegistryUsers,
-                                                 std::u16string(kNobodySid) + u"\\Software\\Own",
-                                                 platform::kKeyWrite, &key, nullptr) == 0 &&
-                     platform::SetRegistryValue(key.get(), u"v", platform::kRegDword, &nine,
-                                                4) == 0;
+    const bool machine =
+        platform::CreateRegistryKey(platform::kRegistryLocalMachine, u"SOFTWARE\\KorvaSync\\Probe",
+                                    platform::kKeyWrite, &key, nullptr) == 0;
+    const bool own =
+        platform::CreateRegistryKey(platform::kRegistryUsers,
+                                    std::u16string(kNobodySid) + u"\\Software\\Own",
+                                    platform::kKeyWrite, &key, nullptr) == 0 &&
+        platform::SetRegistryValue(key.get(), u"v", platform::kRegDword, &nine, 4) == 0;
     return opened == 0 && !moved && !machine && own ? 0 : 1;
   });
   EXPECT_EQ(ExitWithin(attacker, kServicePatience), 0);

@@ -104,15 +104,16 @@ TEST(PipeNamesHost, AnyUserCreatesNewNamesOnlyTheOwnerAddsInstancesAndFirstMeans
   // What uid 65534 gets when it creates an instance of `name`: "ok" or the error. With
   // `crash`, its process ends without closing the instance.
   const auto nobodyCreates = [](const std::u16string& name, bool asFirst, bool crash = false) {
-    return UserChild({}, [name, asFirst, crash] {
-             PipeInstanceSettings settings;
-             settings.firstInstance = asFirst;
-             PipeHandle made = CreatePipeInstance(name, settings, nullptr);
-             const std::string result = made.valid() ? "ok" : std::to_string(LastError());
-             if (crash)
-               (void)made.release();
-             return result;
-           })
+    return UserChild({},
+                     [name, asFirst, crash] {
+                       PipeInstanceSettings settings;
+                       settings.firstInstance = asFirst;
+                       PipeHandle made = CreatePipeInstance(name, settings, nullptr);
+                       const std::string result = made.valid() ? "ok" : std::to_string(LastError());
+                       if (crash)
+                         (void)made.release();
+                       return result;
+                     })
         .Finish();
   };
   {

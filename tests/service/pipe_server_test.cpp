@@ -5,10 +5,10 @@
 #include <thread>
 
 #include "platform/pipe.h"
+#include "service/dispatcher.h"
 #include "service/pipe_client.h"
 #include "service/pipe_server.h"
 #include "service/service_names.h"
-#include "service/dispatcher.h"
 #include "support/test_machine.h"
 
 namespace vovu {

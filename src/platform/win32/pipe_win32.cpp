@@ -178,8 +178,8 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   // instances; writing messages needs FILE_WRITE_DATA, the read-mode switch
   // FILE_WRITE_ATTRIBUTES.
   constexpr DWORD kAccess = GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
-  const DWORD quality = level == PipeClientLevel::kIdentification ? SECURITY_IDENTIFICATION
-                                                                  : SECURITY_IMPERSONATION;
+  const DWORD quality =
+      level == PipeClientLevel::kIdentification ? SECURITY_IDENTIFICATION : SECURITY_IMPERSONATION;
   HANDLE pipe = ::CreateFileW(win32::W(name), kAccess, 0, nullptr, OPEN_EXISTING,
                               SECURITY_SQOS_PRESENT | quality, nullptr);
   return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));

@@ -12,7 +12,7 @@ namespace vovu::platform {
 
 struct SecurityDescriptor::Impl {
   bool protectedDacl = false;
-  bool ownerIsSystem = false;  // "O:SY" (or "O:BA": the owner is uid 0 either way)
+  bool ownerIsSystem = false;      // "O:SY" (or "O:BA": the owner is uid 0 either way)
   bool hasAdministrators = false;  // an entry for BA: the group becomes gid 0
   mode_t systemBits = 0;           // rwx of SY
   mode_t administratorBits = 0;    // rwx of BA

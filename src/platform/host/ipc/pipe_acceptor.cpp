@@ -109,7 +109,8 @@ void ResetInChild() {
 
 bool StartAccepting(PipeObject* pipe) {
   static std::once_flag forkHandlers;
-  std::call_once(forkHandlers, [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ResetInChild); });
+  std::call_once(forkHandlers,
+                 [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ResetInChild); });
   Acceptor& acceptor = TheAcceptor();
   std::lock_guard lock(acceptor.mutex);
   if (!acceptor.running) {

@@ -134,10 +134,9 @@ class DirectoryWatch {
  public:
   explicit DirectoryWatch(const std::string& directory)
       : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    added_ = fd_ >= 0 &&
-             inotify_add_watch(fd_, directory.c_str(),
-                               IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM |
-                                   IN_DELETE_SELF | IN_ONLYDIR) >= 0;
+    added_ = fd_ >= 0 && inotify_add_watch(fd_, directory.c_str(),
+                                           IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM |
+                                               IN_DELETE_SELF | IN_ONLYDIR) >= 0;
   }
   ~DirectoryWatch() {
     if (fd_ >= 0)
@@ -557,8 +556,8 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   DirectoryWatch watch(directory);
   int fd;
   // "No instance" is the answer only from a listing that no rename disturbed.
-  while ((fd = ConnectToAnInstance(directory, level)) < 0 &&
-         LastError() == kErrorFileNotFound && watch.watching() && watch.TakeChange(0)) {
+  while ((fd = ConnectToAnInstance(directory, level)) < 0 && LastError() == kErrorFileNotFound &&
+         watch.watching() && watch.TakeChange(0)) {
   }
   if (fd < 0)
     return PipeHandle();

@@ -198,8 +198,8 @@ bool TryJoinPipeName(const std::string& directory, bool first, int* lockFd, bool
     close(dirFd);
     return Fail(kErrorAccessDenied);
   }
-  const int fd = AboveStdio(
-      openat(dirFd, kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const int fd =
+      AboveStdio(openat(dirFd, kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self) {
     const Win32Error code = fd < 0 ? Win32ErrorFromErrno(errno, directory) : kErrorAccessDenied;
     *retry = fd < 0 && errno == ENOENT;

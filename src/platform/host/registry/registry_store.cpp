@@ -17,8 +17,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/fsuid.h>
 #include <sqlite3.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -371,8 +371,7 @@ Win32Error PrepareMachineFiles(const std::string& directory, const std::string& 
 // alone (0700, 0600). Anyone may create a directory in users/ (01733: sticky, not listable),
 // so that a user's own process can make its store; a directory there that is not its
 // user's is no store: root removes it, the user is refused (5).
-Win32Error PrepareUserFiles(const std::string& users, const std::string& directory,
-                            uid_t uid) {
+Win32Error PrepareUserFiles(const std::string& users, const std::string& directory, uid_t uid) {
   const bool root = geteuid() == 0;
   if (mkdir(users.c_str(), 01733) == 0 || (root && errno == EEXIST))
     chmod(users.c_str(), 01733);
@@ -513,9 +512,9 @@ Win32Error RunInRegistryStore(const std::u16string& foldedKey, bool write,
     if (opened == kErrorSuccess) {
       // The user's directory is made by root; its files as the user.
       const StoreFileIdentity identity(store);
-      opened = Open(&connection, root, file,
-                    store == kMachineStore ? std::u16string()
-                                           : SidOfUid(static_cast<std::uint32_t>(store)));
+      opened = Open(
+          &connection, root, file,
+          store == kMachineStore ? std::u16string() : SidOfUid(static_cast<std::uint32_t>(store)));
     }
     if (opened != kErrorSuccess)
       return opened;
