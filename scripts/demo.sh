@@ -32,8 +32,8 @@ cp "$tools/installed_version/installed-version" "$tools/pipe_send/pipe-send" "$i
 reg="$tools/reg_tool/vovu-reg"
 service="$install_dir/vovudidavuda.exe"
 
-say "vovudidavuda.exe install (exit code $("$service" install; echo $?)): the service record"
-cat "$VOVU_MACHINE_ROOT/scm/services/"*/config
+say "vovudidavuda.exe install (exit code $("$service" install; echo $?)): the service's key"
+"$reg" query 'HKLM\SYSTEM\CurrentControlSet\Services\VovudIdavUda'
 state="$VOVU_MACHINE_ROOT/drive_c/ProgramData/VovudIdavUda"
 say "The protected directories (LocalSystem = root, Administrators = group root) and installed-version.json"
 stat -c '%A %U:%G %n' "$state" "$state/hotupdate"
@@ -44,7 +44,6 @@ for _ in $(seq 1 100); do
   "$install_dir/pipe-send" ping >/dev/null 2>&1 && break
   sleep 0.1
 done
-grep -h state= "$VOVU_MACHINE_ROOT/scm/services/"*/status
 
 user_sid='S-1-5-21-1000-1000-1000-65534'
 sync_root="KorvaStorageProvider!${user_sid}!KorvaAccount1"
@@ -80,4 +79,5 @@ say "A new Korvadesk.exe (2.12.1.0) makes the record stale: the next load resets
 "$install_dir/installed-version" load
 
 say "vovudidavuda.exe stop (exit code $("$service" stop; echo $?)), uninstall (exit code $("$service" uninstall; echo $?))"
-ls "$VOVU_MACHINE_ROOT/scm/services/" | wc -l | xargs echo "service records left:"
+echo "services left under HKLM\\SYSTEM\\CurrentControlSet\\Services:"
+"$reg" query 'HKLM\SYSTEM\CurrentControlSet\Services' /s

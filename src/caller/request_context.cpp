@@ -1,7 +1,5 @@
 #include "caller/request_context.h"
 
-#include <vector>
-
 namespace vovu {
 namespace {
 
@@ -44,14 +42,7 @@ RequestContext BuildLocalContext() {
 }
 
 bool GetTokenUserSid(const platform::TokenHandle& token, std::u16string* sid) {
-  std::uint32_t needed = 0;
-  (void)platform::QueryTokenUser(token, nullptr, 0, &needed);
-  if (platform::LastError() != platform::kErrorInsufficientBuffer)
-    return false;
-  std::vector<std::uint8_t> buffer(needed, 0);
-  if (!platform::QueryTokenUser(token, buffer.data(), needed, &needed))
-    return false;
-  return platform::ConvertTokenUserToSidString(buffer.data(), sid);
+  return platform::GetTokenUserSidString(token, sid);
 }
 
 bool GetTokenSessionId(const platform::TokenHandle& token, std::uint32_t* session) {

@@ -6,8 +6,9 @@
 // ChangeServiceConfig2W, StartServiceW, ControlService, QueryServiceStatusEx, DeleteService,
 // StartServiceCtrlDispatcherW, RegisterServiceCtrlHandlerExW, SetServiceStatus.
 //
-// Host: the emulated machine's service records live under <root>/scm/services/<name>/ in the
-// machine root (docs/host-platform.md). Only root may create, change, start, stop or delete
+// Host: the emulated machine keeps a service's configuration where Windows does, in the
+// registry under HKLM\SYSTEM\CurrentControlSet\Services\<name>, and its run-time status
+// under <root>/run/scm (docs/host-platform.md). Only root may create, change, start, stop or delete
 // a service (5 otherwise); anyone may query. Start runs the binary path detached (its own
 // session, standard handles on /dev/null) with a marker in its environment that tells the
 // dispatcher the manager started it; without that marker the dispatcher fails with 1063 as

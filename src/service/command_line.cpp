@@ -2,13 +2,13 @@
 
 #include "platform/program_entry.h"
 
+#include "caller/request_context.h"
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
 #include "platform/error.h"
 #include "platform/service_control.h"
 #include "service/dispatcher.h"
 #include "service/pipe_client.h"
-#include "caller/request_context.h"
 #include "service/service_install.h"
 #include "service/service_main.h"
 #include "service/service_names.h"

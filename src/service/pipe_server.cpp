@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "caller/request_context.h"
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
 #include "platform/security.h"

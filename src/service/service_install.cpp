@@ -12,12 +12,25 @@ namespace {
 
 using platform::ServiceHandle;
 
-constexpr std::uint32_t kInstallManagerAccess = 0x3;   // connect + create service
-constexpr std::uint32_t kInstallServiceAccess = 0x16;  // change config + query + start
-constexpr std::uint32_t kStartServiceAccess = 0x14;    // query + start
-constexpr std::uint32_t kStopServiceAccess = 0x24;     // stop + query
-constexpr std::uint32_t kDeleteServiceAccess = 0x10024;
+using platform::kServiceChangeConfig;
+using platform::kServiceDelete;
+using platform::kServiceQueryStatus;
+using platform::kServiceStart;
+using platform::kServiceStop;
+
+constexpr std::uint32_t kInstallManagerAccess =
+    platform::kScManagerConnect | platform::kScManagerCreateService;
+constexpr std::uint32_t kInstallServiceAccess =
+    kServiceChangeConfig | kServiceQueryStatus | kServiceStart;
+constexpr std::uint32_t kStartServiceAccess = kServiceQueryStatus | kServiceStart;
+constexpr std::uint32_t kStopServiceAccess = kServiceStop | kServiceQueryStatus;
+constexpr std::uint32_t kDeleteServiceAccess = kServiceDelete | kServiceStop | kServiceQueryStatus;
+
+// Failure actions: restart after 5 s, 10 s and 30 s; the count of failures resets after a day.
 constexpr std::uint32_t kFailureResetSeconds = 86400;
+constexpr std::uint32_t kFirstRestartDelayMs = 5000;
+constexpr std::uint32_t kSecondRestartDelayMs = 10000;
+constexpr std::uint32_t kLaterRestartDelayMs = 30000;
 constexpr std::uint32_t kStopPolls = 30;
 constexpr std::uint32_t kStopPollMs = 500;
 constexpr std::uint32_t kRestart = 1;
@@ -67,8 +80,10 @@ bool InstallService(std::u16string* message) {
     }
   }
   (void)platform::SetServiceDescription(service, kServiceDescription);
-  (void)platform::SetServiceFailureActions(
-      service, kFailureResetSeconds, {{kRestart, 5000}, {kRestart, 10000}, {kRestart, 30000}});
+  (void)platform::SetServiceFailureActions(service, kFailureResetSeconds,
+                                           {{kRestart, kFirstRestartDelayMs},
+                                            {kRestart, kSecondRestartDelayMs},
+                                            {kRestart, kLaterRestartDelayMs}});
 
   std::u16string version;
   if (!LoadInstalledVersion(&version, message, /*reset=*/true)) {

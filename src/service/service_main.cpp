@@ -11,7 +11,9 @@
 namespace vovu {
 namespace {
 
-constexpr std::uint32_t kControlsWhileRunning = 0x85;  // stop, shutdown, session change
+constexpr std::uint32_t kControlsWhileRunning = platform::kServiceAcceptStop |
+                                                platform::kServiceAcceptShutdown |
+                                                platform::kServiceAcceptSessionChange;
 constexpr std::uint32_t kStartWaitHintMs = 3000;
 constexpr std::uint32_t kStopWaitHintMs = 120000;
 

@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "platform/native_handle.h"
 #include "caller/request_context.h"
+#include "platform/native_handle.h"
 
 namespace vovu {
 

@@ -10,27 +10,43 @@ namespace {
 
 constexpr std::uint32_t kSubkeyNameBuffer = 512;
 
-// The name of value `index`, with a second try in a buffer of the size the store reports
-// when the first does not fit. False when the index cannot be read.
-bool EnumValueName(platform::NativeHandle key, std::uint32_t index, std::uint32_t capacity,
-                   std::u16string* name) {
-  std::vector<char16_t> buffer(capacity);
-  std::uint32_t length = capacity;
-  platform::Win32Error status =
-      platform::EnumRegistryValue(key, index, buffer.data(), &length, nullptr, nullptr, nullptr);
-  if (status == platform::kErrorMoreData) {
-    buffer.resize(length + 1);
-    length = static_cast<std::uint32_t>(buffer.size());
-    status =
-        platform::EnumRegistryValue(key, index, buffer.data(), &length, nullptr, nullptr, nullptr);
-  }
-  if (status != platform::kErrorSuccess)
+}  // namespace
+
+bool ForEachRegistryValue(
+    platform::NativeHandle key, bool withData,
+    const std::function<bool(platform::Win32Error, const RegistryValueEntry&)>& visit) {
+  platform::RegistryKeyInfo info;
+  if (platform::QueryRegistryKeyInfo(key, &info) != platform::kErrorSuccess)
     return false;
-  name->assign(buffer.data(), length);
+  std::vector<char16_t> name(info.maxValueNameLength + 1);
+  std::vector<std::uint8_t> data(withData ? std::max<std::uint32_t>(info.maxValueDataSize, 1) : 0);
+  for (std::uint32_t index = 0; index < info.valueCount; ++index) {
+    RegistryValueEntry entry;
+    std::uint32_t length = 0;
+    std::uint32_t size = 0;
+    platform::Win32Error status = platform::kErrorMoreData;
+    for (int attempt = 0; attempt < 2 && status == platform::kErrorMoreData; ++attempt) {
+      if (attempt > 0) {
+        // A value changed since the sizes were read: once more, with room for what it is now.
+        name.resize(std::max<std::size_t>(name.size(), std::size_t{length} + 1));
+        data.resize(withData ? std::max<std::size_t>(data.size(), size) : 0);
+      }
+      length = static_cast<std::uint32_t>(name.size());
+      size = static_cast<std::uint32_t>(data.size());
+      status = platform::EnumRegistryValue(
+          key, index, name.data(), &length, withData ? &entry.type : nullptr,
+          withData ? data.data() : nullptr, withData ? &size : nullptr);
+    }
+    if (status == platform::kErrorSuccess) {
+      entry.name.assign(name.data(), length);
+      if (withData)
+        entry.data.assign(data.begin(), data.begin() + size);
+    }
+    if (!visit(status, entry))
+      break;
+  }
   return true;
 }
-
-}  // namespace
 
 std::vector<std::u16string> EnumSubkeyNames(platform::NativeHandle key) {
   std::vector<std::u16string> names;
@@ -46,34 +62,37 @@ std::vector<std::u16string> EnumSubkeyNames(platform::NativeHandle key) {
 
 bool CopyRegistryTree(platform::NativeHandle source, platform::NativeHandle destination,
                       std::u16string* error) {
-  platform::RegistryKeyInfo info;
-  if (platform::QueryRegistryKeyInfo(source, &info) != platform::kErrorSuccess) {
+  bool copied = true;
+  const bool walked = ForEachRegistryValue(
+      source, /*withData=*/false,
+      [&](platform::Win32Error status, const RegistryValueEntry& value) {
+        if (status != platform::kErrorSuccess)
+          return true;  // unreadable: skipped
+        std::uint32_t type = 0;
+        std::uint32_t size = 0;
+        if (platform::QueryRegistryValue(source, value.name, &type, nullptr, &size) !=
+            platform::kErrorSuccess) {
+          return true;
+        }
+        std::vector<std::uint8_t> data(std::max<std::uint32_t>(size, 1));
+        size = static_cast<std::uint32_t>(data.size());
+        if (platform::QueryRegistryValue(source, value.name, &type, data.data(), &size) !=
+            platform::kErrorSuccess) {
+          return true;
+        }
+        if (platform::SetRegistryValue(destination, value.name, type, data.data(), size) !=
+            platform::kErrorSuccess) {
+          *error = u"RegSetValueExW failed while copying CLSID tree";
+          copied = false;
+        }
+        return copied;
+      });
+  if (!walked) {
     *error = u"RegQueryInfoKeyW failed while copying CLSID tree";
     return false;
   }
-
-  for (std::uint32_t index = 0; index < info.valueCount; ++index) {
-    std::u16string name;
-    if (!EnumValueName(source, index, info.maxValueNameLength + 1, &name))
-      continue;
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    if (platform::QueryRegistryValue(source, name, &type, nullptr, &size) !=
-        platform::kErrorSuccess) {
-      continue;
-    }
-    std::vector<std::uint8_t> data(std::max<std::uint32_t>(size, 1));
-    size = static_cast<std::uint32_t>(data.size());
-    if (platform::QueryRegistryValue(source, name, &type, data.data(), &size) !=
-        platform::kErrorSuccess) {
-      continue;
-    }
-    if (platform::SetRegistryValue(destination, name, type, data.data(), size) !=
-        platform::kErrorSuccess) {
-      *error = u"RegSetValueExW failed while copying CLSID tree";
-      return false;
-    }
-  }
+  if (!copied)
+    return false;
 
   for (const std::u16string& name : EnumSubkeyNames(source)) {
     platform::RegistryKey sourceChild;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "foundation/text.h"
 #include "platform/registry.h"
@@ -28,26 +29,21 @@ bool StartsWithProviderPrefix(const std::u16string& name) {
 
 // True when a value of `key` itself is text holding the provider prefix.
 bool ValuesMentionProvider(platform::NativeHandle key) {
-  platform::RegistryKeyInfo info;
-  if (platform::QueryRegistryKeyInfo(key, &info) != platform::kErrorSuccess)
-    return false;
   const std::u16string prefix = kSyncRootProviderPrefix;
-  std::vector<char16_t> name(info.maxValueNameLength + 1);
-  std::vector<char16_t> text(info.maxValueDataSize / 2 + 1);
-  for (std::uint32_t index = 0; index < info.valueCount; ++index) {
-    std::uint32_t nameLength = static_cast<std::uint32_t>(name.size());
-    std::uint32_t type = 0;
-    std::uint32_t size = static_cast<std::uint32_t>(text.size() * sizeof(char16_t));
-    if (platform::EnumRegistryValue(key, index, name.data(), &nameLength, &type, text.data(),
-                                    &size) != platform::kErrorSuccess) {
-      continue;
-    }
-    if ((type != platform::kRegSz && type != platform::kRegExpandSz) || size < 2)
-      continue;
-    if (std::u16string_view(text.data(), size / 2).find(prefix) != std::u16string_view::npos)
-      return true;
-  }
-  return false;
+  bool mentions = false;
+  (void)ForEachRegistryValue(
+      key, /*withData=*/true, [&](platform::Win32Error status, const RegistryValueEntry& value) {
+        if (status != platform::kErrorSuccess ||
+            (value.type != platform::kRegSz && value.type != platform::kRegExpandSz) ||
+            value.data.size() < 2) {
+          return true;
+        }
+        std::u16string text(value.data.size() / 2, u'\0');
+        std::memcpy(text.data(), value.data.data(), text.size() * sizeof(char16_t));
+        mentions = text.find(prefix) != std::u16string::npos;
+        return !mentions;
+      });
+  return mentions;
 }
 
 // Deletes every subkey of one namespace key, in `view`, whose tree mentions the provider.
@@ -134,18 +130,13 @@ std::vector<std::u16string> ListMirroredClsids() {
                                 &index) != platform::kErrorSuccess) {
     return clsids;
   }
-  platform::RegistryKeyInfo info;
-  if (platform::QueryRegistryKeyInfo(index.get(), &info) != platform::kErrorSuccess)
-    return clsids;
-  std::vector<char16_t> name(info.maxValueNameLength + 1);
-  for (std::uint32_t i = 0; i < info.valueCount; ++i) {
-    std::uint32_t length = static_cast<std::uint32_t>(name.size());
-    if (platform::EnumRegistryValue(index.get(), i, name.data(), &length, nullptr, nullptr,
-                                    nullptr) != platform::kErrorSuccess) {
-      break;
-    }
-    clsids.emplace_back(name.data(), length);
-  }
+  (void)ForEachRegistryValue(index.get(), /*withData=*/false,
+                             [&](platform::Win32Error status, const RegistryValueEntry& value) {
+                               if (status != platform::kErrorSuccess)
+                                 return false;
+                               clsids.push_back(value.name);
+                               return true;
+                             });
   return clsids;
 }
 

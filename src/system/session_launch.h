@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/identity.h"
 #include "caller/request_context.h"
+#include "platform/identity.h"
 
 namespace vovu {
 

@@ -12,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/text.h"
 #include "platform/host/core/machine_root.h"
 #include "platform/host/scm/service_launch.h"
+#include "platform/registry.h"
 #include "platform/service_control.h"
 #include "support/host/installed_service.h"
 #include "support/host/other_user.h"
@@ -27,13 +29,14 @@ constexpr std::uint32_t kAllRights = kServiceQueryConfig | kServiceChangeConfig 
                                      kServiceInterrogate | kServiceDelete;
 constexpr char16_t kName[] = u"VovuSvc";
 
-std::string ServicesDirectory() {
-  return host::MachineRoot() + "/scm/services";
+// Where the manager keeps the services' run-time status.
+std::string StatusDirectory() {
+  return host::MachineRoot() + "/run/scm";
 }
 
 // Waits until the service kName reports `state`; `*status` holds the last status read.
 bool WaitForState(const ServiceHandle& service, std::uint32_t state, ServiceStatus* status) {
-  return testing::WaitForChangeIn({ServicesDirectory() + "/VovuSvc"}, [&] {
+  return testing::WaitForChangeIn({StatusDirectory()}, [&] {
     return QueryServiceEntryStatus(service, status) && status->currentState == state;
   });
 }
@@ -134,13 +137,60 @@ TEST_F(ServiceControlHost, DetachedServiceThroughStopShutdownDeathAndDeferredDel
 
   // The stopped report removes the record.
   ASSERT_TRUE(ControlServiceEntry(service, kServiceControlStop, &status)) << LastError();
-  ASSERT_TRUE(testing::WaitForChangeIn({ServicesDirectory()}, [] {
-    struct stat st;
-    return lstat((ServicesDirectory() + "/VovuSvc").c_str(), &st) != 0;
+  ASSERT_TRUE(testing::WaitForChangeIn({StatusDirectory()}, [this] {
+    return !OpenServiceEntry(manager_, kName, kServiceQueryStatus) &&
+           LastError() == kErrorServiceDoesNotExist;
   }));
   EXPECT_FALSE(OpenServiceEntry(manager_, kName, kServiceQueryStatus));
   EXPECT_EQ(LastError(), kErrorServiceDoesNotExist);
   EXPECT_TRUE(CreateServiceEntry(manager_, kName, config, kAllRights)) << LastError();
+}
+
+TEST_F(ServiceControlHost, ConfigurationIsKeptInTheRegistryAsWindowsKeepsIt) {
+  ServiceHandle service = Install(u"\"C:\\Program Files\\Korva\\svc.exe\"");
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(SetServiceDescription(service, u"Keeps things"));
+  ASSERT_TRUE(SetServiceFailureActions(service, 86400, {{1, 5000}, {1, 60000}}));
+
+  RegistryKey key;
+  ASSERT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SYSTEM\\CurrentControlSet\\Services\\vovusvc",
+                            kKeyRead, &key),
+            kErrorSuccess);
+  const auto value = [&](const char16_t* name, std::uint32_t* type) {
+    std::string bytes(4096, '\0');
+    auto size = static_cast<std::uint32_t>(bytes.size());
+    EXPECT_EQ(QueryRegistryValue(key.get(), name, type, bytes.data(), &size), kErrorSuccess)
+        << "value " << WideToUtf8(name);
+    bytes.resize(size);
+    return bytes;
+  };
+  const auto dword = [](std::uint32_t v) { return std::string(reinterpret_cast<char*>(&v), 4); };
+  const auto sz = [](const std::u16string& text) {
+    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2);
+  };
+  std::uint32_t type = 0;
+  EXPECT_EQ(value(u"Type", &type), dword(kServiceWin32OwnProcess));
+  EXPECT_EQ(type, 4u);  // REG_DWORD
+  EXPECT_EQ(value(u"Start", &type), dword(kServiceAutoStart));
+  EXPECT_EQ(value(u"ErrorControl", &type), dword(kServiceErrorNormal));
+  EXPECT_EQ(value(u"ImagePath", &type), sz(u"\"C:\\Program Files\\Korva\\svc.exe\""));
+  EXPECT_EQ(type, 2u);  // REG_EXPAND_SZ
+  EXPECT_EQ(value(u"ObjectName", &type), sz(u"LocalSystem"));
+  EXPECT_EQ(value(u"Description", &type), sz(u"Keeps things"));
+  EXPECT_EQ(type, 1u);  // REG_SZ
+  // SERVICE_FAILURE_ACTIONS: reset period, no reboot message, no command, two actions.
+  EXPECT_EQ(value(u"FailureActions", &type), dword(86400) + dword(0) + dword(0) + dword(2) +
+                                                 dword(20) + dword(1) + dword(5000) + dword(1) +
+                                                 dword(60000));
+  EXPECT_EQ(type, 3u);  // REG_BINARY
+
+  // A stopped service goes at once, its key and its status with it.
+  ASSERT_TRUE(DeleteServiceEntry(service)) << LastError();
+  EXPECT_EQ(OpenRegistryKey(kRegistryLocalMachine, u"SYSTEM\\CurrentControlSet\\Services\\VovuSvc",
+                            kKeyRead, &key),
+            kErrorFileNotFound);
+  struct stat st;
+  EXPECT_NE(lstat((StatusDirectory() + "/vovusvc").c_str(), &st), 0);
 }
 
 TEST_F(ServiceControlHost, AProgramThatCannotRunLeavesTheServiceStopped) {
@@ -201,12 +251,12 @@ TEST_F(ServiceControlHost, OnlyAdministratorsChangeAnythingAndRecordsCannotBeFor
       }).Finish();
   EXPECT_EQ(failures, "");
 
-  // A manager directory that others could write is not the manager's.
-  ASSERT_EQ(chmod(ServicesDirectory().c_str(), 0777), 0);
+  // A run-time directory that others could write is not the manager's.
+  ASSERT_EQ(chmod(StatusDirectory().c_str(), 0777), 0);
   EXPECT_FALSE(OpenServiceEntry(manager_, kName, kServiceQueryStatus));
   EXPECT_EQ(LastError(), kErrorAccessDenied);
-  ASSERT_EQ(chmod(ServicesDirectory().c_str(), 0755), 0);
-  ASSERT_EQ(chown(ServicesDirectory().c_str(), testing::kNobody, testing::kNobody), 0);
+  ASSERT_EQ(chmod(StatusDirectory().c_str(), 0755), 0);
+  ASSERT_EQ(chown(StatusDirectory().c_str(), testing::kNobody, testing::kNobody), 0);
   EXPECT_FALSE(OpenServiceManager(kScManagerConnect));
   EXPECT_EQ(LastError(), kErrorAccessDenied);
 }

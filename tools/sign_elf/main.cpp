@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "platform/authenticode.h"
-#include "platform/host/image/elf_signature.h"
 #include "platform/host/core/openssl_ptr.h"
+#include "platform/host/image/elf_signature.h"
 #include "tool_files.h"
 
 namespace {

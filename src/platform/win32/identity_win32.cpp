@@ -69,16 +69,6 @@ bool ConvertTokenUserToSidString(const void* tokenUser, std::u16string* sid) {
   return true;
 }
 
-bool GetTokenUserSidString(const TokenHandle& token, std::u16string* sid) {
-  std::uint32_t needed = 0;
-  if (QueryTokenUser(token, nullptr, 0, &needed) || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return false;
-  std::vector<unsigned char> buffer(needed, 0);
-  if (!QueryTokenUser(token, buffer.data(), needed, &needed))
-    return false;
-  return ConvertTokenUserToSidString(buffer.data(), sid);
-}
-
 bool GetTokenSessionId(const TokenHandle& token, std::uint32_t* sessionId) {
   if (FaultDue(FaultPoint::kQueryTokenInformation, u""))
     return false;

@@ -93,8 +93,8 @@ bool QueryInstalledService(platform::ServiceStatus* status, std::uint32_t* error
 }
 
 bool WaitForServiceState(std::uint32_t state, platform::ServiceStatus* status) {
-  const std::string services = platform::host::MachineRoot() + "/scm/services";
-  return WaitForChangeIn({services, services + "/" + WideToUtf8(kServiceName)}, [&] {
+  const std::string run = platform::host::MachineRoot() + "/run";
+  return WaitForChangeIn({run, run + "/scm"}, [&] {
     std::uint32_t error = 0;
     return QueryInstalledService(status, &error) && status->currentState == state;
   });

@@ -10,8 +10,8 @@
 #include "platform/authenticode.h"
 #include "platform/error.h"
 #include "platform/files.h"
-#include "platform/host/image/embedded_signature.h"
 #include "platform/host/core/host_util.h"
+#include "platform/host/image/embedded_signature.h"
 #include "platform/host/image/root_store.h"
 
 namespace vovu::platform {

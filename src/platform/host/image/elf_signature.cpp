@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "platform/authenticode.h"
-#include "platform/host/image/elf_sections.h"
 #include "platform/host/core/openssl_ptr.h"
+#include "platform/host/image/elf_sections.h"
 
 namespace vovu::platform::host {
 

@@ -164,16 +164,6 @@ bool ConvertTokenUserToSidString(const void* tokenUser, std::u16string* sid) {
   return true;
 }
 
-bool GetTokenUserSidString(const TokenHandle& token, std::u16string* sid) {
-  std::uint32_t needed = 0;
-  if (QueryTokenUser(token, nullptr, 0, &needed) || LastError() != kErrorInsufficientBuffer)
-    return false;
-  HostTokenUser user{};
-  if (needed > sizeof user || !QueryTokenUser(token, &user, sizeof user, &needed))
-    return false;
-  return ConvertTokenUserToSidString(&user, sid);
-}
-
 bool GetTokenSessionId(const TokenHandle& token, std::uint32_t* sessionId) {
   if (FaultDue(FaultPoint::kQueryTokenInformation, u""))
     return false;

@@ -2,21 +2,18 @@
 //
 // A ProcessHandle points to a pidfd, so a handle keeps naming the process it was opened
 // for even when the id is reused after the process has gone.
-#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/fault_injection.h"
 #include "platform/host/core/machine_root.h"
+#include "platform/host/process/proc_files.h"
 #include "platform/process.h"
 #include "platform/text_codec.h"
 
@@ -35,48 +32,6 @@ const HostProcess* ProcessOf(const ProcessHandle& process) {
     return nullptr;
   }
   return reinterpret_cast<const HostProcess*>(process.get());
-}
-
-bool IsProcessId(const char* name) {
-  if (*name == '\0')
-    return false;
-  for (const char* c = name; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9')
-      return false;
-  }
-  return true;
-}
-
-// The target of /proc/<pid>/exe, without the " (deleted)" the kernel appends once the file
-// has been removed or replaced. False with errno set when it cannot be read.
-bool ExecutableOf(pid_t pid, std::string* path) {
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  std::string buffer(PATH_MAX, '\0');
-  const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
-  if (n <= 0)
-    return false;
-  buffer.resize(static_cast<std::size_t>(n));
-  constexpr char kDeleted[] = " (deleted)";
-  constexpr std::size_t kDeletedLength = sizeof kDeleted - 1;
-  if (buffer.size() > kDeletedLength &&
-      buffer.compare(buffer.size() - kDeletedLength, kDeletedLength, kDeleted) == 0) {
-    buffer.resize(buffer.size() - kDeletedLength);
-  }
-  *path = buffer;
-  return true;
-}
-
-// The Name line of /proc/<pid>/status (the kernel's short command name).
-std::string CommandNameOf(const std::string& pid) {
-  std::ifstream status("/proc/" + pid + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Name:", 0) == 0) {
-      const std::size_t start = line.find_first_not_of(" \t", 5);
-      return start == std::string::npos ? std::string() : line.substr(start);
-    }
-  }
-  return {};
 }
 
 // The pidfd calls by number: glibc 2.36 declares its wrappers without C linkage.
@@ -102,27 +57,25 @@ void ProcessHandleTraits::Close(Type h) {
 bool SnapshotProcesses(std::vector<ProcessEntry>* processes) {
   if (FaultDue(FaultPoint::kProcessSnapshot, u""))
     return false;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) {
+  std::vector<pid_t> pids;
+  if (!host::ListProcessIds(&pids)) {
     SetLastErrorCode(kErrorAccessDenied);
     return false;
   }
   std::vector<ProcessEntry> list;
-  while (dirent* entry = readdir(proc)) {
-    if (!IsProcessId(entry->d_name))
-      continue;
+  for (const pid_t pid : pids) {
     ProcessEntry item;
-    item.processId = static_cast<std::uint32_t>(std::strtoul(entry->d_name, nullptr, 10));
+    item.processId = static_cast<std::uint32_t>(pid);
     std::string image;
-    if (ExecutableOf(static_cast<pid_t>(item.processId), &image)) {
+    host::ProcStatus status;
+    if (host::ReadProcExecutable(pid, &image)) {
       item.exeName = Wide(image.substr(image.find_last_of('/') + 1));
-    } else {
-      item.exeName = Wide(CommandNameOf(entry->d_name));
+    } else if (host::ReadProcStatus(pid, &status)) {
+      item.exeName = Wide(status.name);
     }
     if (!item.exeName.empty())  // else it ended while the list was read
       list.push_back(std::move(item));
   }
-  closedir(proc);
   *processes = std::move(list);
   return true;
 }
@@ -138,21 +91,14 @@ bool ProcessSessionId(std::uint32_t processId, std::uint32_t* sessionId) {
     return false;
   }
   // The marker a program started into a session carries, when its environment is readable.
-  std::ifstream environ("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-  if (environ) {
-    const std::string marker = std::string(kSessionMarkerVariable) + "=";
-    std::string entry;
-    while (std::getline(environ, entry, '\0')) {
-      if (entry.compare(0, marker.size(), marker) != 0)
-        continue;
-      const std::string value = entry.substr(marker.size());
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long session = std::strtoul(value.c_str(), &end, 10);
-      if (!value.empty() && *end == '\0' && errno == 0 && session <= 0xFFFFFFFFul) {
-        *sessionId = static_cast<std::uint32_t>(session);
-        return true;
-      }
+  std::string value;
+  if (host::ReadProcEnvironment(pid, kSessionMarkerVariable, &value)) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long session = std::strtoul(value.c_str(), &end, 10);
+    if (!value.empty() && *end == '\0' && errno == 0 && session <= 0xFFFFFFFFul) {
+      *sessionId = static_cast<std::uint32_t>(session);
+      return true;
     }
   }
   const pid_t session = getsid(pid);
@@ -189,7 +135,7 @@ bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
     return false;
   }
   std::string image;
-  if (!ExecutableOf(object->pid, &image)) {
+  if (!host::ReadProcExecutable(object->pid, &image)) {
     // Gone, a kernel thread, or another user's process read without the right to.
     SetLastErrorCode(errno == EACCES || errno == EPERM ? kErrorAccessDenied
                                                        : kErrorInvalidParameter);

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/host/core/unique_fd.h"
 #include "platform/host/scm/service_records.h"
 #include "platform/service_control.h"
 #include "platform/text_codec.h"
@@ -120,9 +121,11 @@ bool RunServiceDispatcher(const std::u16string& name, ServiceMainFunction main) 
   const sigset_t controls = ControlSignals();
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &controls, &previous);
-  const int signalFd = signalfd(-1, &controls, SFD_CLOEXEC);
-  const int doneFd = eventfd(0, EFD_CLOEXEC);
-  bool ok = signalFd >= 0 && doneFd >= 0;
+  const host::UniqueFd signals(signalfd(-1, &controls, SFD_CLOEXEC));
+  const host::UniqueFd done(eventfd(0, EFD_CLOEXEC));
+  const int signalFd = signals.get();
+  const int doneFd = done.get();
+  bool ok = signals.valid() && done.valid();
   if (ok) {
     std::u16string argument = MultiByteUtf8ToWide(marker.data(), marker.size());
     char16_t* argv[] = {argument.data(), nullptr};
@@ -140,10 +143,6 @@ bool RunServiceDispatcher(const std::u16string& name, ServiceMainFunction main) 
   }
   if (!ok)
     SetLastErrorCode(kErrorNotEnoughMemory);
-  if (signalFd >= 0)
-    close(signalFd);
-  if (doneFd >= 0)
-    close(doneFd);
   DiscardPendingControls(controls);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   std::lock_guard lock(state.mutex);

@@ -6,6 +6,7 @@
 // argument and environment arrays) is prepared before the first fork.
 #include "platform/host/scm/service_launch.h"
 #include "platform/host/core/host_util.h"
+#include "platform/host/core/unique_fd.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -49,9 +50,17 @@ bool IsBlank(char16_t c) {
   _exit(127);
 }
 
-void CloseBoth(int fds[2]) {
-  close(fds[0]);
-  close(fds[1]);
+// Both ends of a new pipe, or of a new socket pair when `socket` (a write to a program that
+// died then raises no SIGPIPE). False with errno set.
+bool MakeChannel(bool socket, UniqueFd* first, UniqueFd* second) {
+  int fds[2];
+  const int made =
+      socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) : pipe2(fds, O_CLOEXEC);
+  if (made != 0)
+    return false;
+  first->reset(fds[0]);
+  second->reset(fds[1]);
+  return true;
 }
 
 }  // namespace
@@ -138,22 +147,10 @@ bool StartDetachedProcess(
   std::vector<char*> argv = ExecPointers(arguments);
   std::vector<char*> envp = ExecPointers(environment);
 
-  int pidPipe[2];
-  int execPipe[2];
-  int go[2];  // a socket pair, so a write to a program that died raises no SIGPIPE
-  if (pipe2(pidPipe, O_CLOEXEC) != 0) {
+  UniqueFd pidRead, pidWrite, execRead, execWrite, goAhead, goWait;
+  if (!MakeChannel(false, &pidRead, &pidWrite) || !MakeChannel(false, &execRead, &execWrite) ||
+      !MakeChannel(true, &goAhead, &goWait)) {
     SetLastErrorCode(Win32ErrorFromErrno(errno, program));
-    return false;
-  }
-  if (pipe2(execPipe, O_CLOEXEC) != 0) {
-    SetLastErrorCode(Win32ErrorFromErrno(errno, program));
-    CloseBoth(pidPipe);
-    return false;
-  }
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, go) != 0) {
-    SetLastErrorCode(Win32ErrorFromErrno(errno, program));
-    CloseBoth(pidPipe);
-    CloseBoth(execPipe);
     return false;
   }
 
@@ -161,21 +158,23 @@ bool StartDetachedProcess(
   if (child == 0) {
     setsid();
     const pid_t grandchild = fork();
-    if (grandchild == 0)
-      RunProgram(go[1], execPipe[1], program.c_str(), argv.data(), envp.data(), directory.c_str());
-    WriteAll(pidPipe[1], &grandchild, sizeof grandchild);
+    if (grandchild == 0) {
+      RunProgram(goWait.get(), execWrite.get(), program.c_str(), argv.data(), envp.data(),
+                 directory.c_str());
+    }
+    WriteAll(pidWrite.get(), &grandchild, sizeof grandchild);
     _exit(0);
   }
   const int forkError = errno;
-  close(pidPipe[1]);
-  close(execPipe[1]);
-  close(go[1]);
+  pidWrite.reset();
+  execWrite.reset();
+  goWait.reset();
   pid_t started = -1;
   bool ok = child > 0;
   if (!ok) {
     SetLastErrorCode(Win32ErrorFromErrno(forkError, program));
   } else {
-    const bool gotPid = ReadAll(pidPipe[0], &started, sizeof started);
+    const bool gotPid = ReadAll(pidRead.get(), &started, sizeof started);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -185,23 +184,21 @@ bool StartDetachedProcess(
   }
   ok = ok && recordStart(started, ProcessStartTime(started));
   if (ok) {
-    const char goAhead = 'g';
-    if (send(go[0], &goAhead, 1, MSG_NOSIGNAL) != 1) {
+    const char go = 'g';
+    if (send(goAhead.get(), &go, 1, MSG_NOSIGNAL) != 1) {
       SetLastErrorCode(kErrorNotEnoughMemory);
       ok = false;
     }
   }
-  close(go[0]);  // without the go-ahead the held process ends here
+  goAhead.reset();  // without the go-ahead the held process ends here
   if (ok) {
     int execError = 0;
-    if (ReadAll(execPipe[0], &execError, sizeof execError)) {
+    if (ReadAll(execRead.get(), &execError, sizeof execError)) {
       SetLastErrorCode(execError == ENOEXEC ? kErrorBadExeFormat
                                             : Win32ErrorFromErrno(execError, program));
       ok = false;
     }
   }
-  close(pidPipe[0]);
-  close(execPipe[0]);
   if (ok)
     *pid = started;
   return ok;

@@ -1,19 +1,24 @@
-// The emulated service control manager's records: one directory per service under
-// <root>/scm/services/<name>/ in the machine root. Host-only; shared by the manager's side
+// The emulated service control manager's records. Host-only; shared by the manager's side
 // (service_control_host.cpp) and the service process's side (service_dispatcher_host.cpp).
 //
-// A record holds "config" (the registration values, description and failure actions) and
-// "status" (the last status report with the reporting process's id and start time), both
-// "key=value" lines in UTF-8 replaced atomically (temporary file + rename), and
-// "delete-pending" while a deletion waits for the service to stop. Names are compared
-// ignoring ASCII case; the directory keeps the spelling the service was created with.
+// Configuration lives where Windows keeps it, in the registry store:
+// HKLM\SYSTEM\CurrentControlSet\Services\<name> with Type, Start, ErrorControl (REG_DWORD),
+// ImagePath (REG_EXPAND_SZ), DisplayName, ObjectName and Description (REG_SZ),
+// FailureActions (REG_BINARY, the SERVICE_FAILURE_ACTIONS layout Windows stores) and, while a
+// deletion waits for the service to stop, DeleteFlag (REG_DWORD 1). The manager writes these
+// itself, after its own access check, as the Windows manager does: the caller's registry
+// rights do not matter. Names are compared ignoring ASCII case; the key keeps the spelling the
+// service was created with.
+//
+// Run-time status lives in the machine root's run-time state, <root>/run/scm/<name>: the last
+// status report with the reporting process's id and start time, a fixed little-endian record
+// replaced atomically (temporary file + rename).
 //
 // Who may do what: the manager's administrators are root and, on a machine whose root
 // directory belongs to another user (a machine set up without root rights: single-user
-// mode), that user. Only they create the directories (0755) and write records, so the
-// records of a trusted manager directory are the manager's own; a directory owned by
-// anybody else, or writable by others, is refused with 5. Every failure leaves a Win32 error
-// code as the last error.
+// mode), that user. Only they create the run-time directories (0755) and change records; a
+// run-time directory owned by anybody else, or writable by others, is refused with 5.
+// Anyone may read. Every failure leaves a Win32 error code as the last error.
 #pragma once
 
 #include <sys/types.h>
@@ -47,20 +52,22 @@ struct ServiceRecordStatus {
 // True when the calling process administers the manager (see above).
 [[nodiscard]] bool IsServiceAdministrator();
 
-// For an administrator: creates the manager directories when missing and checks them.
+// For an administrator: creates the run-time directories and the Services key when missing,
+// and checks them.
 [[nodiscard]] bool PrepareServiceDirectories();
-// For anyone: whether the manager directory exists and can be trusted. False with 1060 when
-// it does not exist (no service is installed), 5 when it is not trusted.
+// For anyone: whether the run-time directories exist and can be trusted. False with 1060
+// when they do not exist (no service was ever installed), 5 when they are not trusted.
 [[nodiscard]] bool CheckServiceDirectories();
 
 // Service names: not empty, at most 256 characters, no '/', '\\' or NUL, not "." or "..".
 [[nodiscard]] bool IsValidServiceName(const std::u16string& name);
 
-// The record directory's name for `name` (ignoring ASCII case); false with 1060 if none.
+// The name a service was created with, for `name` (ignoring ASCII case); false with 1060
+// if none.
 [[nodiscard]] bool FindServiceRecord(const std::u16string& name, std::string* recordName);
 
-// Creates the record `name` (UTF-8 of the service name) with its config and a stopped
-// status, atomically: 1073 when a record of that name appeared meanwhile.
+// Creates the record `recordName` (UTF-8 of the service name) with its config and a stopped
+// status, in one registry transaction: 1073 when a service of that name exists.
 [[nodiscard]] bool CreateServiceRecord(const std::string& recordName,
                                        const ServiceRecordConfig& config);
 // Removes the whole record; a record that is already gone counts as removed.
@@ -87,7 +94,7 @@ bool RemoveServiceRecord(const std::string& recordName);
 // The start time of process `pid` (0 when it cannot be read).
 [[nodiscard]] std::uint64_t ProcessStartTime(pid_t pid);
 
-// An exclusive lock on the manager's directory, held by operations that check and then
+// An exclusive lock on the manager's run-time directory, held by operations that check and then
 // change records, so that two managers never interleave.
 class ServiceManagerLock {
  public:
