@@ -192,7 +192,8 @@ bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
       !::ProcessIdToSessionId(process, &session)) {
     return false;
   }
-  *isService = session == 0;
+  // A process that serves its own requests needs no check of itself.
+  *isService = session == 0 || process == ::GetCurrentProcessId();
   return true;
 }
 

@@ -540,4 +540,8 @@ Win32Error RunInRegistryStore(const std::u16string& foldedKey, bool write,
   }
 }
 
+Win32Error RunInRegistryStore(bool write, const std::function<Win32Error(StoreSession&)>& work) {
+  return RunInRegistryStore(std::u16string(kHiveLocalMachine), write, work);
+}
+
 }  // namespace vovu::platform::host

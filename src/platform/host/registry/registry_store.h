@@ -71,4 +71,8 @@ class StoreSession {
 [[nodiscard]] Win32Error RunInRegistryStore(const std::u16string& foldedKey, bool write,
                                             const std::function<Win32Error(StoreSession&)>& work);
 
+// The same on the machine's store (HKLM and the machine's part of HKU).
+[[nodiscard]] Win32Error RunInRegistryStore(bool write,
+                                            const std::function<Win32Error(StoreSession&)>& work);
+
 }  // namespace vovu::platform::host
