@@ -150,7 +150,8 @@ bool DisconnectPipeClient(const PipeHandle& instance);
 
 // Whether the server of the connected `client` is a system service: Windows asks for the
 // server's process (GetNamedPipeServerProcessId) and takes it when it runs in session 0,
-// where only services run, or when it is the calling process itself; the host takes a server whose peer credentials name uid 0
+// where only services run, or when it is the calling process itself (under wine, where
+// every process shares one user and session, any server is taken); the host takes a server whose peer credentials name uid 0
 // (LocalSystem), or, run without root (single-user mode), the client's own uid. False when
 // the question could not be asked.
 [[nodiscard]] bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService);
