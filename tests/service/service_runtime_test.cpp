@@ -16,8 +16,8 @@
 namespace vovu {
 namespace {
 
-bool Refuse(const std::u16string& word, const std::vector<std::u16string>&,
-            const RequestContext&, std::u16string* failure) {
+bool Refuse(const std::u16string& word, const std::vector<std::u16string>&, const RequestContext&,
+            std::u16string* failure) {
   *failure = u"refused " + word;
   return false;
 }
@@ -39,8 +39,7 @@ TEST(ServiceRuntime, AFailedThreadStartReportsThatCallsOwnError) {
     EXPECT_FALSE(runtime.Start([&started] { ++started; }));
     EXPECT_EQ(platform::LastError(), c.code);
     // Only a started worker had to be stopped again.
-    EXPECT_EQ(runtime.StopEvent().Wait(0) == platform::WaitResult::kSignalled,
-              c.code == 1816);
+    EXPECT_EQ(runtime.StopEvent().Wait(0) == platform::WaitResult::kSignalled, c.code == 1816);
     EXPECT_LE(started.load(), 1);
   }
 }
