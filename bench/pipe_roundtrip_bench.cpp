@@ -2,18 +2,21 @@
 // SendPipeRequest, against plain SOCK_SEQPACKET echo servers in the same run.
 //
 // The service takes one connection per request (connect, one message, one reply,
-// disconnect) and one client at a time, so the fair reference is an echo server that also
-// takes a connection per request; an echo over one persistent connection is printed as the
-// floor of what a message round trip costs at all. One client, sequential requests; each
-// side is warmed up first. Prints p50 and p99 latency and requests per second of all three,
-// and the service's ratios to both references.
+// disconnect) and serves one exchange at a time, so the fair reference is an echo server that
+// also takes a connection per request and serves one connection at a time; an echo over one
+// persistent connection is printed as the floor of what a message round trip costs at all.
+// Each side is measured with one client sending requests one after another, and then with
+// 8 and 32 clients (threads) sending at once; each side is warmed up first. Prints p50 and p99
+// latency and requests per second, the service's ratios to the references, and how often a
+// service request had to be sent again because the pipe had no instance (2) or every
+// instance was busy (231).
 //
 // The service part installs and starts the real executable in a machine root of its own
 // (with a stamped stand-in Korvadesk.exe, as an installation has) and needs root; without
 // root only the references are measured. Interrupted (Ctrl-C, SIGTERM, SIGHUP) while the
 // service runs, it still stops and uninstalls the service and removes its machine root.
 //
-// Usage: pipe_roundtrip_bench [requests]   (default 20000)
+// Usage: pipe_roundtrip_bench [requests]   (default 20000 per mode)
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -30,6 +33,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +52,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWarmUp = 500;
-constexpr int kMaxAttempts = 1000;
+// How long one request may keep being sent again before the run counts it as failed.
+constexpr auto kRetryLimit = std::chrono::seconds(10);
 constexpr char16_t kWord[] = u"bench-unknown-word";
 
 // Set by a signal while the service is being measured; the measurement then ends early and
@@ -66,36 +71,71 @@ void HandleInterrupts(void (*handler)(int)) {
     sigaction(signal, &action, nullptr);
 }
 
+// The client counts measured: one, then two groups sending at once.
+constexpr int kClientCounts[] = {1, 8, 32};
+constexpr std::size_t kModes = std::size(kClientCounts);
+
 struct Result {
   bool measured = false;
   double p50Us = 0;
   double p99Us = 0;
   double perSecond = 0;
-  long retriesNoPipe = 0;  // requests sent again after 2: no instance at that moment
-  long retriesBusy = 0;    // after 231: the instance still busy
+  std::atomic<long> retriesNoPipe{0};  // requests sent again after 2: no instance at that moment
+  std::atomic<long> retriesBusy{0};    // after 231: every instance busy
 };
 
-// Times `count` calls of `roundTrip` after kWarmUp untimed ones; false when any call failed.
-bool Measure(int count, const std::function<bool()>& roundTrip, Result* result) {
+// Times `count` calls of `roundTrip`, spread over `clients` threads that start together,
+// after kWarmUp untimed calls; false when any call failed. Latency is per call, throughput
+// is all calls over the wall time of the whole run.
+bool Measure(int count, int clients, const std::function<bool()>& roundTrip, Result* result) {
   for (int i = 0; i < kWarmUp; ++i) {
     if (interrupted || !roundTrip())
       return false;
   }
-  std::vector<double> micros(static_cast<std::size_t>(count));
-  const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) {
-    const auto before = Clock::now();
-    if (interrupted || !roundTrip())
-      return false;
-    micros[static_cast<std::size_t>(i)] =
-        std::chrono::duration<double, std::micro>(Clock::now() - before).count();
+  const int perClient = std::max(1, count / clients);
+  std::vector<std::vector<double>> micros(static_cast<std::size_t>(clients));
+  std::atomic<bool> failed{false};
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      std::vector<double>& mine = micros[static_cast<std::size_t>(c)];
+      mine.reserve(static_cast<std::size_t>(perClient));
+      ++ready;
+      while (!go)
+        std::this_thread::yield();
+      for (int i = 0; i < perClient && !failed; ++i) {
+        if (interrupted) {
+          failed = true;
+          return;
+        }
+        const auto before = Clock::now();
+        if (!roundTrip()) {
+          failed = true;
+          return;
+        }
+        mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
+      }
+    });
   }
+  while (ready < clients)
+    std::this_thread::yield();
+  const auto start = Clock::now();
+  go = true;
+  for (std::thread& thread : threads)
+    thread.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::sort(micros.begin(), micros.end());
+  if (failed)
+    return false;
+  std::vector<double> all;
+  for (const std::vector<double>& mine : micros)
+    all.insert(all.end(), mine.begin(), mine.end());
+  std::sort(all.begin(), all.end());
   result->measured = true;
-  result->p50Us = micros[micros.size() / 2];
-  result->p99Us = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
-  result->perSecond = count / seconds;
+  result->p50Us = all[all.size() / 2];
+  result->p99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  result->perSecond = static_cast<double>(all.size()) / seconds;
   return true;
 }
 
@@ -146,8 +186,9 @@ bool PrepareMachine(const fs::path& top, std::string* executable) {
          Run(VOVU_STAMP_VERSION_PATH, {desktop, "2.10.0.999", "9.9.9.9"}) == 0;
 }
 
-// Installs and starts the service, measures it, stops and uninstalls it.
-bool MeasureService(int count, Result* result) {
+// Installs and starts the service, measures it with each client count, stops and
+// uninstalls it.
+bool MeasureService(int count, Result (&results)[kModes]) {
   char pattern[] = "/tmp/vovu-pipe-bench-XXXXXX";
   if (mkdtemp(pattern) == nullptr)
     return false;
@@ -163,35 +204,40 @@ bool MeasureService(int count, Result* result) {
   } else {
     // The service answers once its pipe thread has made the first instance.
     const std::u16string expected = u"ERROR unknown command: " + std::u16string(kWord);
-    std::u16string reply;
+    std::u16string first;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     bool answered;
-    while (!(answered = vovu::SendPipeRequest(kWord, &reply)) && Clock::now() < deadline &&
+    while (!(answered = vovu::SendPipeRequest(kWord, &first)) && Clock::now() < deadline &&
            !interrupted)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    // Between two exchanges the service has no pipe instance for a moment, and a request
-    // that meets that moment fails at once (2, or 231 when the instance is still busy): a
+    // A request that finds no instance (2) or every instance busy (231) fails at once, and a
     // client sends it again. A round trip is the time until the reply, such retries
     // included; how often they happened is counted.
-    const auto roundTrip = [&] {
-      for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        if (vovu::SendPipeRequest(kWord, &reply))
-          return reply == expected;
-        const auto error = vovu::platform::LastError();
-        if (error == vovu::platform::kErrorFileNotFound) {
-          ++result->retriesNoPipe;
-        } else if (error == vovu::platform::kErrorPipeBusy) {
-          ++result->retriesBusy;
-        } else {
-          return false;
+    for (std::size_t mode = 0; mode < kModes && failed == nullptr; ++mode) {
+      Result* result = &results[mode];
+      const auto roundTrip = [&] {
+        std::u16string reply;
+        const auto giveUp = Clock::now() + kRetryLimit;
+        while (Clock::now() < giveUp) {
+          if (vovu::SendPipeRequest(kWord, &reply))
+            return reply == expected;
+          const auto error = vovu::platform::LastError();
+          if (error == vovu::platform::kErrorFileNotFound) {
+            ++result->retriesNoPipe;
+          } else if (error == vovu::platform::kErrorPipeBusy) {
+            ++result->retriesBusy;
+          } else {
+            std::fprintf(stderr, "service: request failed with %u\n", error);
+            return false;
+          }
         }
+        return false;
+      };
+      if (!answered || first != expected) {
+        failed = "the first request";
+      } else if (!Measure(count, kClientCounts[mode], roundTrip, result)) {
+        failed = "a measured request";
       }
-      return false;
-    };
-    if (!answered || reply != expected) {
-      failed = "the first request";
-    } else if (!Measure(count, roundTrip, result)) {
-      failed = "a measured request";
     }
   }
   if (!executable.empty()) {
@@ -256,7 +302,7 @@ bool Exchange(int fd, const std::string& message) {
 }
 
 // An echo server that serves connections one after another, each until its client closes it.
-bool MeasureEcho(const std::string& path, int count, bool perRequest, Result* result) {
+bool MeasureEcho(const std::string& path, int count, int clients, bool perRequest, Result* result) {
   const int listener = Listen(path);
   if (listener < 0)
     return false;
@@ -273,7 +319,7 @@ bool MeasureEcho(const std::string& path, int count, bool perRequest, Result* re
   bool ok;
   if (perRequest) {
     ok = Measure(
-        count,
+        count, clients,
         [&] {
           const int fd = Connect(path);
           const bool exchanged = fd >= 0 && Exchange(fd, message);
@@ -285,7 +331,7 @@ bool MeasureEcho(const std::string& path, int count, bool perRequest, Result* re
   } else {
     const int fd = Connect(path);
     ok = fd >= 0 && Measure(
-                        count, [&] { return Exchange(fd, message); }, result);
+                        count, 1, [&] { return Exchange(fd, message); }, result);
     if (fd >= 0)
       close(fd);
   }
@@ -320,14 +366,14 @@ void PrintRatio(const char* name, const Result& service, const Result& reference
 
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
-  Result service;
-  Result perConnection;
+  Result service[kModes];
+  Result perConnection[kModes];
   Result persistent;
   if (geteuid() != 0) {
     std::printf("service: skipped (installing and starting a service needs root)\n");
   } else {
     HandleInterrupts(OnInterrupt);
-    const bool measured = MeasureService(count, &service);
+    const bool measured = MeasureService(count, service);
     HandleInterrupts(SIG_DFL);
     if (interrupted) {
       std::fprintf(stderr, "interrupted: the service was stopped and uninstalled\n");
@@ -339,24 +385,35 @@ int main(int argc, char** argv) {
     }
   }
   const std::string socket = (fs::temp_directory_path() / "vovu-pipe-bench-echo.sock").string();
-  if (!MeasureEcho(socket, count, /*perRequest=*/true, &perConnection) ||
-      !MeasureEcho(socket, count, /*perRequest=*/false, &persistent)) {
+  for (std::size_t mode = 0; mode < kModes; ++mode) {
+    if (!MeasureEcho(socket, count, kClientCounts[mode], /*perRequest=*/true,
+                     &perConnection[mode])) {
+      std::fprintf(stderr, "echo: the round trip failed\n");
+      return 1;
+    }
+  }
+  if (!MeasureEcho(socket, count, 1, /*perRequest=*/false, &persistent)) {
     std::fprintf(stderr, "echo: the round trip failed\n");
     return 1;
   }
 
-  std::printf("%d sequential round trips of a %zu-byte request, one client\n\n", count,
+  std::printf("%d round trips of a %zu-byte request per mode\n", count,
               std::u16string(kWord).size() * 2);
-  std::printf("%-34s %10s %10s %12s\n", "", "p50 us", "p99 us", "requests/s");
-  Print("service (SendPipeRequest)", service);
-  Print("echo, connection per request", perConnection);
-  Print("echo, persistent connection", persistent);
-  std::printf("\n");
-  if (service.measured) {
-    std::printf("service requests sent again: %ld after 2 (no instance), %ld after 231 (busy)\n",
-                service.retriesNoPipe, service.retriesBusy);
+  for (std::size_t mode = 0; mode < kModes; ++mode) {
+    const int clients = kClientCounts[mode];
+    std::printf("\n%d client%s at once\n", clients, clients == 1 ? "" : "s");
+    std::printf("%-34s %10s %10s %12s\n", "", "p50 us", "p99 us", "requests/s");
+    Print("service (SendPipeRequest)", service[mode]);
+    Print("echo, connection per request", perConnection[mode]);
+    if (mode == 0)
+      Print("echo, persistent connection", persistent);
+    if (service[mode].measured) {
+      std::printf("service requests sent again: %ld after 2 (no instance), %ld after 231 (busy)\n",
+                  service[mode].retriesNoPipe.load(), service[mode].retriesBusy.load());
+    }
+    PrintRatio("echo per connection", service[mode], perConnection[mode]);
+    if (mode == 0)
+      PrintRatio("echo persistent", service[mode], persistent);
   }
-  PrintRatio("echo per connection", service, perConnection);
-  PrintRatio("echo persistent", service, persistent);
   return 0;
 }

@@ -8,7 +8,8 @@ namespace {
 
 struct StopState {
   std::mutex mutex;  // between the control handler's signal and the event's replacement
-  std::unique_ptr<platform::Event> event;
+  std::unique_ptr<platform::Event> owned;
+  const platform::Event* event = nullptr;  // `owned`, or a runtime's own event
 };
 
 StopState& TheStopState() {
@@ -19,7 +20,7 @@ StopState& TheStopState() {
 }  // namespace
 
 const platform::Event* ServiceStopEvent() {
-  return TheStopState().event.get();
+  return TheStopState().event;
 }
 
 void SignalServiceStop() {
@@ -33,12 +34,18 @@ bool ServiceStopRequested() {
   return stop != nullptr && stop->Wait(0) == platform::WaitResult::kSignalled;
 }
 
+void PublishServiceStopEvent(const platform::Event* event) {
+  std::unique_ptr<platform::Event> old;
+  std::lock_guard lock(TheStopState().mutex);
+  old = std::move(TheStopState().owned);
+  TheStopState().event = event;
+}
+
 void ReplaceServiceStopEvent(std::unique_ptr<platform::Event> event) {
   std::unique_ptr<platform::Event> old;
-  {
-    std::lock_guard lock(TheStopState().mutex);
-    old = std::exchange(TheStopState().event, std::move(event));
-  }
+  std::lock_guard lock(TheStopState().mutex);
+  old = std::exchange(TheStopState().owned, std::move(event));
+  TheStopState().event = TheStopState().owned.get();
 }
 
 }  // namespace vovu

@@ -1,8 +1,8 @@
 // ServiceStopEvent: the one process-wide signal that the service is stopping. Every long
 // wait of the service watches it: the pipe server's, the worker's, and those of the
 // hot-update steps in the layers below the service (HTTP reads, tar runs, process waits).
-// The service's run (service/service_state.h) creates and closes it; everything else only
-// tests it or waits on it.
+// The service's runtime (service/service_runtime.h) owns it and publishes it here for the
+// length of its run; everything else only tests it, waits on it or signals it.
 #pragma once
 
 #include <memory>
@@ -22,8 +22,12 @@ void SignalServiceStop();
 // True when the stop event exists and is signalled (tested without waiting).
 [[nodiscard]] bool ServiceStopRequested();
 
-// Installs `event` as ServiceStopEvent, or closes and empties it when `event` is null. Only
-// the owner of the service's run calls this.
+// Publishes `event`, owned by the caller, as ServiceStopEvent until it is withdrawn with null.
+// Only the service's runtime calls this, before its threads start and after they have ended.
+void PublishServiceStopEvent(const platform::Event* event);
+
+// Installs `event` as ServiceStopEvent and owns it, or closes and empties it when `event` is
+// null: for processes and tests that have no runtime.
 void ReplaceServiceStopEvent(std::unique_ptr<platform::Event> event);
 
 }  // namespace vovu

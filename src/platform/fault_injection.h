@@ -55,6 +55,8 @@ enum class FaultPoint {
   kHttpQueryUrl,            // WinHttpQueryOption(WINHTTP_OPTION_URL) reading the address
   kHttpQueryDataAvailable,  // WinHttpQueryDataAvailable
   kHttpReadData,            // WinHttpReadData
+  // Threads (platform/sync.h); the path is the thread's name.
+  kCreateThread,
 };
 
 // From now on, `point` fails with `code` for a path equal to `path` (ignoring ASCII case),

@@ -10,26 +10,28 @@
 // WaitNamedPipeW, CreateFileW (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION),
 // SetNamedPipeHandleState, ReadFile and WriteFile on the client side.
 //
-// Host: a pipe is a SOCK_SEQPACKET Unix socket at <root>/pipes/<name> in the machine root
-// (the name lower-cased; characters other than letters, digits, '.', '-' and '_' are
-// escaped as %XX). The pipes directory is owned by the server's user (root in a real
-// machine) with mode 0755, so no other user can create, replace or remove a socket in it;
-// a server refuses a directory that it does not own (5) and closes one that others could
-// write to, and a client refuses one owned by a user other than root or itself (5). Run without
-// root, the emulation is single-user: the directory belongs to that user and only that user's
-// processes take part. The socket file gets the ownership and mode that the instance's
-// security descriptor stands for (see security.h); without a descriptor it is 0770 owned by
-// the server's user and group, like the Windows default DACL that lets only the system,
-// administrators and the creator open the pipe for writing.
-// An instance listens while its socket is bound at the pipe's path, with room for one
-// waiting client; once a client waits the socket moves to "<path>.busy", where clients
-// recognise a pipe whose only instance is busy. OpenPipe returns when the instance has taken
-// the client (ConnectPipeClient), so on the host a client is never connected to an instance
-// that is not yet connecting; in the service the instance is always connecting. The
-// emulation keeps one instance per name at a time (the service never has more), an instance
-// serves one client, and a message read into too small a buffer loses its rest (Windows
-// keeps it for the next read; the service never reads it). The peer's uid, gid, groups and
-// session are captured when the client is taken.
+// Host: a pipe name is a directory <root>/pipes/<name> in the machine root (the name
+// lower-cased; characters other than letters, digits, '.', '-' and '_' escaped as %XX), and
+// each of its instances a SOCK_SEQPACKET Unix socket in it (docs/host-platform.md, "Named
+// pipes"). As on Windows, any user may create a pipe of a new name: <root>/pipes is root's,
+// world-writable and sticky, so nobody can remove or rename another user's name. The name's
+// directory belongs to the user who created its first instance and only that user adds
+// further instances (5 for anybody else, root included), as the service's pipe grants no
+// user the right to create instances. A name exists while one of its instances is open; a
+// directory left behind by a process that ended is no name (its owner, or root, takes it
+// over). Each instance's socket gets the ownership and mode that the instance's security
+// descriptor stands for (see security.h); without a descriptor it is 0770 owned by the
+// creator, like the Windows default DACL that lets only the system, administrators and the
+// creator open the pipe for writing.
+// An instance listens from its creation. A background thread of the server's process takes
+// a client the moment it connects (as the Windows pipe file system completes a client's
+// open without the server's thread), renames the instance's socket aside ("<n>.busy") and
+// hands the connection to ConnectPipeClient, which may come later. A client connects to any
+// listening instance; with every instance busy it gets 231 and WaitForPipeInstance waits for
+// one to listen. An instance serves one client; a message read into too small a buffer loses
+// its rest (Windows keeps it for the next read; the service never reads it). The peer's uid,
+// gid, groups and session are captured when the client is taken; the client's impersonation
+// level travels ahead of its first message.
 #pragma once
 
 #include <cstdint>
@@ -70,16 +72,27 @@ struct PipeInstanceSettings {
   std::uint32_t outBufferSize = 0;
   std::uint32_t inBufferSize = 0;
   std::uint32_t defaultTimeoutMs = 0;  // 0: the platform default (50 ms)
+  // FILE_FLAG_FIRST_PIPE_INSTANCE: fail with 5 when an instance of the name exists.
+  bool firstInstance = false;
+};
+
+// How far the server may act as the client (SECURITY_IDENTIFICATION or
+// SECURITY_IMPERSONATION in the client's open).
+enum class PipeClientLevel {
+  // The server may read the client's identity; a primary token cannot be made of it (1346).
+  kIdentification,
+  // The server may also act as the client, and make a primary token to start its programs.
+  kImpersonation,
 };
 
 // ---- Server side. The operations below take an instance made by CreatePipeInstance. ----
 
-// Creates one instance of the pipe `name`, ready for a client (overlapped, message type and
-// read mode, blocking, remote clients refused). `security` null means the default
+// Creates one instance of the pipe `name`, listening for a client (overlapped, message type
+// and read mode, blocking, remote clients refused). `security` null means the default
 // security; the descriptor is only read during the call. Fault point kCreatePipeInstance
-// (path: the name). Fails with 123 for a name without
-// the pipe prefix, 231 when the instance limit is reached, 5 when the name belongs to
-// someone else.
+// (path: the name). Fails with 123 for a name without the pipe prefix, 231 when the instance
+// limit is reached, 5 when the name exists and the settings ask for the first instance, or
+// when it belongs to someone who did not grant the caller the right to add instances.
 [[nodiscard]] PipeHandle CreatePipeInstance(const std::u16string& name,
                                             const PipeInstanceSettings& settings,
                                             const SecurityDescriptor* security);
@@ -109,9 +122,11 @@ struct PipeInstanceSettings {
                                           std::uint32_t size, std::uint32_t timeoutMs,
                                           const Event& stop);
 
-// FlushFileBuffers: waits, without a time limit, until the client has read everything
-// written to it or has gone. False with 109 when the client closed without reading.
-bool FlushPipe(const PipeHandle& instance);
+// FlushFileBuffers: waits until the client has read everything written to it or has gone,
+// for `timeoutMs` at most and ending at once when `stop` is set. False with 109 when the
+// client closed without reading, 258 when the time ran out, 995 when `stop` was set (the
+// flush is cancelled and complete before the return).
+bool FlushPipeWithin(const PipeHandle& instance, std::uint32_t timeoutMs, const Event& stop);
 
 // DisconnectNamedPipe: ends the client's connection; what it has not read is discarded and
 // its next operation fails. The instance itself stays open until its handle is closed.
@@ -125,10 +140,21 @@ bool DisconnectPipeClient(const PipeHandle& instance);
 // on the host): callers pass a real limit.
 [[nodiscard]] bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs);
 
-// Opens the pipe for read and write, no sharing, synchronous I/O, with identification-level
-// impersonation for the server. Fails with 2 when no instance exists, 231 when every
-// instance is busy, 5 when the pipe's security refuses the caller.
-[[nodiscard]] PipeHandle OpenPipe(const std::u16string& name);
+// Opens the pipe for reading and for writing data and attributes (not FILE_APPEND_DATA, the
+// right to create instances, which the service's pipe grants no user), no sharing,
+// synchronous I/O, with `level` as the server's impersonation level. Fails with 2 when no
+// instance exists, 231 when every instance is busy, 5 when the pipe's security refuses the
+// caller.
+[[nodiscard]] PipeHandle OpenPipe(const std::u16string& name,
+                                  PipeClientLevel level = PipeClientLevel::kImpersonation);
+
+// Whether the server of the connected `client` is a system service: Windows asks for the
+// server's process (GetNamedPipeServerProcessId) and takes it when it runs in session 0,
+// where only services run, or when it is the calling process itself (under wine, where
+// every process shares one user and session, any server is taken); the host takes a server whose peer credentials name uid 0
+// (LocalSystem), or, run without root (single-user mode), the client's own uid. False when
+// the question could not be asked.
+[[nodiscard]] bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService);
 
 // SetNamedPipeHandleState(PIPE_READMODE_MESSAGE).
 bool SetPipeMessageReadMode(const PipeHandle& client);

@@ -107,8 +107,11 @@ struct ProcessEntry {
 
 // DuplicateTokenEx to a primary token with TOKEN_ASSIGN_PRIMARY, TOKEN_DUPLICATE,
 // TOKEN_QUERY, TOKEN_ADJUST_DEFAULT and TOKEN_ADJUST_SESSIONID, default security,
-// SecurityIdentification. Invalid with the last error on failure.
+// SecurityIdentification. Invalid with the last error on failure: 1346 when `token` is a
+// pipe client's token at identification level (the client did not allow impersonation).
 [[nodiscard]] TokenHandle DuplicatePrimaryToken(const TokenHandle& token);
+
+inline constexpr Win32Error kErrorBadImpersonationLevel = 1346;
 
 struct EnvironmentBlockTraits {
   using Type = void*;

@@ -1,9 +1,11 @@
 // Security descriptors for files and directories.
 //
-// Windows: ConvertStringSecurityDescriptorToSecurityDescriptorW and SetFileSecurityW.
+// Windows: ConvertStringSecurityDescriptorToSecurityDescriptorW, SetFileSecurityW and
+// GetFileSecurityW.
 // Host: the SDDL is parsed into an ownership-and-mode equivalent (docs/host-platform.md):
-// SY is the owner root (uid 0), BA the root group (gid 0, the host's Administrators),
-// BU/AU/WD the others; a protected DACL also drops any POSIX ACL. A link is never followed.
+// SY is root (uid 0), BA the root group (gid 0, the host's Administrators), BU/AU/WD/IU
+// everybody; the owner of a file is its uid. A protected DACL also drops any POSIX ACL. A
+// link is never followed.
 #pragma once
 
 #include <memory>
@@ -33,8 +35,14 @@ class SecurityDescriptor {
                                                    SecurityDescriptor* descriptor);
 
 // Sets the descriptor's DACL on `path` as a protected DACL (DACL_SECURITY_INFORMATION |
-// PROTECTED_DACL_SECURITY_INFORMATION); owner, group and SACL stay as they are on Windows.
-[[nodiscard]] bool SetProtectedFileDacl(const std::u16string& path,
-                                        const SecurityDescriptor& descriptor);
+// PROTECTED_DACL_SECURITY_INFORMATION) and, when `setOwner`, its owner as well
+// (OWNER_SECURITY_INFORMATION; the descriptor must name one, else 87). Group and SACL stay
+// as they are, and so does the owner unless asked. A link is refused (5), never followed.
+[[nodiscard]] bool SetProtectedFileSecurity(const std::u16string& path,
+                                            const SecurityDescriptor& descriptor, bool setOwner);
+
+// The string SID of the owner of `path` (GetFileSecurityW, OWNER_SECURITY_INFORMATION), the
+// link itself for a link. False with the last error when it cannot be read.
+[[nodiscard]] bool GetFileOwnerSid(const std::u16string& path, std::u16string* ownerSid);
 
 }  // namespace vovu::platform

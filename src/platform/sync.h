@@ -1,8 +1,9 @@
 // Events, waits, a critical section and a condition variable, in the shape of the Win32
 // synchronisation objects.
 //
-// Threads are std::thread on both targets (the posix mingw-w64 runtime provides it); this
-// header has no thread type of its own.
+// Threads: the service's own long-lived threads are platform::Thread, whose start reports
+// the system's own error (CreateThread's last error; pthread_create's code on the host);
+// short helpers in tests and tools may use std::thread.
 //
 // Windows: CreateEventW, SetEvent, ResetEvent, WaitForSingleObject/WaitForMultipleObjects,
 // Sleep, CRITICAL_SECTION (InitializeCriticalSectionAndSpinCount) and CONDITION_VARIABLE
@@ -15,8 +16,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "platform/native_handle.h"
 
@@ -119,5 +122,30 @@ class ConditionVariable {
 };
 
 inline constexpr Win32Error kErrorTimeout = 1460;
+
+// A thread of the program. Move-only; destroying or moving over a thread that was started
+// and not joined joins it first.
+class Thread {
+ public:
+  Thread() = default;
+  ~Thread();
+  Thread(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // CreateThread (default stack) running `procedure`. False with the creation's own error as
+  // the last error, the thread not started. Fault point kCreateThread, path `name` (a name
+  // for tests only, such as u"worker").
+  [[nodiscard]] bool Start(const std::u16string& name, std::function<void()> procedure);
+
+  // Waits without limit for the thread to end. Harmless when it was never started.
+  void Join();
+
+  [[nodiscard]] bool joinable() const { return native_ != 0; }
+
+ private:
+  NativeHandle native_ = 0;
+};
 
 }  // namespace vovu::platform

@@ -3,7 +3,6 @@
 #include "hotupdate/cancel.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/prepare.h"
-#include "service/service_state.h"
 #include "service/work_queue.h"
 
 namespace vovu {
@@ -36,12 +35,12 @@ bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestC
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure))
     return false;
-  if (JobQueueLock() == nullptr)
-    return AnswerAsUnknown(u"hot-update-prepare", failure);
-  EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId] {
-    HotUpdatePrepare(jobFile, sid, session, *JobQueueLock());
-  });
-  return true;
+  platform::CriticalSection* lock = JobQueueLock();
+  const bool queued =
+      lock != nullptr &&
+      EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId,
+                  lock] { HotUpdatePrepare(jobFile, sid, session, *lock); });
+  return queued || AnswerAsUnknown(u"hot-update-prepare", failure);
 }
 
 bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,

@@ -1,38 +1,62 @@
 #include "service/pipe_client.h"
 
-#include <cstdint>
+#include <chrono>
 #include <vector>
 
+#include "foundation/diagnostics.h"
 #include "platform/pipe.h"
+#include "service/pipe_message.h"
 #include "service/service_names.h"
 
 namespace vovu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Opens an instance of the service's pipe, waiting up to kPipeClientWaitMs in all. Several
+// clients woken by one free instance race for it; those that lose (231) wait again.
+platform::PipeHandle OpenWithinWait() {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kPipeClientWaitMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      platform::SetLastErrorCode(platform::kErrorSemTimeout);
+      return platform::PipeHandle();
+    }
+    if (!platform::WaitForPipeInstance(kPipeName, static_cast<std::uint32_t>(left.count())))
+      return platform::PipeHandle();
+    platform::PipeHandle pipe = platform::OpenPipe(kPipeName);
+    if (pipe.valid() || platform::LastError() != platform::kErrorPipeBusy)
+      return pipe;
+  }
+}
+
+}  // namespace
 
 bool SendPipeRequest(const std::u16string& request, std::u16string* reply) {
-  if (!platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
-    return false;
-  platform::PipeHandle pipe = platform::OpenPipe(kPipeName);
+  platform::PipeHandle pipe = OpenWithinWait();
   if (!pipe.valid())
     return false;
-  (void)platform::SetPipeMessageReadMode(pipe);
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(request.size() * 2);
-  for (char16_t unit : request) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
-  if (!platform::WritePipeMessage(pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
+  // Nothing goes to a server that is not the service: an impersonation-level client must
+  // not let another user's process act as its caller.
+  bool service = false;
+  if (!platform::IsPipeServerTheSystemService(pipe, &service))
+    return false;
+  if (!service) {
+    LogDebug(u"pipe server is not the service");
+    platform::SetLastErrorCode(platform::kErrorAccessDenied);
     return false;
   }
+  (void)platform::SetPipeMessageReadMode(pipe);
+  const std::vector<std::uint8_t> bytes = PipeMessageBytes(request);
+  if (!platform::WritePipeMessage(pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size())))
+    return false;
   std::vector<std::uint8_t> buffer(kMaxReplyBytes + 2, 0);
   std::uint32_t got = 0;
   if (!platform::ReadPipeMessage(pipe, buffer.data(), kMaxReplyBytes, &got))
     return false;
-  std::u16string text(got / 2, u'\0');
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(buffer[2 * i] | (buffer[2 * i + 1] << 8));
-  }
-  *reply = std::move(text);
+  *reply = PipeMessageText(buffer.data(), got);
   return true;
 }
 

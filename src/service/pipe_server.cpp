@@ -6,9 +6,8 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
 #include "platform/security.h"
-#include "service/dispatcher.h"
+#include "service/pipe_message.h"
 #include "service/service_names.h"
-#include "service/service_state.h"
 
 namespace vovu {
 
@@ -29,31 +28,8 @@ std::u16string ReplyForRequest(const std::u16string& request, const RequestConte
   return ok ? std::u16string(u"OK") : u"ERROR " + failure;
 }
 
-namespace {
-
-// The request as UTF-16LE code units, an odd last byte ignored.
-std::u16string RequestText(const std::vector<std::uint8_t>& buffer, std::uint32_t bytes) {
-  std::u16string text(bytes / 2, u'\0');
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<char16_t>(buffer[2 * i] | (buffer[2 * i + 1] << 8));
-  }
-  return text;
-}
-
-std::vector<std::uint8_t> ReplyBytes(const std::u16string& reply) {
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(reply.size() * 2);
-  for (char16_t unit : reply) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
-}  // namespace
-
-void HandlePipeClient(const platform::PipeHandle& pipe) {
-  const platform::Event& stop = *ServiceStopEvent();
+void HandlePipeClient(const platform::PipeHandle& pipe, const platform::Event& stop,
+                      CommandDispatcher dispatch) {
   std::vector<std::uint8_t> buffer(kPipeBufferSize, 0);
   std::uint32_t bytesRead = 0;
   if (!platform::ReadPipeMessageWithin(pipe, buffer.data(), kMaxRequestBytes, &bytesRead,
@@ -64,40 +40,68 @@ void HandlePipeClient(const platform::PipeHandle& pipe) {
     return;
   RequestContext context = BuildPipeCallerContext(pipe);
   const std::u16string reply =
-      ReplyForRequest(RequestText(buffer, bytesRead), context, ExecuteWhitelistedCommand);
-  const std::vector<std::uint8_t> bytes = ReplyBytes(reply);
-  (void)platform::WritePipeMessageWithin(
-      pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size()), kPipeTransferTimeoutMs, stop);
-  (void)platform::FlushPipe(pipe);
+      ReplyForRequest(PipeMessageText(buffer.data(), bytesRead), context, dispatch);
+  const std::vector<std::uint8_t> bytes = PipeMessageBytes(reply);
+  if (platform::WritePipeMessageWithin(pipe, bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                                       kPipeTransferTimeoutMs, stop)) {
+    // A client that never takes its reply holds the pipe thread for this bound at most.
+    (void)platform::FlushPipeWithin(pipe, kPipeTransferTimeoutMs, stop);
+  }
   context.Release();
 }
 
-unsigned PipeServerThread() {
-  const platform::Event& stop = *ServiceStopEvent();
-  platform::SecurityDescriptor descriptor;
-  const bool secured = platform::ConvertSddlToSecurityDescriptor(kPipeSddl, &descriptor);
+namespace {
+
+// One instance of the service's pipe. `first`: only when no instance of the name exists,
+// so that the service never shares its name with another process.
+platform::PipeHandle CreateInstance(bool first, const platform::SecurityDescriptor* security) {
   platform::PipeInstanceSettings settings;
   settings.maxInstances = platform::kPipeUnlimitedInstances;
   settings.outBufferSize = kPipeBufferSize;
   settings.inBufferSize = kPipeBufferSize;
   settings.defaultTimeoutMs = 0;
+  settings.firstInstance = first;
+  return platform::CreatePipeInstance(kPipeName, settings, security);
+}
+
+}  // namespace
+
+void RunPipeServer(const platform::Event& stop, CommandDispatcher dispatch) {
+  platform::SecurityDescriptor descriptor;
+  const platform::SecurityDescriptor* security =
+      platform::ConvertSddlToSecurityDescriptor(kPipeSddl, &descriptor) ? &descriptor : nullptr;
+  // The instance the next client connects to. Between exchanges it is the one that listened
+  // while the last client was served, so the name exists from the first creation on.
+  platform::PipeHandle listening;
+  bool creationFailing = false;
   while (stop.Wait(0) != platform::WaitResult::kSignalled) {
-    platform::PipeHandle instance =
-        platform::CreatePipeInstance(kPipeName, settings, secured ? &descriptor : nullptr);
-    if (!instance.valid()) {
-      // Retry until the service stops; the stop ends the pause at once.
-      (void)stop.Wait(kPipeCreateRetryMs);
-      continue;
+    if (!listening.valid()) {
+      listening = CreateInstance(/*first=*/true, security);
+      if (!listening.valid()) {
+        // Logged once per run of failures: another process may hold the name for long.
+        if (!creationFailing) {
+          LogDebug(u"CreateNamedPipe failed (" + std::u16string(kPipeName) + u"), retrying: " +
+                   FormatWin32Error(platform::LastError()));
+        }
+        creationFailing = true;
+        (void)stop.Wait(kPipeCreateRetryMs);
+        continue;
+      }
+      creationFailing = false;
     }
-    if (!platform::ConnectPipeClient(instance, stop)) {
+    if (!platform::ConnectPipeClient(listening, stop)) {
       if (platform::LastError() == platform::kErrorOperationAborted)
         break;
-      continue;  // a failed connect drops the instance
+      listening.reset();  // a failed connect drops the instance
+      continue;
     }
-    HandlePipeClient(instance);
-    (void)platform::DisconnectPipeClient(instance);
+    // Another instance listens while this client is served. If it cannot be made now, the
+    // name is created anew, as the first instance, after the exchange.
+    platform::PipeHandle next = CreateInstance(/*first=*/false, security);
+    HandlePipeClient(listening, stop, dispatch);
+    (void)platform::DisconnectPipeClient(listening);
+    listening = std::move(next);
   }
-  return 0;
 }
 
 }  // namespace vovu

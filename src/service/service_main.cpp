@@ -1,14 +1,13 @@
 #include "service/service_main.h"
 
-#include <system_error>
-#include <thread>
+#include <mutex>
 
+#include "foundation/service_stop.h"
 #include "platform/error.h"
 #include "platform/service_control.h"
-#include "service/pipe_server.h"
+#include "service/dispatcher.h"
 #include "service/service_names.h"
-#include "service/service_state.h"
-#include "service/work_queue.h"
+#include "service/service_runtime.h"
 
 namespace vovu {
 namespace {
@@ -19,13 +18,16 @@ constexpr std::uint32_t kControlsWhileRunning = platform::kServiceAcceptStop |
 constexpr std::uint32_t kStartWaitHintMs = 3000;
 constexpr std::uint32_t kStopWaitHintMs = 120000;
 
-// The status handle and record. Both the service thread and the control handler write the
-// record, as the control manager's own examples do; reports are not checked.
+// What the control handler must reach, and nothing else, is process-wide: the status handle
+// and record (under this lock, as the handler runs on the dispatcher's thread at any time),
+// and the running service's stop event, which its runtime publishes only while it exists
+// (foundation/service_stop.h).
+std::mutex controlMutex;
 platform::NativeHandle statusHandle = 0;
 platform::ServiceStatus statusRecord;
-StartupJob startupJob = nullptr;
 
 void Report(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
+  std::lock_guard lock(controlMutex);
   statusRecord.serviceType = platform::kServiceWin32OwnProcess;
   statusRecord.currentState = state;
   statusRecord.controlsAccepted = state == platform::kServiceRunning ? kControlsWhileRunning : 0;
@@ -36,78 +38,45 @@ void Report(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint)
   (void)platform::ReportServiceStatus(statusHandle, statusRecord);
 }
 
-// Starts `procedure` on a new thread; false with the last error set when that fails.
-bool StartThread(unsigned (*procedure)(), std::thread* thread) {
-  try {
-    *thread = std::thread([procedure] { (void)procedure(); });
-    return true;
-  } catch (const std::system_error&) {
-    platform::SetLastErrorCode(platform::kErrorNotEnoughMemory);
-    return false;
-  }
+// Runs the service between start pending and the stopped report; the exit code of that
+// report.
+std::uint32_t Run() {
+  ServiceRuntime runtime(ExecuteWhitelistedCommand);
+  if (!runtime.CreateStopEvent())
+    return platform::LastError();
+  // The start-up job recovers interrupted hot updates; until that recovery exists there is
+  // nothing to queue first.
+  if (!runtime.Start(Job()))
+    return platform::LastError();
+  Report(platform::kServiceRunning, 0, 0);
+  runtime.WaitForStop();
+  return 0;
 }
 
 }  // namespace
 
-void SetStartupJob(StartupJob job) {
-  startupJob = job;
-}
-
 void ServiceMain(std::uint32_t, char16_t**) {
-  statusHandle = platform::RegisterServiceHandler(kServiceName, ServiceCtrlHandler, nullptr);
-  if (statusHandle == 0)
+  const platform::NativeHandle handle =
+      platform::RegisterServiceHandler(kServiceName, ServiceCtrlHandler, nullptr);
+  if (handle == 0)
     return;
+  {
+    std::lock_guard lock(controlMutex);
+    statusHandle = handle;
+  }
   Report(platform::kServiceStartPending, 0, kStartWaitHintMs);
-
-  ServiceObjects objects;
-  if (!objects.CreateStopEvent()) {
-    Report(platform::kServiceStopped, platform::LastError(), 0);
-    return;
-  }
-  objects.CreateQueue();
-
-  std::uint32_t exitCode = 0;
-  std::thread worker;
-  if (!StartThread(WorkerThread, &worker)) {
-    exitCode = platform::LastError();
-    objects.DeleteQueue();
-    objects.CloseStopEvent();
-    Report(platform::kServiceStopped, exitCode, 0);
-    return;
-  }
-  if (startupJob != nullptr)
-    EnqueueJob([job = startupJob] { job(); });
-
-  std::thread pipeThread;
-  if (!StartThread(PipeServerThread, &pipeThread)) {
-    exitCode = platform::LastError();
-    ServiceStopEvent()->Set();
-    JobQueueSignal()->WakeAll();
-    worker.join();
-    objects.DeleteQueue();
-    objects.CloseStopEvent();
-    Report(platform::kServiceStopped, exitCode, 0);
-    return;
-  }
-
-  Report(platform::kServiceRunning, 0, 0);
-  (void)ServiceStopEvent()->Wait(platform::kInfiniteWait);
-
-  pipeThread.join();
-  JobQueueSignal()->WakeAll();
-  worker.join();
-  objects.DeleteQueue();
-  objects.CloseStopEvent();
-  Report(platform::kServiceStopped, 0, 0);
+  const std::uint32_t exitCode = Run();
+  Report(platform::kServiceStopped, exitCode, 0);
 }
 
 std::uint32_t ServiceCtrlHandler(std::uint32_t control, std::uint32_t, void*, void*) {
   switch (control) {
     case platform::kServiceControlStop:
-    case platform::kServiceControlShutdown:
+    case platform::kServiceControlShutdown: {
       Report(platform::kServiceStopPending, 0, kStopWaitHintMs);
       SignalServiceStop();
       return 0;
+    }
     case platform::kServiceControlSessionChange:
       return 0;
     default:

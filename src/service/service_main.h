@@ -5,19 +5,15 @@
 
 namespace vovu {
 
-// A job that runs first on every start (start-up recovery of interrupted hot updates). Set
-// by the part that owns it before the dispatcher starts; none means nothing to recover.
-using StartupJob = void (*)();
-void SetStartupJob(StartupJob job);
-
-// Registers the control handler, reports start pending, creates the stop event and the
-// queue, starts the worker, queues the start-up job, starts the pipe thread, reports running
-// and waits for the stop event; then joins the pipe thread and the worker and reports
-// stopped. A failing start-up step reports stopped with its last error.
+// Registers the control handler, reports start pending, makes the run's ServiceRuntime
+// (stop event, queue, worker, pipe thread), reports running and waits for the stop event;
+// then lets the runtime go (pipe thread and worker joined) and reports stopped. A failing
+// start-up step reports stopped with that step's own error.
 void ServiceMain(std::uint32_t argc, char16_t** argv);
 
-// Stop and shutdown report stop pending and signal the stop event (0); session change is
-// accepted and ignored (0); any other control answers 120.
+// Stop and shutdown report stop pending and signal the running service's stop event (0);
+// session change is accepted and ignored (0); any other control answers 120. Safe at any
+// time, also while a run is being set up or torn down.
 std::uint32_t ServiceCtrlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
                                  void* context);
 

@@ -1,17 +1,76 @@
 // The background work queue: jobs run one at a time, in the order queued, on one worker.
 #pragma once
 
-#include "service/service_state.h"
+#include <cstddef>
+#include <deque>
+#include <functional>
+
+#include "platform/sync.h"
 
 namespace vovu {
 
-// Appends `job` at the back of JobQueue under JobQueueLock and wakes the worker. Callable
-// from any thread, a running job included. Requires the queue to exist (ServiceObjects).
-void EnqueueJob(Job job);
+// A queued job: owns copies of everything it needs; takes nothing, returns nothing.
+using Job = std::function<void()>;
 
-// The worker thread's procedure: runs queued jobs front first until ServiceStopEvent is
-// signalled; jobs still queued then are never run. A job that throws is abandoned with the
-// debugger line "hot-update job threw". Returns 0.
-unsigned WorkerThread();
+// JobQueue with its lock (JobQueueLock, spin count 1024) and condition variable
+// (JobQueueSignal), bound to the run's stop event. Owned by the service's runtime; tests
+// make their own.
+class WorkQueue {
+ public:
+  explicit WorkQueue(const platform::Event& stop);
+  WorkQueue(const WorkQueue&) = delete;
+  WorkQueue& operator=(const WorkQueue&) = delete;
+
+  // EnqueueJob: appends `job` at the back under the lock and wakes the worker. Callable from
+  // any thread, a running job included.
+  void Enqueue(Job job);
+
+  // The worker's loop: runs queued jobs front first, each without the lock held, until the
+  // stop event is set; jobs still queued then are never run. A job that throws is abandoned
+  // with the debugger line "hot-update job threw". While the queue is empty the worker
+  // sleeps on the condition variable without a time limit: an enqueue or WakeWorker ends
+  // the sleep.
+  void RunWorker();
+
+  // Makes a sleeping worker look at the stop event again. Called after the stop event is
+  // set; the lock is taken first, so a worker between its look and its sleep cannot miss it.
+  void WakeWorker();
+
+  // JobQueueLock, also held by the steps that read and rewrite a job record (confirm,
+  // cancel, the rollback timer's switch), so that they never interleave with one another.
+  [[nodiscard]] platform::CriticalSection& Lock() { return lock_; }
+
+  // How many jobs wait in the queue.
+  [[nodiscard]] std::size_t QueuedCount();
+
+ private:
+  [[nodiscard]] bool StopRequested() const;
+
+  const platform::Event& stop_;
+  platform::CriticalSection lock_;
+  platform::ConditionVariable signal_;
+  std::deque<Job> jobs_;
+};
+
+// The running service's queue, for the dispatcher's hot-update words: published by the
+// service's runtime for the length of its run (PublishedWorkQueue), null in a process that
+// serves no pipe (the command line's own run of a command).
+[[nodiscard]] WorkQueue* ServiceWorkQueue();
+
+// JobQueueLock of the running service's queue; null when there is none.
+[[nodiscard]] platform::CriticalSection* JobQueueLock();
+
+// EnqueueJob on the running service's queue; false when there is none.
+[[nodiscard]] bool EnqueueJob(Job job);
+
+// Publishes `queue` as ServiceWorkQueue while this object lives. Made before the threads that
+// use it start, and ended after they have been joined.
+class PublishedWorkQueue {
+ public:
+  explicit PublishedWorkQueue(WorkQueue& queue);
+  ~PublishedWorkQueue();
+  PublishedWorkQueue(const PublishedWorkQueue&) = delete;
+  PublishedWorkQueue& operator=(const PublishedWorkQueue&) = delete;
+};
 
 }  // namespace vovu

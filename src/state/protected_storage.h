@@ -6,9 +6,10 @@
 
 namespace vovu {
 
-// "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)": a protected DACL granting full access to
-// LocalSystem and Administrators, inherited by files and subdirectories.
-inline constexpr char16_t kProtectedDirectorySddl[] = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)": owned by LocalSystem, with a protected DACL
+// granting full access to LocalSystem and Administrators, inherited by files and
+// subdirectories. The owner matters: an owner may always rewrite the DACL.
+inline constexpr char16_t kProtectedDirectorySddl[] = u"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // The hot-update directory: "ProgramData" (or C:\ProgramData when unset, empty or too long)
 // joined with "VovudIdavUda" and "hotupdate". Never fails, never ends in a separator.
@@ -18,11 +19,15 @@ inline constexpr char16_t kProtectedDirectorySddl[] = u"D:P(A;OICI;FA;;;SY)(A;OI
 // separator), or empty.
 [[nodiscard]] std::u16string GetProtectedRootDir();
 
-// Makes `path` an existing, plain directory carrying the protected DACL, re-applied on
-// every call. Creates at most the last component. Refuses a file, junction or symbolic link
-// in its place (never followed or replaced). On failure `error` holds one of:
-// "CreateDirectory failed (<path>): ...", "protected hot-update path is not a normal
-// directory: <path>", "security descriptor creation failed: ...",
+// Makes `path` an existing, plain directory owned by LocalSystem and carrying the protected
+// DACL, both re-applied on every call. Creates at most the last component. Refuses a file,
+// junction or symbolic link in its place (never followed or replaced). A directory that was
+// owned by anybody but LocalSystem, Administrators or this process's own user may hold what
+// another user put there (ordinary users can create folders in ProgramData): once it is
+// locked down, everything in it is removed, links as themselves, never followed
+// (docs/pipe-security.md). On failure `error` holds one of: "CreateDirectory failed
+// (<path>): ...", "protected hot-update path is not a normal directory: <path>",
+// "GetFileSecurity failed (<path>): ...", "security descriptor creation failed: ...",
 // "SetFileSecurity failed (<path>): ...". Nothing done before a failure is undone.
 [[nodiscard]] bool EnsureProtectedDirectory(const std::u16string& path, std::u16string* error);
 

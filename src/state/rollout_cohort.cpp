@@ -1,5 +1,6 @@
 #include "state/rollout_cohort.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "foundation/sha256.h"
@@ -59,7 +60,10 @@ bool ReadMachineGuid(std::u16string* guid, std::u16string* error) {
     *error = Status(u"cannot read MachineGuid, error=", status);
     return false;
   }
-  std::u16string text(buffer.data());  // up to the first NUL
+  // Up to the first NUL within the buffer: a value with an odd byte count has no terminator
+  // in it, and the scan must not run past its end.
+  std::u16string text(buffer.data(), buffer.size());
+  text.resize(std::min(text.size(), text.find(u'\0')));
   text = ToLower(text);
   std::size_t begin = 0;
   std::size_t end = text.size();

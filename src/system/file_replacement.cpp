@@ -32,9 +32,9 @@ bool ReplaceFileWithBackup(const std::u16string& stagedPath, const std::u16strin
     return true;
   }
   *error = u"replace failed (" + targetPath + u"): " + FormatWin32Error(platform::LastError());
-  if (platform::GetAttributes(backup) != platform::kInvalidFileAttributes) {
+  // Only a backup that is a file goes back; a directory of that name is nothing of ours.
+  if (IsPresentNonDirectory(backup))
     (void)platform::MoveFileReplacing(backup, targetPath);
-  }
   return false;
 }
 

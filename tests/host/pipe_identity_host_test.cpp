@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/host/core/machine_root.h"
 #include "platform/identity.h"
 #include "platform/pipe.h"
+#include "platform/process.h"
 #include "support/host/other_user.h"
 #include "support/test_machine.h"
 
@@ -85,41 +87,77 @@ TEST(PipeIdentityHost, UsersAreNamedByUidAndAdministratorsByUidOrRootGroup) {
   EXPECT_TRUE(member);
 }
 
-TEST(PipeDirectoryHost, SocketsLieInARootOwnedDirectoryThatOnlyTheServerWrites) {
+// Who may create what: every user a new name; further instances only the name's owner;
+// the first instance only when the name is free. The name lives while an instance is open.
+TEST(PipeNamesHost, AnyUserCreatesNewNamesOnlyTheOwnerAddsInstancesAndFirstMeansFree) {
   REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
-  const std::string directory = host::MachineRoot() + "/pipes";
+  const std::string pipes = host::MachineRoot() + "/pipes";
+  const std::string directory = pipes + "/vovuhosttest";
   const auto status = [](const std::string& path) {
     struct stat st = {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return st;
   };
+  PipeInstanceSettings first;
+  first.firstInstance = true;
+  // What uid 65534 gets when it creates an instance of `name`: "ok" or the error. With
+  // `crash`, its process ends without closing the instance.
+  const auto nobodyCreates = [](const std::u16string& name, bool asFirst, bool crash = false) {
+    return UserChild({},
+                     [name, asFirst, crash] {
+                       PipeInstanceSettings settings;
+                       settings.firstInstance = asFirst;
+                       PipeHandle made = CreatePipeInstance(name, settings, nullptr);
+                       const std::string result = made.valid() ? "ok" : std::to_string(LastError());
+                       if (crash)
+                         (void)made.release();
+                       return result;
+                     })
+        .Finish();
+  };
   {
-    PipeHandle instance = CreateTestPipeInstance(kPipeName, true);
-    struct stat st = status(directory);
-    EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    // The descriptor lets every user open the pipe.
-    st = status(directory + "/vovuhosttest");
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(st.st_gid, 0u);
-    EXPECT_EQ(st.st_mode & 0777, 0777u);
+    PipeHandle one = CreatePipeInstance(kPipeName, first, nullptr);
+    ASSERT_TRUE(one.valid()) << LastError();
+    EXPECT_EQ(status(pipes).st_mode & 07777, 01777u);
+    const struct stat name = status(directory);
+    EXPECT_EQ(name.st_uid, 0u);
+    EXPECT_EQ(name.st_mode & 07777, 0755u);
+    // A second instance of root's own name: only when not asked to be the first.
+    EXPECT_FALSE(CreatePipeInstance(kPipeName, first, nullptr).valid());
+    EXPECT_EQ(LastError(), kErrorAccessDenied);
+    PipeHandle two = CreatePipeInstance(kPipeName, PipeInstanceSettings{}, nullptr);
+    EXPECT_TRUE(two.valid()) << LastError();
+    // Nobody adds no instance to it, first or not, and its own new name is its own.
+    EXPECT_EQ(nobodyCreates(kPipeName, false), std::to_string(kErrorAccessDenied));
+    EXPECT_EQ(nobodyCreates(kPipeName, true), std::to_string(kErrorAccessDenied));
+    EXPECT_EQ(nobodyCreates(u"\\\\.\\pipe\\NobodysOwn", true), "ok");
   }
-  {
-    // Default security: only the server's user and group may open it.
-    PipeHandle instance = CreateTestPipeInstance(kPipeName, false);
-    EXPECT_EQ(UserChild({}, [] { return ExchangeOnce(kPipeName); }).Finish(),
-              std::to_string(kErrorAccessDenied));
-  }
-  // A directory others could write is closed again by the next server.
-  ASSERT_EQ(chmod(directory.c_str(), 0777), 0);
-  {
-    PipeHandle instance = CreateTestPipeInstance(kPipeName, true);
-    EXPECT_EQ(status(directory).st_mode & 07777, 0755u);
-  }
-  // A directory of another user is refused by servers and clients alike.
-  ASSERT_EQ(chown(directory.c_str(), kNobody, kNobody), 0);
+  // The last instance's close ends the name.
+  struct stat gone;
+  EXPECT_NE(lstat(directory.c_str(), &gone), 0);
+  // Every instance closed: the name is free again, for anybody's first instance.
+  PipeHandle again = CreatePipeInstance(kPipeName, first, nullptr);
+  EXPECT_TRUE(again.valid()) << LastError();
+  again.reset();
+
+  // A name whose holder has gone (only its directory is left) is no name: root takes it
+  // over, and nothing of what was left in it stays.
+  ASSERT_EQ(nobodyCreates(u"\\\\.\\pipe\\Left", true, /*crash=*/true), "ok");
+  const std::string left = pipes + "/left";
+  ASSERT_EQ(status(left).st_uid, kNobody);
+  PipeHandle taken = CreatePipeInstance(u"\\\\.\\pipe\\Left", first, nullptr);
+  ASSERT_TRUE(taken.valid()) << LastError();
+  EXPECT_EQ(status(left).st_uid, 0u);
+
+  // Default security: only the creator's user and group may open an instance.
+  PipeHandle closed = CreatePipeInstance(kPipeName, first, nullptr);
+  EXPECT_EQ(UserChild({}, [] { return ExchangeOnce(kPipeName); }).Finish(),
+            std::to_string(kErrorAccessDenied));
+  closed.reset();
+
+  // A namespace of another user is refused by servers and clients alike.
+  ASSERT_EQ(chown(pipes.c_str(), kNobody, kNobody), 0);
   EXPECT_FALSE(CreatePipeInstance(kPipeName, PipeInstanceSettings{}, nullptr).valid());
   EXPECT_EQ(LastError(), kErrorAccessDenied);
   EXPECT_FALSE(OpenPipe(kPipeName).valid());
@@ -128,23 +166,71 @@ TEST(PipeDirectoryHost, SocketsLieInARootOwnedDirectoryThatOnlyTheServerWrites) 
   EXPECT_EQ(LastError(), kErrorAccessDenied);
 }
 
+// A client allows the server to identify it, or to act as it; only the second gives a token
+// that a primary one can be made of. The client asks who serves the pipe.
+TEST(PipeLevelsHost, IdentificationTokensMakeNoPrimaryTokenAndClientsSeeTheirServer) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  for (const PipeClientLevel level :
+       {PipeClientLevel::kIdentification, PipeClientLevel::kImpersonation}) {
+    PipeHandle instance = CreateTestPipeInstance(kPipeName, true);
+    UserChild child({}, [level] {
+      PipeHandle client = OpenPipe(kPipeName, level);
+      bool service = false;
+      const bool asked = client.valid() && IsPipeServerTheSystemService(client, &service);
+      char reply[8];
+      std::uint32_t read = 0;
+      const bool replied = asked && WritePipeMessage(client, "w\0", 2) &&
+                           ReadPipeMessage(client, reply, sizeof reply, &read);
+      return replied ? (service ? "service" : "other") : std::to_string(LastError());
+    });
+    Win32Error duplicated = 0;
+    EXPECT_TRUE(testing::ServeOne(instance, [&] {
+      ASSERT_TRUE(ImpersonatePipeClient(instance));
+      TokenHandle token = OpenCurrentThreadToken();
+      EXPECT_TRUE(RevertToSelfIdentity());
+      const TokenHandle primary = DuplicatePrimaryToken(token);
+      duplicated = primary.valid() ? 0 : LastError();
+    }));
+    EXPECT_EQ(child.Finish(), "service");
+    EXPECT_EQ(duplicated,
+              level == PipeClientLevel::kIdentification ? kErrorBadImpersonationLevel : 0u);
+  }
+
+  // A server of another user is not the system's service.
+  static constexpr char16_t kNobodysPipe[] = u"\\\\.\\pipe\\NobodyServes";
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  UserChild server({}, [&gate] {
+    close(gate[0]);
+    PipeHandle mine = CreateTestPipeInstance(kNobodysPipe, true);
+    close(gate[1]);  // listening now
+    return testing::ServeOne(mine, [] {}) ? std::string("served") : std::string("not served");
+  });
+  close(gate[1]);
+  char byte;
+  while (read(gate[0], &byte, 1) > 0) {
+  }
+  close(gate[0]);
+  PipeHandle client = OpenPipe(kNobodysPipe);
+  ASSERT_TRUE(client.valid()) << LastError();
+  bool service = true;
+  ASSERT_TRUE(IsPipeServerTheSystemService(client, &service));
+  EXPECT_FALSE(service);
+  ASSERT_TRUE(WritePipeMessage(client, "w\0", 2));
+  char reply[8];
+  std::uint32_t got = 0;
+  EXPECT_TRUE(ReadPipeMessage(client, reply, sizeof reply, &got));
+  client.reset();
+  EXPECT_EQ(server.Finish(), "served");
+}
+
 TEST(PipeHost, NamesNeedThePrefixImpersonationNeedsAMessageAndAReplyToAGoneClientFails) {
   TestMachine machine;
   EXPECT_FALSE(CreatePipeInstance(u"\\\\.\\mailslot\\x", PipeInstanceSettings{}, nullptr).valid());
   EXPECT_EQ(LastError(), kErrorInvalidName);
   EXPECT_FALSE(OpenPipe(u"\\\\.\\pipe\\").valid());
   EXPECT_EQ(LastError(), kErrorInvalidName);
-
-  // A stale socket of a server that is gone counts as no pipe.
-  {
-    PipeHandle instance = CreateTestPipeInstance(kPipeName, true);
-    const std::string socketPath = host::MachineRoot() + "/pipes/vovuhosttest";
-    ASSERT_EQ(link(socketPath.c_str(), (socketPath + ".stale").c_str()), 0);
-    instance.reset();
-    ASSERT_EQ(rename((socketPath + ".stale").c_str(), socketPath.c_str()), 0);
-    EXPECT_FALSE(OpenPipe(kPipeName).valid());
-    EXPECT_EQ(LastError(), kErrorFileNotFound);
-  }
 
   // Windows accepts a write to a client that has closed its end only under wine.
   PipeHandle instance = CreateTestPipeInstance(kPipeName, true);

@@ -62,13 +62,14 @@ TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
   TestMachine machine;
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v", 42), kErrorSuccess);
 
-  // Any user's process may open the store; the registry layer decides who changes what.
+  // The machine's store: everybody reads it, only root writes it or adds files beside it.
   const std::string directory = host::MachineRoot() + "/registry";
   struct stat st;
   ASSERT_EQ(stat(directory.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
   ASSERT_EQ(stat((directory + "/machine.db").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_uid, 0u);
 
   {
     TestMachine other;

@@ -35,7 +35,10 @@ TEST(RolloutCohortHost, MachineGuidIsReadNormalisedOrRefusedAndDrawsTheKnownBuck
       {platform::kRegSz, testing::WideBytes(u" \t "), u"error: MachineGuid is empty"},
       // An expandable string is taken as it is; text after a NUL is not part of it.
       {platform::kRegExpandSz, testing::WideBytes(std::u16string(u"%ID%\0tail", 9), false),
-       u"%id%"}};
+       u"%id%"},
+      // An odd byte count leaves no terminator in the buffer; the read stops at its end
+      // (the last byte is a unit of its own).
+      {platform::kRegSz, std::string("A\0B\0C", 5), u"abc"}};
   for (const auto& [type, bytes, expected] : cases) {
     StoreMachineGuid(type, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     EXPECT_EQ(ReadMachineGuid(&guid, &error) ? guid : u"error: " + error, expected);

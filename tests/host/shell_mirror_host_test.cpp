@@ -134,15 +134,14 @@ TEST_F(NamespaceMirror, BadOrMissingSourcesAreRefusedAndThe32BitRootIsOptional) 
   ASSERT_EQ(Mirror(kClsid), u"ok");
   EXPECT_TRUE(KeyExists(Machine(kClassRoot64, kClsid)));
   EXPECT_FALSE(KeyExists(Machine(kClassRoot32, kClsid)));
-  if (debug.Available()) {
-    EXPECT_EQ(debug.Lines(),
-              std::vector<std::string>(
-                  {"[VovudIdavUda] VovudIdavUda: 32-bit NamespaceCLSID mirror skipped "
-                   "(non-fatal): RegCreateKeyExW failed for SOFTWARE\\Classes\\WOW6432Node\\CLSID"
-                   "\\{0C8A3F1E-1234-4ABC-9DEF-00112233AABB}: error=5 Access is denied.\r\n\n",
-                   "[VovudIdavUda] VovudIdavUda: failed to record mirrored NamespaceCLSID: create "
-                   "mirrored-namespace index failed: error=5 Access is denied.\r\n\n"}));
-  }
+  ASSERT_TRUE(debug.Available());
+  EXPECT_EQ(debug.Lines(),
+            std::vector<std::string>(
+                {"[VovudIdavUda] VovudIdavUda: 32-bit NamespaceCLSID mirror skipped "
+                 "(non-fatal): RegCreateKeyExW failed for SOFTWARE\\Classes\\WOW6432Node\\CLSID"
+                 "\\{0C8A3F1E-1234-4ABC-9DEF-00112233AABB}: error=5 Access is denied.\r\n\n",
+                 "[VovudIdavUda] VovudIdavUda: failed to record mirrored NamespaceCLSID: create "
+                 "mirrored-namespace index failed: error=5 Access is denied.\r\n\n"}));
 
   // The 64-bit root is required.
   platform::InjectFault(FaultPoint::kRegistryOpen, u"HKLM\\SOFTWARE\\Classes\\CLSID", 5);

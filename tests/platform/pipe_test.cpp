@@ -109,7 +109,7 @@ ServerThread::Body Answer(const std::string& reply, Received* request, bool* flu
     ReadOne(request, 8190)(instance, stop);
     EXPECT_TRUE(WritePipeMessageWithin(instance, reply.data(),
                                        static_cast<std::uint32_t>(reply.size()), 30000, stop));
-    *flushed = FlushPipe(instance);
+    *flushed = FlushPipeWithin(instance, 30000, stop);
     DisconnectPipeClient(instance);
   };
 }

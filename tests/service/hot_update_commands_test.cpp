@@ -6,7 +6,7 @@
 #include "hotupdate/job_status.h"
 #include "platform/profile.h"
 #include "service/dispatcher.h"
-#include "service/service_state.h"
+#include "service/work_queue.h"
 #include "state/protected_storage.h"
 #include "support/test_machine.h"
 
@@ -56,6 +56,14 @@ class HotUpdateCommands : public ::testing::Test {
   std::u16string jobFile_;
 };
 
+// The running service's queue as the dispatcher finds it, with nothing running it.
+struct ServiceQueue {
+  ServiceQueue() { EXPECT_TRUE(platform::Event::Create(true, false, &stop)); }
+  platform::Event stop;
+  WorkQueue queue{stop};
+  PublishedWorkQueue published{queue};
+};
+
 TEST_F(HotUpdateCommands, EveryWordChecksItsJobFileThenTheCallersSid) {
   RequestContext anonymous = BuildLocalContext();
   anonymous.userSid.clear();
@@ -93,8 +101,7 @@ TEST_F(HotUpdateCommands, CancelRunsInlineOnlyWhereTheServiceQueueExists) {
   EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_), u"unknown command: hot-update-cancel");
   EXPECT_TRUE(TestMachine::Exists(jobDir));
 
-  ServiceObjects objects;
-  objects.CreateQueue();
+  ServiceQueue service;
   StoreJob(kStatusDownloading);
   EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_),
             u"job cannot be cancelled in status downloading");
@@ -107,14 +114,13 @@ TEST_F(HotUpdateCommands, CancelRunsInlineOnlyWhereTheServiceQueueExists) {
 TEST_F(HotUpdateCommands, PrepareIsQueuedAndAnsweredAtOnceWhateverTheSession) {
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_),
             u"unknown command: hot-update-prepare");
-  ServiceObjects objects;
-  objects.CreateQueue();
+  ServiceQueue service;
   RequestContext sessionless = BuildLocalContext();
   sessionless.sessionId = platform::kNoSession;
   // Nothing runs the queue here: both requests wait in it, in order, and nothing is written.
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), u"OK");
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_, u"ignored"}, sessionless), u"OK");
-  EXPECT_EQ(JobQueue().size(), 2u);
+  EXPECT_EQ(service.queue.QueuedCount(), 2u);
   EXPECT_FALSE(TestMachine::Exists(GetHotUpdateDir()));
 }
 

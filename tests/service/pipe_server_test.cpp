@@ -5,10 +5,10 @@
 #include <thread>
 
 #include "platform/pipe.h"
+#include "service/dispatcher.h"
 #include "service/pipe_client.h"
 #include "service/pipe_server.h"
 #include "service/service_names.h"
-#include "service/service_state.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -17,17 +17,15 @@ namespace {
 class PipeServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(objects_.CreateStopEvent());
-    objects_.CreateQueue();
-    server_ = std::thread([] { (void)PipeServerThread(); });
+    ASSERT_TRUE(platform::Event::Create(true, false, &stop_));
+    server_ = std::thread([this] { RunPipeServer(stop_, ExecuteWhitelistedCommand); });
   }
   void TearDown() override {
-    ServiceStopEvent()->Set();
+    stop_.Set();
     server_.join();
   }
 
-  // The next instance is created only after the previous exchange ended; between the two
-  // the pipe does not exist at all, so a client polls for it (bounded).
+  // Waits for the server's first instance; from then on the name always has one.
   static void WaitUntilListening() {
     for (int attempt = 0; attempt < 5000; ++attempt) {
       if (platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
@@ -62,7 +60,7 @@ class PipeServer : public ::testing::Test {
   }
 
   testing::TestMachine machine_;
-  ServiceObjects objects_;
+  platform::Event stop_;
   std::thread server_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -13,11 +14,10 @@
 namespace vovu {
 namespace {
 
-class WorkQueue : public ::testing::Test {
+class WorkQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(objects_.CreateStopEvent());
-    objects_.CreateQueue();
+    ASSERT_TRUE(platform::Event::Create(true, false, &stop_));
     ASSERT_TRUE(platform::Event::Create(true, false, &gate_));
     ASSERT_TRUE(platform::Event::Create(true, false, &done_));
   }
@@ -26,11 +26,11 @@ class WorkQueue : public ::testing::Test {
       StopWorker();
   }
   void StartWorker() {
-    worker_ = std::thread([] { (void)WorkerThread(); });
+    worker_ = std::thread([this] { queue_.RunWorker(); });
   }
   void StopWorker() {
-    ServiceStopEvent()->Set();
-    JobQueueSignal()->WakeAll();
+    stop_.Set();
+    queue_.WakeWorker();
     worker_.join();
   }
   void Note(int n) {
@@ -43,7 +43,8 @@ class WorkQueue : public ::testing::Test {
   }
 
   testing::TestMachine machine_;
-  ServiceObjects objects_;
+  platform::Event stop_;
+  WorkQueue queue_{stop_};
   platform::Event gate_;
   platform::Event done_;
   std::thread worker_;
@@ -51,61 +52,88 @@ class WorkQueue : public ::testing::Test {
   std::vector<int> ran_;
 };
 
-TEST_F(WorkQueue, JobsRunOneAtATimeInQueueOrderNestedOnesLast) {
-  EnqueueJob([this] {
+TEST_F(WorkQueueTest, JobsRunOneAtATimeInQueueOrderNestedOnesLast) {
+  queue_.Enqueue([this] {
     (void)gate_.Wait(platform::kInfiniteWait);
     Note(1);
-    EnqueueJob([this] {
+    queue_.Enqueue([this] {
       Note(4);
       done_.Set();
     });
   });
-  EnqueueJob([this] { Note(2); });
-  EnqueueJob([this] { Note(3); });
+  queue_.Enqueue([this] { Note(2); });
+  queue_.Enqueue([this] { Note(3); });
   StartWorker();
   gate_.Set();
   ASSERT_EQ(done_.Wait(platform::kInfiniteWait), platform::WaitResult::kSignalled);
   EXPECT_EQ(Ran(), std::vector<int>({1, 2, 3, 4}));
 }
 
-TEST_F(WorkQueue, AThrowingJobIsAbandonedAndTheNextOneRuns) {
+TEST_F(WorkQueueTest, AThrowingJobIsAbandonedAndTheNextOneRuns) {
   testing::DebugCapture debug;
-  EnqueueJob([] { throw std::runtime_error("job failed"); });
-  EnqueueJob([this] {
+  queue_.Enqueue([] { throw std::runtime_error("job failed"); });
+  queue_.Enqueue([this] {
     Note(2);
     done_.Set();
   });
   StartWorker();
   ASSERT_EQ(done_.Wait(platform::kInfiniteWait), platform::WaitResult::kSignalled);
   EXPECT_EQ(Ran(), std::vector<int>({2}));
-  if (debug.Available()) {
+  if (testing::DebugCapture::Supported()) {
+    ASSERT_TRUE(debug.Available());
     EXPECT_EQ(debug.Lines(), std::vector<std::string>({"[VovudIdavUda] hot-update job threw\n"}));
   }
 }
 
-TEST_F(WorkQueue, AStopLetsTheRunningJobFinishAndDropsTheQueuedOnes) {
+TEST_F(WorkQueueTest, AStopLetsTheRunningJobFinishAndDropsTheQueuedOnes) {
   platform::Event started;
   ASSERT_TRUE(platform::Event::Create(true, false, &started));
-  EnqueueJob([this, &started] {
+  queue_.Enqueue([this, &started] {
     started.Set();
     (void)gate_.Wait(platform::kInfiniteWait);
     Note(1);
   });
   for (int n = 2; n <= 4; ++n)
-    EnqueueJob([this, n] { Note(n); });
+    queue_.Enqueue([this, n] { Note(n); });
   StartWorker();
   ASSERT_EQ(started.Wait(platform::kInfiniteWait), platform::WaitResult::kSignalled);
-  ServiceStopEvent()->Set();
+  stop_.Set();
   gate_.Set();
   StopWorker();
   EXPECT_EQ(Ran(), std::vector<int>({1}));
-  EXPECT_EQ(JobQueue().size(), 3u);
+  EXPECT_EQ(queue_.QueuedCount(), 3u);
 }
 
-TEST_F(WorkQueue, AnIdleWorkerEndsOnStop) {
+TEST_F(WorkQueueTest, AnIdleWorkerEndsOnStop) {
   StartWorker();
   StopWorker();
   EXPECT_TRUE(Ran().empty());
+}
+
+// The worker sleeps without a time limit, so a lost wake-up would hang it: jobs queued
+// from many threads while it runs and sleeps are all run, and a stop set while it sleeps
+// (with its wake-up) ends it.
+TEST_F(WorkQueueTest, NoWakeUpIsLostBetweenEnqueuersAndASleepingWorker) {
+  constexpr int kThreads = 4;
+  constexpr int kJobsPerThread = 500;
+  std::atomic<int> ran{0};
+  StartWorker();
+  std::vector<std::thread> enqueuers;
+  for (int t = 0; t < kThreads; ++t) {
+    enqueuers.emplace_back([this, &ran] {
+      for (int i = 0; i < kJobsPerThread; ++i) {
+        queue_.Enqueue([this, &ran] {
+          if (++ran == kThreads * kJobsPerThread)
+            done_.Set();
+        });
+      }
+    });
+  }
+  for (std::thread& thread : enqueuers)
+    thread.join();
+  ASSERT_EQ(done_.Wait(platform::kInfiniteWait), platform::WaitResult::kSignalled);
+  EXPECT_EQ(ran.load(), kThreads * kJobsPerThread);
+  StopWorker();
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ class DebugCapture {
   DebugCapture(const DebugCapture&) = delete;
   DebugCapture& operator=(const DebugCapture&) = delete;
 
+  // Whether this target can capture at all (the host can, Windows cannot). Where it can, a
+  // capture that is not available is a failure of the test, not a reason to skip a check.
+  [[nodiscard]] static bool Supported();
   [[nodiscard]] bool Available() const;
   // Every string received so far, as UTF-8, in order.
   [[nodiscard]] std::vector<std::string> Lines();

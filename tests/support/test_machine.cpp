@@ -32,6 +32,7 @@ TestMachine::TestMachine() : nativeTop_(UniqueTop()) {
     savedProgramData_ = value;
   programData_ = JoinPath(dir_, u"ProgramData");
   std::filesystem::create_directories(Native(programData_));
+  OpenLikeProgramData(Native(programData_));
   EXPECT_TRUE(platform::SetEnvironmentValue(u"ProgramData", programData_));
 }
 

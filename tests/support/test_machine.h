@@ -44,5 +44,8 @@ class TestMachine {
 void PrepareMachine(const std::filesystem::path& top, std::u16string* scratch,
                     std::string* savedState);
 void RestoreMachine(const std::string& savedState);
+// Gives the program-data folder at `native` the rights it has on Windows: every user may
+// create folders in it (the host: root's, world-writable and sticky).
+void OpenLikeProgramData(const std::filesystem::path& native);
 
 }  // namespace vovu::testing

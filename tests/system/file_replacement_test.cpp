@@ -55,6 +55,15 @@ TEST_F(FileReplacement, AFailedStepLeavesTheOldFileInPlace) {
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
   EXPECT_EQ(TestMachine::ReadBytes(Staged()), "new");
   EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
+
+  // Only a file goes back after a failed copy: a directory that happens to have the backup's
+  // name stays where it is.
+  const std::u16string fresh = machine_.Path(u"korvaCF.exe");
+  ASSERT_TRUE(platform::CreateDirectoryAt(fresh + u".bak"));
+  std::u16string error;
+  EXPECT_FALSE(ReplaceFileWithBackup(machine_.Path(u"missing.exe"), fresh, &error));
+  EXPECT_FALSE(TestMachine::Exists(fresh));
+  EXPECT_NE(platform::GetAttributes(fresh + u".bak") & platform::kFileAttributeDirectory, 0u);
 }
 
 TEST_F(FileReplacement, RestoreConsumesTheBackupOrDoesNothing) {

@@ -9,6 +9,7 @@
 // does, and gives the machine its identity: MachineGuid under HKLM\SOFTWARE\Microsoft\Cryptography
 // (64-bit view, REG_SZ), a random GUID in lower case. Running it again on an existing root
 // changes nothing that is already there.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -111,6 +112,14 @@ int main(int argc, char** argv) {
     if (!MakeDirectory(drive / folder))
       return 1;
   }
+  // As on Windows, every user may create folders in ProgramData (none may remove another's),
+  // and every user may create a pipe of a new name.
+  const fs::path pipes = fs::path(root) / "pipes";
+  if (!MakeDirectory(pipes))
+    return 1;
+  const mode_t open = geteuid() == 0 ? 01777 : 0755;
+  chmod((drive / "ProgramData").c_str(), open);
+  chmod(pipes.c_str(), open);
   const fs::path tar = drive / "Windows/System32/tar.exe";
   std::error_code error;
   if (!fs::exists(fs::symlink_status(tar, error))) {

@@ -70,8 +70,9 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
   const bool withSecurity = security != nullptr && security->impl() != nullptr;
   if (withSecurity)
     attributes.lpSecurityDescriptor = security->impl()->descriptor;
+  const DWORD first = settings.firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0;
   HANDLE pipe = ::CreateNamedPipeW(
-      win32::W(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+      win32::W(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | first,
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
       settings.maxInstances, settings.outBufferSize, settings.inBufferSize,
       settings.defaultTimeoutMs, withSecurity ? &attributes : nullptr);
@@ -128,8 +129,40 @@ bool WritePipeMessageWithin(const PipeHandle& instance, const void* data, std::u
   return FinishOverlapped(H(instance), io.get(), timeoutMs, stop, &written);
 }
 
-bool FlushPipe(const PipeHandle& instance) {
-  return ::FlushFileBuffers(H(instance)) != 0;
+namespace {
+
+// While a flush runs on the pipe thread, a thread-pool wait on the stop event (or its
+// time-out) cancels it from outside: FlushFileBuffers has no overlapped form.
+struct FlushWatch {
+  HANDLE pipe;
+  bool cancelled = false;
+  DWORD reason = 0;
+};
+
+VOID CALLBACK CancelFlush(PVOID context, BOOLEAN timedOut) {
+  auto* watch = static_cast<FlushWatch*>(context);
+  watch->cancelled = true;
+  watch->reason = timedOut ? WAIT_TIMEOUT : ERROR_OPERATION_ABORTED;
+  ::CancelIoEx(watch->pipe, nullptr);
+}
+
+}  // namespace
+
+bool FlushPipeWithin(const PipeHandle& instance, std::uint32_t timeoutMs, const Event& stop) {
+  FlushWatch watch{H(instance)};
+  HANDLE wait = nullptr;
+  if (!::RegisterWaitForSingleObject(&wait, win32::ToHandle(stop.native()), CancelFlush, &watch,
+                                     timeoutMs, WT_EXECUTEONLYONCE)) {
+    return false;
+  }
+  bool flushed = ::FlushFileBuffers(H(instance)) != 0;
+  DWORD error = flushed ? 0 : ::GetLastError();
+  // Waits for a callback that has started; after this nothing cancels I/O on the pipe.
+  ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+  if (!flushed && watch.cancelled)
+    error = watch.reason;
+  ::SetLastError(error);
+  return flushed;
 }
 
 bool DisconnectPipeClient(const PipeHandle& instance) {
@@ -140,11 +173,40 @@ bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
   return ::WaitNamedPipeW(win32::W(name), timeoutMs) != 0;
 }
 
-PipeHandle OpenPipe(const std::u16string& name) {
-  HANDLE pipe =
-      ::CreateFileW(win32::W(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
+  // GENERIC_WRITE would include FILE_APPEND_DATA, which on a pipe is the right to create
+  // instances; writing messages needs FILE_WRITE_DATA, the read-mode switch
+  // FILE_WRITE_ATTRIBUTES.
+  constexpr DWORD kAccess = GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
+  const DWORD quality =
+      level == PipeClientLevel::kIdentification ? SECURITY_IDENTIFICATION : SECURITY_IMPERSONATION;
+  HANDLE pipe = ::CreateFileW(win32::W(name), kAccess, 0, nullptr, OPEN_EXISTING,
+                              SECURITY_SQOS_PRESENT | quality, nullptr);
   return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));
+}
+
+namespace {
+
+// Wine runs every process, its services included, as one user in one session (1), so a
+// server's session cannot tell a service apart there; it is a single-user machine, as the
+// host is without root.
+bool RunsUnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
+bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
+  ULONG process = 0;
+  DWORD session = 0;
+  if (!::GetNamedPipeServerProcessId(H(client), &process) ||
+      !::ProcessIdToSessionId(process, &session)) {
+    return false;
+  }
+  // A process that serves its own requests needs no check of itself.
+  *isService = session == 0 || process == ::GetCurrentProcessId() || RunsUnderWine();
+  return true;
 }
 
 bool SetPipeMessageReadMode(const PipeHandle& client) {

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "platform/fault_injection.h"
 #include "platform/win32/security_descriptor_impl.h"
 #include "platform/win32/windows_api.h"
@@ -23,16 +25,62 @@ bool ConvertSddlToSecurityDescriptor(const std::u16string& sddl, SecurityDescrip
   return true;
 }
 
-bool SetProtectedFileDacl(const std::u16string& path, const SecurityDescriptor& descriptor) {
+namespace {
+
+// SeTakeOwnershipPrivilege lets the service take a directory whose DACL leaves it out.
+// Best effort: without it, setting the owner fails with the system's own error.
+void EnableTakeOwnership() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    return;
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (::LookupPrivilegeValueW(nullptr, SE_TAKE_OWNERSHIP_NAME, &privileges.Privileges[0].Luid))
+    ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  ::CloseHandle(token);
+}
+
+}  // namespace
+
+bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescriptor& descriptor,
+                              bool setOwner) {
   if (FaultDue(FaultPoint::kSetFileSecurity, path))
     return false;
   if (descriptor.impl() == nullptr) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  PSECURITY_DESCRIPTOR native = descriptor.impl()->descriptor;
+  if (setOwner) {
+    // The owner first: once the service owns the object it may always rewrite its DACL.
+    EnableTakeOwnership();
+    if (!::SetFileSecurityW(win32::W(path), OWNER_SECURITY_INFORMATION, native))
+      return false;
+  }
   return ::SetFileSecurityW(win32::W(path),
                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                            descriptor.impl()->descriptor) != 0;
+                            native) != 0;
+}
+
+bool GetFileOwnerSid(const std::u16string& path, std::u16string* ownerSid) {
+  DWORD needed = 0;
+  ::GetFileSecurityW(win32::W(path), OWNER_SECURITY_INFORMATION, nullptr, 0, &needed);
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return false;
+  std::vector<BYTE> buffer(needed);
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  LPWSTR text = nullptr;
+  if (!::GetFileSecurityW(win32::W(path), OWNER_SECURITY_INFORMATION, buffer.data(), needed,
+                          &needed) ||
+      !::GetSecurityDescriptorOwner(buffer.data(), &owner, &defaulted) || owner == nullptr ||
+      !::ConvertSidToStringSidW(owner, &text)) {
+    return false;
+  }
+  *ownerSid = win32::FromW(text, ::wcslen(text));
+  ::LocalFree(text);
+  return true;
 }
 
 }  // namespace vovu::platform

@@ -1,7 +1,9 @@
 // Synchronisation objects on Windows: kernel events, CRITICAL_SECTION and
 // CONDITION_VARIABLE.
+#include <memory>
 #include <vector>
 
+#include "platform/fault_injection.h"
 #include "platform/sync.h"
 #include "platform/win32/windows_api.h"
 
@@ -95,6 +97,54 @@ void ConditionVariable::WakeOne() {
 }
 void ConditionVariable::WakeAll() {
   ::WakeAllConditionVariable(&impl_->condition);
+}
+
+namespace {
+
+DWORD WINAPI RunThreadProcedure(LPVOID argument) {
+  std::unique_ptr<std::function<void()>> procedure(static_cast<std::function<void()>*>(argument));
+  (*procedure)();
+  return 0;
+}
+
+}  // namespace
+
+Thread::~Thread() {
+  Join();
+}
+
+Thread::Thread(Thread&& other) noexcept : native_(other.native_) {
+  other.native_ = 0;
+}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    Join();
+    native_ = other.native_;
+    other.native_ = 0;
+  }
+  return *this;
+}
+
+bool Thread::Start(const std::u16string& name, std::function<void()> procedure) {
+  if (FaultDue(FaultPoint::kCreateThread, name))
+    return false;
+  Join();
+  auto owned = std::make_unique<std::function<void()>>(std::move(procedure));
+  HANDLE thread = ::CreateThread(nullptr, 0, RunThreadProcedure, owned.get(), 0, nullptr);
+  if (thread == nullptr)
+    return false;
+  owned.release();
+  native_ = win32::FromHandle(thread);
+  return true;
+}
+
+void Thread::Join() {
+  if (native_ == 0)
+    return;
+  ::WaitForSingleObject(win32::ToHandle(native_), INFINITE);
+  ::CloseHandle(win32::ToHandle(native_));
+  native_ = 0;
 }
 
 }  // namespace vovu::platform

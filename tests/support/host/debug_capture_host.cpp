@@ -37,6 +37,10 @@ DebugCapture::~DebugCapture() {
   }
 }
 
+bool DebugCapture::Supported() {
+  return true;
+}
+
 bool DebugCapture::Available() const {
   return impl_->fd >= 0;
 }

@@ -37,7 +37,7 @@ std::filesystem::path InstalledExecutable() {
 // Waits until `done` holds, looking again whenever something changes among the pipes.
 bool WaitForPipes(const std::function<bool()>& done) {
   const std::string root = platform::host::MachineRoot();
-  return WaitForChangeIn({root, root + "/pipes"}, done);
+  return WaitForChangeIn({root, root + "/pipes", root + "/pipes/vovudidavuda"}, done);
 }
 
 }  // namespace

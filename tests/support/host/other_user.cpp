@@ -52,7 +52,7 @@ std::string UserChild::Finish() {
 platform::PipeHandle CreateTestPipeInstance(const std::u16string& name, bool open) {
   platform::SecurityDescriptor descriptor;
   EXPECT_TRUE(platform::ConvertSddlToSecurityDescriptor(
-      u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)(A;;GRGW;;;BU)", &descriptor));
+      u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)(A;;0x12019b;;;BU)", &descriptor));
   platform::PipeHandle instance = platform::CreatePipeInstance(
       name, platform::PipeInstanceSettings{}, open ? &descriptor : nullptr);
   EXPECT_TRUE(instance.valid()) << "error=" << platform::LastError();
@@ -79,7 +79,7 @@ bool ServeOne(const platform::PipeHandle& instance, const std::function<void()>&
   }
   withClient();
   const bool replied = platform::WritePipeMessageWithin(instance, "O\0K\0", 4, 30000, stop);
-  platform::FlushPipe(instance);
+  platform::FlushPipeWithin(instance, 30000, stop);
   platform::DisconnectPipeClient(instance);
   return replied;
 }

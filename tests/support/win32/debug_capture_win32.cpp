@@ -6,6 +6,9 @@ struct DebugCapture::Impl {};
 
 DebugCapture::DebugCapture() = default;
 DebugCapture::~DebugCapture() = default;
+bool DebugCapture::Supported() {
+  return false;
+}
 bool DebugCapture::Available() const {
   return false;
 }

@@ -12,6 +12,9 @@ void PrepareMachine(const std::filesystem::path& top, std::u16string* scratch,
 
 void RestoreMachine(const std::string&) {}
 
+// A temporary directory under wine already lets its user create folders.
+void OpenLikeProgramData(const std::filesystem::path&) {}
+
 std::filesystem::path TestMachine::Native(const std::u16string& windowsPath) {
   return std::filesystem::path(std::wstring(windowsPath.begin(), windowsPath.end()));
 }

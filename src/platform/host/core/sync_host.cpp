@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/fault_injection.h"
 #include "platform/host/core/event_wait.h"
 #include "platform/sync.h"
 
@@ -204,6 +206,58 @@ void ConditionVariable::WakeOne() {
 }
 void ConditionVariable::WakeAll() {
   impl_->condition.notify_all();
+}
+
+namespace {
+
+void* RunThreadProcedure(void* argument) {
+  std::unique_ptr<std::function<void()>> procedure(static_cast<std::function<void()>*>(argument));
+  (*procedure)();
+  return nullptr;
+}
+
+}  // namespace
+
+Thread::~Thread() {
+  Join();
+}
+
+Thread::Thread(Thread&& other) noexcept : native_(other.native_) {
+  other.native_ = 0;
+}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    Join();
+    native_ = other.native_;
+    other.native_ = 0;
+  }
+  return *this;
+}
+
+bool Thread::Start(const std::u16string& name, std::function<void()> procedure) {
+  if (FaultDue(FaultPoint::kCreateThread, name))
+    return false;
+  Join();
+  auto owned = std::make_unique<std::function<void()>>(std::move(procedure));
+  pthread_t thread;
+  const int result = pthread_create(&thread, nullptr, RunThreadProcedure, owned.get());
+  if (result != 0) {
+    // EAGAIN: the system lacked the resources (or hit a limit), as CreateThread's 8.
+    SetLastErrorCode(result == EAGAIN || result == ENOMEM ? kErrorNotEnoughMemory
+                                                          : kErrorInvalidParameter);
+    return false;
+  }
+  owned.release();
+  native_ = static_cast<NativeHandle>(thread);
+  return true;
+}
+
+void Thread::Join() {
+  if (native_ == 0)
+    return;
+  pthread_join(static_cast<pthread_t>(native_), nullptr);
+  native_ = 0;
 }
 
 }  // namespace vovu::platform

@@ -1,9 +1,15 @@
-// Security descriptors on the host: an SDDL DACL becomes ownership and mode bits.
+// Security descriptors on the host: an SDDL owner and DACL become ownership and mode bits.
 //
-// SY (LocalSystem) is the owner uid 0, BA (Administrators) the group gid 0, BU/AU/WD/IU
-// everybody else. FA/GA grant rwx, FR/GR/FX/GX r-x, FW/GW w. A protected DACL also drops
+// SY (LocalSystem) is uid 0, BA (Administrators) the group gid 0, BU/AU/WD/IU everybody.
+// FA/GA grant rwx, FR/GR/FX/GX r-x, FW/GW w; a number grants r for FILE_READ_DATA (0x1),
+// w for FILE_WRITE_DATA (0x2) and x for FILE_EXECUTE (0x20). An entry for SY gives the owner
+// class its bits only when the object's owner is root: a user who owns an object keeps only
+// what everybody gets, and may still change the mode, as a Windows owner may always rewrite
+// the DACL. The owner changes only when the descriptor names one ("O:SY" or "O:BA", both
+// uid 0) and the caller asks for the owner to be set; an entry for BA makes gid 0 the group,
+// the only way the host can grant Administrators a right. A protected DACL also drops
 // POSIX ACLs, so nothing inherited from the parent remains. Anything else in the SDDL
-// (deny entries, other SIDs) is refused with 1336, as the host cannot express it.
+// (deny entries, other SIDs, a group) is refused with 1336, as the host cannot express it.
 // Without root rights (single-user mode) ownership cannot change and only the mode is set.
 #include <errno.h>
 #include <fcntl.h>
@@ -14,6 +20,7 @@
 #include "platform/fault_injection.h"
 #include "platform/host/core/machine_root.h"
 #include "platform/host/files/security_descriptor_impl.h"
+#include "platform/host/registry/registry_paths.h"
 #include "platform/security.h"
 
 namespace vovu::platform {
@@ -27,9 +34,32 @@ SecurityDescriptor& SecurityDescriptor::operator=(SecurityDescriptor&&) noexcept
 
 namespace {
 
+// The rwx bits of an access mask written as a number ("0x12019b").
+bool NumericRightsToBits(const std::u16string& rights, mode_t* bits) {
+  std::uint32_t mask = 0;
+  if (rights.size() < 3 || rights.size() > 10 || rights[0] != u'0' ||
+      (rights[1] != u'x' && rights[1] != u'X')) {
+    return false;
+  }
+  for (std::size_t i = 2; i < rights.size(); ++i) {
+    const char16_t c = rights[i];
+    const int digit = c >= u'0' && c <= u'9'   ? c - u'0'
+                      : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                      : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                               : -1;
+    if (digit < 0)
+      return false;
+    mask = mask << 4 | static_cast<std::uint32_t>(digit);
+  }
+  *bits = ((mask & 0x1) != 0 ? 4 : 0) | ((mask & 0x2) != 0 ? 2 : 0) | ((mask & 0x20) != 0 ? 1 : 0);
+  return true;
+}
+
 // The rwx bits granted by an SDDL rights field such as "FA" or "GRGX".
 bool RightsToBits(const std::u16string& rights, mode_t* bits) {
   *bits = 0;
+  if (rights.size() > 2 && rights[0] == u'0')
+    return NumericRightsToBits(rights, bits);
   if (rights.size() % 2 != 0 || rights.empty())
     return false;
   for (std::size_t i = 0; i < rights.size(); i += 2) {
@@ -65,13 +95,12 @@ bool ParseAce(const std::u16string& ace, SecurityDescriptor::Impl* impl) {
     return false;
   const std::u16string& sid = fields[5];
   if (sid == u"SY") {
-    impl->ownerIsSystem = true;
-    impl->mode |= bits << 6;
+    impl->systemBits |= bits;
   } else if (sid == u"BA") {
-    impl->groupIsAdministrators = true;
-    impl->mode |= bits << 3;
+    impl->hasAdministrators = true;
+    impl->administratorBits |= bits;
   } else if (sid == u"BU" || sid == u"AU" || sid == u"WD" || sid == u"IU") {
-    impl->mode |= bits;
+    impl->everyoneBits |= bits;
   } else {
     return false;
   }
@@ -84,11 +113,22 @@ bool ConvertSddlToSecurityDescriptor(const std::u16string& sddl, SecurityDescrip
   if (FaultDue(FaultPoint::kConvertSddl, u""))
     return false;
   auto impl = std::make_unique<SecurityDescriptor::Impl>();
-  if (sddl.compare(0, 2, u"D:") != 0) {
+  std::size_t i = 0;
+  if (sddl.compare(0, 2, u"O:") == 0) {
+    // The owner: SY or BA, both uid 0 on the host.
+    const std::u16string owner = sddl.substr(2, 2);
+    if (owner != u"SY" && owner != u"BA") {
+      SetLastErrorCode(kErrorInvalidAcl);
+      return false;
+    }
+    impl->ownerIsSystem = true;
+    i = 4;
+  }
+  if (sddl.compare(i, 2, u"D:") != 0) {
     SetLastErrorCode(kErrorInvalidAcl);
     return false;
   }
-  std::size_t i = 2;
+  i += 2;
   while (i < sddl.size() && sddl[i] != u'(') {
     if (sddl[i] == u'P') {
       impl->protectedDacl = true;
@@ -111,7 +151,8 @@ bool ConvertSddlToSecurityDescriptor(const std::u16string& sddl, SecurityDescrip
   return true;
 }
 
-bool SetProtectedFileDacl(const std::u16string& path, const SecurityDescriptor& descriptor) {
+bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescriptor& descriptor,
+                              bool setOwner) {
   if (FaultDue(FaultPoint::kSetFileSecurity, path))
     return false;
   const SecurityDescriptor::Impl* impl = descriptor.impl();
@@ -143,12 +184,19 @@ bool SetProtectedFileDacl(const std::u16string& path, const SecurityDescriptor& 
     return false;
   }
   bool ok = true;
+  uid_t owner = st.st_uid;
+  gid_t group = st.st_gid;
+  if (setOwner && !impl->ownerIsSystem) {
+    close(object);
+    SetLastErrorCode(kErrorInvalidParameter);  // no owner in the descriptor
+    return false;
+  }
   if (geteuid() == 0) {
-    const uid_t owner = impl->ownerIsSystem ? 0 : st.st_uid;
-    const gid_t group = impl->groupIsAdministrators ? 0 : st.st_gid;
+    owner = setOwner ? 0 : owner;
+    group = impl->hasAdministrators ? 0 : group;
     ok = fchown(object, owner, group) == 0;
   }
-  ok = ok && fchmod(object, impl->mode) == 0;
+  ok = ok && fchmod(object, impl->ModeFor(owner, group)) == 0;
   const int err = errno;
   if (ok && impl->protectedDacl) {
     fremovexattr(object, "system.posix_acl_access");
@@ -160,6 +208,19 @@ bool SetProtectedFileDacl(const std::u16string& path, const SecurityDescriptor& 
     SetLastErrorCode(host::Win32ErrorFromErrno(err, hostPath));
     return false;
   }
+  return true;
+}
+
+bool GetFileOwnerSid(const std::u16string& path, std::u16string* ownerSid) {
+  std::string hostPath;
+  if (!host::ToHostPath(path, &hostPath))
+    return false;
+  struct stat st;
+  if (lstat(hostPath.c_str(), &st) != 0) {
+    SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
+    return false;
+  }
+  *ownerSid = host::SidOfUid(static_cast<std::uint32_t>(st.st_uid));
   return true;
 }
 

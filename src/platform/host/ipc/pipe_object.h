@@ -1,4 +1,5 @@
-// The host's pipe object behind a PipeHandle, shared by the host pipe and identity code.
+// The host's pipe object behind a PipeHandle, shared by the host pipe, acceptor and identity
+// code.
 #pragma once
 
 #include <sys/types.h>
@@ -23,15 +24,28 @@ struct PeerIdentity {
 
 struct PipeObject {
   bool server = false;
-  int listenFd = -1;     // server: the bound, listening socket of the instance
-  int fd = -1;           // the connected socket (server after a connect, or client)
-  std::string path;      // server: the socket's path while listening
-  std::string busyPath;  // server: where the socket lies while a client is connected
-  dev_t device = 0;      // server: the bound socket file, so that only it is ever removed
+  // Server: the bound, listening socket of the instance, its name in the pipe's directory
+  // while it listens and while a client is connected, and the socket file's identity, so
+  // that only that file is ever renamed or removed.
+  int listenFd = -1;
+  std::string path;
+  std::string busyPath;
+  dev_t device = 0;
   ino_t inode = 0;
+  // Server: the pipe name's directory and lock file, read-locked while this instance lives
+  // (the name exists while some instance holds it).
+  std::string nameDirectory;
+  int lockFd = -1;
+  // Server: set by the acceptor (pipe_acceptor.h) when it has taken a client.
+  int acceptedEvent = -1;
+  std::uint64_t acceptorId = 0;
+  // The connected socket (server after a connect, or client).
+  int fd = -1;
   bool connected = false;
   bool disconnected = false;
   bool messageRead = false;  // a message has been read from the client
+  // The level the client asked for; it arrives ahead of the client's first message.
+  PipeClientLevel clientLevel = PipeClientLevel::kImpersonation;
   PeerIdentity peer;
 };
 

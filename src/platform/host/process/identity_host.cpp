@@ -24,8 +24,10 @@ struct HostTokenUser {
 };
 constexpr std::uint32_t kTokenUserMarker = 0x54555352;  // "TUSR"
 
-// The identity the calling thread impersonates, if any.
+// The identity the calling thread impersonates, if any, and whether only at identification
+// level.
 thread_local std::optional<host::PeerIdentity> impersonated;
+thread_local bool impersonatedForIdentificationOnly = false;
 
 using host::HostToken;
 
@@ -33,7 +35,7 @@ const HostToken* TokenOf(const TokenHandle& token) {
   return host::TokenObjectOf(token);
 }
 TokenHandle MakeToken(host::PeerIdentity identity, bool impersonation) {
-  return host::MakeTokenObject(std::move(identity), impersonation);
+  return host::MakeTokenObject(std::move(identity), impersonation, false);
 }
 
 }  // namespace
@@ -48,10 +50,11 @@ const HostToken* TokenObjectOf(const TokenHandle& token) {
   return reinterpret_cast<const HostToken*>(token.get());
 }
 
-TokenHandle MakeTokenObject(PeerIdentity identity, bool impersonation) {
+TokenHandle MakeTokenObject(PeerIdentity identity, bool impersonation, bool identificationOnly) {
   auto token = std::make_unique<HostToken>();
   token->identity = std::move(identity);
   token->impersonation = impersonation;
+  token->identificationOnly = identificationOnly;
   return TokenHandle(reinterpret_cast<NativeHandle>(token.release()));
 }
 
@@ -85,6 +88,7 @@ bool ImpersonatePipeClient(const PipeHandle& instance) {
     return false;
   }
   host::ImpersonateIdentity(pipe->peer);
+  impersonatedForIdentificationOnly = pipe->clientLevel == PipeClientLevel::kIdentification;
   return true;
 }
 
@@ -93,6 +97,7 @@ bool RevertToSelfIdentity() {
     setfsuid(geteuid());
     setfsgid(getegid());
     impersonated.reset();
+    impersonatedForIdentificationOnly = false;
   }
   return true;
 }
@@ -104,7 +109,7 @@ TokenHandle OpenCurrentThreadToken() {
     SetLastErrorCode(kErrorNoToken);
     return TokenHandle();
   }
-  return MakeToken(*impersonated, true);
+  return host::MakeTokenObject(*impersonated, true, impersonatedForIdentificationOnly);
 }
 
 TokenHandle OpenCurrentProcessToken() {

@@ -198,6 +198,11 @@ TokenHandle DuplicatePrimaryToken(const TokenHandle& token) {
   const host::HostToken* object = host::TokenObjectOf(token);
   if (object == nullptr)
     return TokenHandle();
+  if (object->identificationOnly) {
+    // As Windows: an identification-level token cannot become a primary one.
+    SetLastErrorCode(kErrorBadImpersonationLevel);
+    return TokenHandle();
+  }
   return host::MakeTokenObject(object->identity, /*impersonation=*/false);
 }
 

@@ -134,7 +134,7 @@ Win32Error WithKey(NativeHandle h, std::uint32_t needed, bool write, Work work) 
   if ((GrantedRights(*key) & needed) != needed)
     return kErrorAccessDenied;
   const std::u16string folded = FoldedKeyPath(key->path);
-  return host::RunInRegistryStore(write, [&](StoreSession& store) -> Win32Error {
+  return host::RunInRegistryStore(folded, write, [&](StoreSession& store) -> Win32Error {
     if (!store.KeyExists(folded))
       return kErrorKeyDeleted;
     return work(store, *key, folded);
@@ -187,7 +187,7 @@ Win32Error OpenRegistryKey(NativeHandle parent, const std::u16string& subKey, st
     return status;
   if (RegistryFault(FaultPoint::kRegistryOpen, path, &status))
     return status;
-  status = host::RunInRegistryStore(false, [&](StoreSession& store) {
+  status = host::RunInRegistryStore(FoldedKeyPath(path), false, [&](StoreSession& store) {
     return store.KeyExists(FoldedKeyPath(path)) ? kErrorSuccess : kErrorFileNotFound;
   });
   if (status != kErrorSuccess)
@@ -210,26 +210,27 @@ Win32Error CreateRegistryKey(NativeHandle parent, const std::u16string& subKey,
   const std::uint32_t rights = MapGenericRights(access);
   const bool mayChange = host::MayChangeKey(path, CallerUid());
   bool isNew = false;
-  status = host::RunInRegistryStore(true, [&](StoreSession& store) -> Win32Error {
-    if (store.KeyExists(FoldedKeyPath(path))) {
-      return (rights & kChangeRights) != 0 && !mayChange ? kErrorAccessDenied : kErrorSuccess;
-    }
-    if (!mayChange)
-      return kErrorAccessDenied;
-    Win32Error refused = kErrorSuccess;
-    if (ChangeRefused(path, &refused))
-      return refused;
-    // Every missing key from the deepest existing one down is created; the hive exists.
-    std::size_t depth = path.size() - 1;
-    while (depth > 1 && !store.KeyExists(FoldedKeyPath(Prefix(path, depth))))
-      --depth;
-    for (++depth; depth <= path.size(); ++depth) {
-      store.AddKey(FoldedKeyPath(Prefix(path, depth)), FoldedKeyPath(Prefix(path, depth - 1)),
-                   path[depth - 1]);
-    }
-    isNew = true;
-    return kErrorSuccess;
-  });
+  status =
+      host::RunInRegistryStore(FoldedKeyPath(path), true, [&](StoreSession& store) -> Win32Error {
+        if (store.KeyExists(FoldedKeyPath(path))) {
+          return (rights & kChangeRights) != 0 && !mayChange ? kErrorAccessDenied : kErrorSuccess;
+        }
+        if (!mayChange)
+          return kErrorAccessDenied;
+        Win32Error refused = kErrorSuccess;
+        if (ChangeRefused(path, &refused))
+          return refused;
+        // Every missing key from the deepest existing one down is created; the hive exists.
+        std::size_t depth = path.size() - 1;
+        while (depth > 1 && !store.KeyExists(FoldedKeyPath(Prefix(path, depth))))
+          --depth;
+        for (++depth; depth <= path.size(); ++depth) {
+          store.AddKey(FoldedKeyPath(Prefix(path, depth)), FoldedKeyPath(Prefix(path, depth - 1)),
+                       path[depth - 1]);
+        }
+        isNew = true;
+        return kErrorSuccess;
+      });
   if (status != kErrorSuccess)
     return status;
   key->reset(NewHandle(path, rights));
@@ -326,18 +327,19 @@ Win32Error DeleteRegistryTree(NativeHandle key, const std::u16string& subKey) {
   host::AppendSubKeyPath(subKey, &path);
   const bool withKey = path.size() > base->path.size();
   const bool mayChange = host::MayChangeKey(path, CallerUid());
-  return host::RunInRegistryStore(true, [&](StoreSession& store) -> Win32Error {
-    const std::u16string folded = FoldedKeyPath(path);
-    if (!store.KeyExists(folded))
-      return withKey ? kErrorFileNotFound : kErrorKeyDeleted;
-    if (!mayChange)
-      return kErrorAccessDenied;
-    Win32Error refused = kErrorSuccess;
-    if (ChangeRefused(path, &refused))
-      return refused;
-    store.DeleteTree(folded, withKey);
-    return kErrorSuccess;
-  });
+  return host::RunInRegistryStore(FoldedKeyPath(path), true,
+                                  [&](StoreSession& store) -> Win32Error {
+                                    const std::u16string folded = FoldedKeyPath(path);
+                                    if (!store.KeyExists(folded))
+                                      return withKey ? kErrorFileNotFound : kErrorKeyDeleted;
+                                    if (!mayChange)
+                                      return kErrorAccessDenied;
+                                    Win32Error refused = kErrorSuccess;
+                                    if (ChangeRefused(path, &refused))
+                                      return refused;
+                                    store.DeleteTree(folded, withKey);
+                                    return kErrorSuccess;
+                                  });
 }
 
 }  // namespace vovu::platform

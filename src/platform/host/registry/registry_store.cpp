@@ -1,25 +1,29 @@
-// The host registry's SQLite store.
+// The host registry's SQLite stores.
 //
-// One connection per process, shared by its threads under a mutex and opened again when the
-// machine root changes. A connection must not cross fork(): the child would share the
-// parent's locks and memory-mapped index without owning them, so the connection is closed
-// just before every fork and each side opens a new one when it next needs it.
+// One connection per store and process, shared by its threads under a mutex and opened again
+// when the machine root changes. A connection must not cross fork(): the child would share
+// the parent's locks without owning them, so the connections are closed just before every
+// fork and each side opens new ones when it next needs them.
 //
-// The database is in write-ahead-log mode: readers do not wait for a writer, and a writer
-// waits for another writer (busy timeout) instead of failing. The store's directory is
-// world-writable with the sticky bit, and its files readable and writable by every user, so
-// that any process of the machine can open it; who may change which key is decided by the
-// registry layer (registry_paths.h), not by the file system.
+// The file system enforces the same rule as the registry layer (registry_paths.h), so that
+// nobody can go around that layer by opening the files: the machine's hives live in a store
+// only root may write and everybody may read; each user's hive (HKU\<SID> and
+// HKU\<SID>_Classes) in a store of that user's own. Each store keeps a rollback journal
+// beside it, which a reader does not need to write; a writer waits for another (busy
+// timeout) instead of failing.
 #include "platform/host/registry/registry_store.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "platform/host/core/machine_root.h"
@@ -236,11 +240,32 @@ class SqliteSession final : public StoreSession {
   sqlite3* db_;
 };
 
-// Creates the tables and the standard keys of a new store (schema version 0).
-void InitializeStore(sqlite3* db) {
-  Exec(db, "BEGIN IMMEDIATE");
+// Whether the store's schema is in place, read without taking the write lock (a reader of
+// the machine's store may not take it).
+bool StoreReady(sqlite3* db) {
   Statement version(db, "PRAGMA user_version");
-  if (version.Step() && version.IntAt(0) >= kSchemaVersion) {
+  return version.Step() && version.IntAt(0) >= kSchemaVersion;
+}
+
+// Adds `standard` and the keys above it, below its hive.
+void AddKeyPath(SqliteSession& session, const std::u16string& standard) {
+  KeyPath path;
+  AppendSubKeyPath(standard, &path);
+  for (std::size_t depth = 2; depth <= path.size(); ++depth) {
+    const KeyPath key(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth));
+    const KeyPath parent(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth - 1));
+    if (!session.KeyExists(FoldedKeyPath(key)))
+      session.AddKey(FoldedKeyPath(key), FoldedKeyPath(parent), key.back());
+  }
+}
+
+// Creates the tables and the first keys of a new store: the standard keys for the machine's
+// store, the user's two hive keys (HKU\<SID> and HKU\<SID>_Classes) for a user's store.
+void InitializeStore(sqlite3* db, const std::u16string& userSid) {
+  if (StoreReady(db))
+    return;
+  Exec(db, "BEGIN IMMEDIATE");
+  if (StoreReady(db)) {
     Exec(db, "COMMIT");
     return;
   }
@@ -250,20 +275,18 @@ void InitializeStore(sqlite3* db) {
     if (!session.KeyExists(hive))
       session.AddKey(hive, u"", hive);
   }
-  for (const char16_t* standard : kStandardKeys) {
-    KeyPath path;
-    AppendSubKeyPath(standard, &path);
-    for (std::size_t depth = 2; depth <= path.size(); ++depth) {
-      const KeyPath key(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth));
-      const KeyPath parent(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(depth - 1));
-      if (!session.KeyExists(FoldedKeyPath(key)))
-        session.AddKey(FoldedKeyPath(key), FoldedKeyPath(parent), key.back());
-    }
+  if (userSid.empty()) {
+    for (const char16_t* standard : kStandardKeys)
+      AddKeyPath(session, standard);
+  } else {
+    AddKeyPath(session, std::u16string(kHiveUsers) + u"\\" + userSid);
+    AddKeyPath(session, std::u16string(kHiveUsers) + u"\\" + userSid + u"_Classes");
   }
   Exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   Exec(db, "COMMIT");
 }
 
+// An open store: the machine's (uid -1) or one user's.
 struct Connection {
   sqlite3* db = nullptr;
   std::string root;
@@ -277,58 +300,155 @@ struct Connection {
   ~Connection() { Close(); }
 };
 
+constexpr std::int64_t kMachineStore = -1;
+
 std::mutex& StoreMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-Connection& TheConnection() {
-  static Connection connection;
-  return connection;
+std::map<std::int64_t, Connection>& TheConnections() {
+  static auto* connections = new std::map<std::int64_t, Connection>;
+  return *connections;
 }
 
 void BeforeFork() {
   StoreMutex().lock();
-  TheConnection().Close();
+  TheConnections().clear();
 }
 
 void AfterFork() {
   StoreMutex().unlock();
 }
 
-// Makes the store's directory and file if needed, with the permissions described above.
-Win32Error PrepareFiles(const std::string& directory, const std::string& file) {
-  if (mkdir(directory.c_str(), 01777) == 0) {
-    chmod(directory.c_str(), 01777);  // past the umask
-  } else if (errno != EEXIST) {
-    return Win32ErrorFromErrno(errno, directory);
+// Removes what is at `path` (a directory and its content included), never following a
+// link. Used by root on a user's store directory that is not that user's.
+void RemoveWithoutFollowing(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlink(path.c_str());
+    return;
   }
-  const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..")
+        RemoveWithoutFollowing(path + "/" + name);
+    }
+    closedir(dir);
+  }
+  rmdir(path.c_str());
+}
+
+// The machine's store: <root>/registry, root's and closed to others (0755), holding
+// machine.db (0644): everybody reads, only root writes, and nobody else can add a journal
+// file that root would later replay. As root, an older, more open layout is closed again.
+Win32Error PrepareMachineFiles(const std::string& directory, const std::string& file) {
+  const bool root = geteuid() == 0;
+  if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST)
+    return Win32ErrorFromErrno(errno, directory);
+  if (root) {
+    chmod(directory.c_str(), 0755);
+    // Where the users' stores go: anyone may make their own (see PrepareUserFiles).
+    const std::string users = directory + "/users";
+    if (mkdir(users.c_str(), 01733) == 0 || errno == EEXIST)
+      chmod(users.c_str(), 01733);
+  }
+  const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd >= 0) {
-    fchmod(fd, 0666);
+    if (root)
+      fchmod(fd, 0644);
     close(fd);
-  } else if (errno != EEXIST) {
+  } else if (errno != EACCES && errno != EROFS) {
     return Win32ErrorFromErrno(errno, file);
   }
   return kErrorSuccess;
 }
 
-Win32Error Open(Connection* connection, const std::string& root) {
+// A user's store: <root>/registry/users/<uid>/ntuser.db, the directory and file that user's
+// alone (0700, 0600). Anyone may create a directory in users/ (01733: sticky, not listable),
+// so that a user's own process can make its store; a directory there that is not its
+// user's is no store: root removes it, the user is refused (5).
+Win32Error PrepareUserFiles(const std::string& users, const std::string& directory, uid_t uid) {
+  const bool root = geteuid() == 0;
+  if (mkdir(users.c_str(), 01733) == 0 || (root && errno == EEXIST))
+    chmod(users.c_str(), 01733);
+  struct stat st;
+  if (lstat(directory.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != uid)) {
+    if (!root)
+      return kErrorAccessDenied;
+    RemoveWithoutFollowing(directory);
+  }
+  if (mkdir(directory.c_str(), 0700) == 0) {
+    if (root && chown(directory.c_str(), uid, static_cast<gid_t>(-1)) != 0) {
+      const Win32Error code = Win32ErrorFromErrno(errno, directory);
+      rmdir(directory.c_str());
+      return code;
+    }
+  } else if (errno != EEXIST) {
+    return Win32ErrorFromErrno(errno, directory);
+  }
+  return kErrorSuccess;
+}
+
+// The uid whose hive `path` lies in, or kMachineStore: HKU\<SID> and HKU\<SID>_Classes of a
+// user other than LocalSystem are that user's store; everything else is the machine's.
+std::int64_t StoreOf(const std::u16string& foldedKey) {
+  const std::u16string prefix = u"HKU\\S-1-5-21-1000-1000-1000-";
+  if (foldedKey.compare(0, prefix.size(), prefix) != 0)
+    return kMachineStore;
+  std::int64_t uid = 0;
+  std::size_t i = prefix.size();
+  for (; i < foldedKey.size() && foldedKey[i] >= u'0' && foldedKey[i] <= u'9'; ++i) {
+    uid = uid * 10 + (foldedKey[i] - u'0');
+    if (uid > 0xFFFFFFFFLL)
+      return kMachineStore;
+  }
+  if (i == prefix.size() || uid == 0)
+    return kMachineStore;
+  const std::u16string rest = foldedKey.substr(i);
+  if (rest.empty() || rest[0] == u'\\' || rest == u"_CLASSES" ||
+      rest.compare(0, 9, u"_CLASSES\\") == 0) {
+    return uid;
+  }
+  return kMachineStore;
+}
+
+// Makes the directories of `store` and names its file.
+Win32Error PrepareStore(const std::string& root, std::int64_t store, std::string* file) {
   const std::string directory = root + "/registry";
-  const std::string file = directory + "/machine.db";
-  const Win32Error prepared = PrepareFiles(directory, file);
-  if (prepared != kErrorSuccess)
-    return prepared;
+  if (store == kMachineStore) {
+    *file = directory + "/machine.db";
+    return PrepareMachineFiles(directory, *file);
+  }
+  const std::string userDirectory = directory + "/users/" + std::to_string(store);
+  *file = userDirectory + "/ntuser.db";
+  return PrepareUserFiles(directory + "/users", userDirectory, static_cast<uid_t>(store));
+}
+
+Win32Error Open(Connection* connection, const std::string& root, const std::string& file,
+                const std::u16string& userSid) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+  // Read-only when the file system allows no more (the machine's store for everybody but
+  // root); a link in the store's place is refused.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
+  if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    const int code = sqlite3_extended_errcode(db);
     sqlite3_close_v2(db);
-    return kErrorRegistryIoFailed;
+    return code == SQLITE_CANTOPEN || code == SQLITE_PERM ? kErrorAccessDenied
+                                                          : kErrorRegistryIoFailed;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMilliseconds);
   try {
-    Exec(db, "PRAGMA journal_mode = WAL");
-    Exec(db, "PRAGMA synchronous = NORMAL");
-    InitializeStore(db);
+    if (!sqlite3_db_readonly(db, "main")) {
+      // A rollback journal beside the file: readers need nothing but read access.
+      // Durability against power loss is not this emulation's business.
+      Exec(db, "PRAGMA journal_mode = DELETE");
+      Exec(db, "PRAGMA synchronous = OFF");
+    }
+    InitializeStore(db, userSid);
   } catch (const StoreFailure& failure) {
     sqlite3_close_v2(db);
     return failure.code;
@@ -338,22 +458,68 @@ Win32Error Open(Connection* connection, const std::string& root) {
   return kErrorSuccess;
 }
 
+// While it lives, the calling thread's file access is the store's owner's (only for root):
+// root works in a user's store with that user's rights, so no link or file the user placed
+// there makes it touch anything of root's; and the machine's store is opened with root's
+// own rights even by a thread that impersonates a user, so that the connection, which the
+// process keeps, can write (the registry layer decides who may).
+class StoreFileIdentity {
+ public:
+  explicit StoreFileIdentity(std::int64_t store) {
+    if (geteuid() != 0)
+      return;
+    active_ = true;
+    previousGid_ = setfsgid(static_cast<gid_t>(-1));
+    previousUid_ = setfsuid(store == kMachineStore ? 0 : static_cast<uid_t>(store));
+    if (store == kMachineStore)
+      setfsgid(0);
+  }
+  ~StoreFileIdentity() {
+    if (!active_)
+      return;
+    setfsuid(previousUid_);
+    setfsgid(previousGid_);
+  }
+  StoreFileIdentity(const StoreFileIdentity&) = delete;
+  StoreFileIdentity& operator=(const StoreFileIdentity&) = delete;
+
+ private:
+  bool active_ = false;
+  int previousUid_ = 0;
+  int previousGid_ = 0;
+};
+
 }  // namespace
 
-Win32Error RunInRegistryStore(bool write, const std::function<Win32Error(StoreSession&)>& work) {
+Win32Error RunInRegistryStore(const std::u16string& foldedKey, bool write,
+                              const std::function<Win32Error(StoreSession&)>& work) {
   static std::once_flag forkHandlers;
   std::call_once(forkHandlers, [] { pthread_atfork(BeforeFork, AfterFork, AfterFork); });
 
   std::lock_guard lock(StoreMutex());
-  Connection& connection = TheConnection();
+  const std::int64_t store = StoreOf(foldedKey);
+  Connection& connection = TheConnections()[store];
   const std::string root = MachineRoot();
   if (connection.db != nullptr && connection.root != root)
     connection.Close();
   if (connection.db == nullptr) {
-    const Win32Error opened = Open(&connection, root);
+    std::string file;
+    Win32Error opened;
+    {
+      const StoreFileIdentity asRoot(kMachineStore);
+      opened = PrepareStore(root, store, &file);
+    }
+    if (opened == kErrorSuccess) {
+      // The user's directory is made by root; its files as the user.
+      const StoreFileIdentity identity(store);
+      opened = Open(
+          &connection, root, file,
+          store == kMachineStore ? std::u16string() : SidOfUid(static_cast<std::uint32_t>(store)));
+    }
     if (opened != kErrorSuccess)
       return opened;
   }
+  const StoreFileIdentity identity(store);
   sqlite3* db = connection.db;
   try {
     Exec(db, write ? "BEGIN IMMEDIATE" : "BEGIN");
@@ -372,6 +538,10 @@ Win32Error RunInRegistryStore(bool write, const std::function<Win32Error(StoreSe
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return failure.code;
   }
+}
+
+Win32Error RunInRegistryStore(bool write, const std::function<Win32Error(StoreSession&)>& work) {
+  return RunInRegistryStore(std::u16string(kHiveLocalMachine), write, work);
 }
 
 }  // namespace vovu::platform::host

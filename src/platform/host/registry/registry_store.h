@@ -1,5 +1,7 @@
-// The host registry's persistent store: an SQLite database in the machine root,
-// <root>/registry/machine.db. Host-only; used by registry_host.cpp.
+// The host registry's persistent stores: SQLite databases in the machine root, one for the
+// machine's hives (<root>/registry/machine.db, written by root only) and one per user for
+// that user's hive (<root>/registry/users/<uid>/ntuser.db, the user's own).
+// Host-only; used by registry_host.cpp.
 //
 // Keys are rows named by their folded full path (see registry_paths.h) with the name they
 // were created with; values are rows of their key with name, type and bytes. Every
@@ -58,11 +60,18 @@ class StoreSession {
   virtual bool DeleteValue(const std::u16string& key, const std::u16string& name) = 0;
 };
 
-// Runs `work` as one transaction on the store of the current machine root (opened or
-// created as needed). `write` takes the write lock at the start. The result is `work`'s
-// status, which commits on 0 and rolls back otherwise, or the store's own failure: 1016
-// (ERROR_REGISTRY_IO_FAILED) for a database error, the errno's Win32 code when the store's
-// files cannot be made. Safe from several threads (they take turns) and across fork().
+// Runs `work` as one transaction on the store that holds the key `foldedKey` in the current
+// machine root (opened or created as needed): a user's store for HKU\<SID> and
+// HKU\<SID>_Classes and the keys below them, else the machine's. `write` takes the write
+// lock at the start. The result is `work`'s status, which commits on 0 and rolls back
+// otherwise, or the store's own failure: 1016 (ERROR_REGISTRY_IO_FAILED) for a database
+// error (a write to a store the caller may only read included), 5 when the store's files
+// cannot be opened or are not their user's, the errno's Win32 code when they cannot be made.
+// Safe from several threads (they take turns) and across fork().
+[[nodiscard]] Win32Error RunInRegistryStore(const std::u16string& foldedKey, bool write,
+                                            const std::function<Win32Error(StoreSession&)>& work);
+
+// The same on the machine's store (HKLM and the machine's part of HKU).
 [[nodiscard]] Win32Error RunInRegistryStore(bool write,
                                             const std::function<Win32Error(StoreSession&)>& work);
 
