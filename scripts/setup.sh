@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build pkg-config
   googletest libgtest-dev libbenchmark-dev
-  libssl-dev openssl libcurl4-openssl-dev libsqlite3-dev sqlite3
+  libssl-dev openssl libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
   libarchive-tools binutils osslsigncode clang-format
   mingw-w64 g++-mingw-w64-x86-64-posix wine64
 )

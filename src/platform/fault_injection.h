@@ -43,7 +43,18 @@ enum class FaultPoint {
   kProcessSnapshot,         // the process list cannot be taken
   kDuplicateToken,          // DuplicateTokenEx
   kCreateEnvironmentBlock,  // CreateEnvironmentBlock
-  kCreateProcess,           // CreateProcessW and CreateProcessAsUserW
+  kCreateProcess,           // CreateProcessW, CreateProcessAsUserW and StartProgram
+  // HTTPS (platform/http.h): the failures no real server can cause. The path is the URL for
+  // kHttpCrackUrl, empty otherwise.
+  kHttpCrackUrl,            // WinHttpCrackUrl
+  kHttpOpen,                // WinHttpOpen
+  kHttpConnect,             // WinHttpConnect
+  kHttpOpenRequest,         // WinHttpOpenRequest
+  kHttpSetOption,           // WinHttpSetOption
+  kHttpQueryUrlSize,        // WinHttpQueryOption(WINHTTP_OPTION_URL) asking for the size
+  kHttpQueryUrl,            // WinHttpQueryOption(WINHTTP_OPTION_URL) reading the address
+  kHttpQueryDataAvailable,  // WinHttpQueryDataAvailable
+  kHttpReadData,            // WinHttpReadData
 };
 
 // From now on, `point` fails with `code` for a path equal to `path` (ignoring ASCII case),

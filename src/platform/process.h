@@ -19,6 +19,14 @@
 //     with its standard handles on /dev/null and ignores the desktop name. Started as a
 //     user it leads a new Linux session and takes the token's groups, gid and uid (only root
 //     can switch user: anyone else gets 1314 unless the token is its own user).
+//   - A program started with StartProgram is different: it is the caller's own child, which
+//     the caller waits for, terminates and asks for its exit code (a terminated child's code
+//     is the one given to TerminateProcessWithCode; one killed by any other signal has 1).
+//     Its standard handles are the ones given, or /dev/null. Arguments that are absolute
+//     Windows paths (a drive letter, a colon and a backslash) reach it as host paths, since
+//     the machine's programs that take paths (its tar.exe is the host's bsdtar) are Linux
+//     programs. A child still running when its last handle closes is left to run; it is
+//     reaped when the service exits.
 // Tests reach the failures through the fault points kProcessSnapshot, kDuplicateToken,
 // kCreateEnvironmentBlock and kCreateProcess.
 #pragma once
@@ -27,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/identity.h"
 #include "platform/native_handle.h"
 #include "platform/sync.h"
@@ -34,6 +43,9 @@
 namespace vovu::platform {
 
 inline constexpr Win32Error kErrorPrivilegeNotHeld = 1314;
+
+// GetExitCodeProcess's answer for a process that still runs (STILL_ACTIVE).
+inline constexpr std::uint32_t kStillActive = 259;
 
 // OpenProcess access rights.
 inline constexpr std::uint32_t kProcessTerminate = 0x0001;
@@ -136,5 +148,39 @@ struct ProcessStart {
 
 // CreateProcessW in the caller's own context (same user and session), otherwise as above.
 [[nodiscard]] bool CreateProcessDirect(const ProcessStart& start, std::uint32_t* processId);
+
+// A started program's standard input, output and error. Each must be inheritable.
+struct StandardHandles {
+  const FileHandle* input = nullptr;
+  const FileHandle* output = nullptr;
+  const FileHandle* error = nullptr;
+};
+
+// CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, inheritable, CREATE_ALWAYS,
+// FILE_ATTRIBUTE_TEMPORARY): a file to take a program's output. Invalid with the last error
+// on failure (kCreateFileForWrite for the path reaches it in tests).
+[[nodiscard]] FileHandle CreateInheritableOutputFile(const std::u16string& path);
+
+// CreateFileW("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, inheritable,
+// OPEN_EXISTING): the null device, as a program's input.
+[[nodiscard]] FileHandle OpenInheritableNullDevice();
+
+// CreateProcessW in the caller's context with the command line alone (no application name,
+// the caller's environment and directory), keeping the process handle (with terminate,
+// synchronize and query rights) for the caller; the thread handle is closed at once. With
+// `handles`, handle inheritance is on and they become the program's standard handles;
+// without, nothing is inherited. False with the last error (as CreateProcessDirect) when
+// nothing was started.
+[[nodiscard]] bool StartProgram(const ProcessStart& start, const StandardHandles* handles,
+                                ProcessHandle* process);
+
+// WaitForMultipleObjects({event, process}, any, timeoutMs): kSignalled when either ended the
+// wait, with `*processEnded` false when it was the event (the event wins when both are
+// set). A null event waits for the process alone.
+[[nodiscard]] WaitResult WaitForProcessOrEvent(const ProcessHandle& process, const Event* event,
+                                               std::uint32_t timeoutMs, bool* processEnded);
+
+// GetExitCodeProcess: the exit code, or kStillActive while the process runs.
+[[nodiscard]] bool GetProcessExitCode(const ProcessHandle& process, std::uint32_t* exitCode);
 
 }  // namespace vovu::platform

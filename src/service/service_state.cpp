@@ -1,7 +1,6 @@
 #include "service/service_state.h"
 
 #include <memory>
-#include <mutex>
 
 namespace vovu {
 namespace {
@@ -9,8 +8,6 @@ namespace {
 constexpr std::uint32_t kJobQueueSpinCount = 1024;
 
 struct State {
-  std::mutex stopEventMutex;  // between the control handler and the event's close
-  std::unique_ptr<platform::Event> stopEvent;
   std::unique_ptr<platform::CriticalSection> queueLock;
   std::unique_ptr<platform::ConditionVariable> queueSignal;
   std::deque<Job> queue;
@@ -22,21 +19,6 @@ State& TheState() {
 }
 
 }  // namespace
-
-const platform::Event* ServiceStopEvent() {
-  return TheState().stopEvent.get();
-}
-
-void SignalServiceStop() {
-  std::lock_guard lock(TheState().stopEventMutex);
-  if (TheState().stopEvent)
-    TheState().stopEvent->Set();
-}
-
-bool ServiceStopRequested() {
-  const platform::Event* stop = ServiceStopEvent();
-  return stop != nullptr && stop->Wait(0) == platform::WaitResult::kSignalled;
-}
 
 platform::CriticalSection* JobQueueLock() {
   return TheState().queueLock.get();
@@ -58,8 +40,7 @@ bool ServiceObjects::CreateStopEvent() {
   if (!platform::Event::Create(/*manualReset=*/true, /*initiallySet=*/false, event.get())) {
     return false;
   }
-  std::lock_guard lock(TheState().stopEventMutex);
-  TheState().stopEvent = std::move(event);
+  ReplaceServiceStopEvent(std::move(event));
   return true;
 }
 
@@ -75,7 +56,7 @@ void ServiceObjects::DeleteQueue() {
 }
 
 void ServiceObjects::CloseStopEvent() {
-  TheState().stopEvent.reset();
+  ReplaceServiceStopEvent(nullptr);
 }
 
 }  // namespace vovu

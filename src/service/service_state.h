@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 
+#include "foundation/service_stop.h"
 #include "platform/sync.h"
 
 namespace vovu {
@@ -12,16 +13,8 @@ namespace vovu {
 // A queued job: owns copies of everything it needs; takes nothing, returns nothing.
 using Job = std::function<void()>;
 
-// ServiceStopEvent: manual reset, signalled once and never reset. Null while the service is
-// not running (for example in the command line's own process).
-[[nodiscard]] const platform::Event* ServiceStopEvent();
-
-// Signals the stop event if it exists. Safe from the control handler's thread at any time,
-// also while ServiceMain closes the event.
-void SignalServiceStop();
-
-// True when the stop event exists and is signalled (tested without waiting).
-[[nodiscard]] bool ServiceStopRequested();
+// ServiceStopEvent, SignalServiceStop and ServiceStopRequested are in
+// foundation/service_stop.h, so that the waits of the layers below reach them too.
 
 // JobQueueLock (spin count 1024), JobQueueSignal and JobQueue. The lock and the signal
 // exist only while the service's queue is set up (see ServiceObjects).

@@ -14,32 +14,19 @@
 #include "platform/fault_injection.h"
 #include "platform/host/core/machine_root.h"
 #include "platform/host/process/proc_files.h"
+#include "platform/host/process/process_object.h"
 #include "platform/process.h"
 #include "platform/text_codec.h"
 
 namespace vovu::platform {
 namespace {
 
-struct HostProcess {
-  pid_t pid = 0;
-  int pidfd = -1;
-  std::uint32_t access = 0;
-};
+using host::HostProcess;
+using host::OpenPidfd;
+using host::SignalPidfd;
 
 const HostProcess* ProcessOf(const ProcessHandle& process) {
-  if (!process.valid()) {
-    SetLastErrorCode(kErrorInvalidHandle);
-    return nullptr;
-  }
-  return reinterpret_cast<const HostProcess*>(process.get());
-}
-
-// The pidfd calls by number: glibc 2.36 declares its wrappers without C linkage.
-int OpenPidfd(pid_t pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-int SignalPidfd(int pidfd, int signo) {
-  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signo, nullptr, 0));
+  return host::ProcessObjectOf(process);
 }
 
 std::u16string Wide(const std::string& text) {
@@ -48,8 +35,30 @@ std::u16string Wide(const std::string& text) {
 
 }  // namespace
 
+namespace host {
+
+HostProcess* ProcessObjectOf(const ProcessHandle& process) {
+  if (!process.valid()) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return nullptr;
+  }
+  return reinterpret_cast<HostProcess*>(process.get());
+}
+
+int OpenPidfd(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+int SignalPidfd(int pidfd, int signo) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signo, nullptr, 0));
+}
+
+}  // namespace host
+
 void ProcessHandleTraits::Close(Type h) {
   auto* process = reinterpret_cast<HostProcess*>(h);
+  if (process->ownChild)
+    (void)host::ReapOwnChild(process);
   close(process->pidfd);
   delete process;
 }
@@ -150,18 +159,23 @@ bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
   return true;
 }
 
-bool TerminateProcessWithCode(const ProcessHandle& process, std::uint32_t /*exitCode*/) {
-  const HostProcess* object = ProcessOf(process);
+bool TerminateProcessWithCode(const ProcessHandle& process, std::uint32_t exitCode) {
+  HostProcess* object = host::ProcessObjectOf(process);
   if (object == nullptr)
     return false;
   if ((object->access & kProcessTerminate) == 0) {
     SetLastErrorCode(kErrorAccessDenied);
     return false;
   }
-  // A Linux process killed by a signal has no exit code of its own; the code is not kept.
+  // A Linux process killed by a signal has no exit code of its own: only for an own child,
+  // whose end this process reads, is the code kept (when the kill is what ended it).
   if (SignalPidfd(object->pidfd, SIGKILL) != 0 && errno != ESRCH) {
     SetLastErrorCode(kErrorAccessDenied);
     return false;
+  }
+  if (object->ownChild && !object->terminated) {
+    object->terminated = true;
+    object->terminateCode = exitCode;
   }
   return true;
 }

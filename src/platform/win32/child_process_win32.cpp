@@ -1,0 +1,97 @@
+// Programs the caller starts and waits for: CreateProcessW keeping the process handle, with
+// inheritable standard handles when asked, and the waits and exit code around it.
+#include <vector>
+
+#include "platform/fault_injection.h"
+#include "platform/process.h"
+#include "platform/win32/windows_api.h"
+
+namespace vovu::platform {
+namespace {
+
+HANDLE H(const ProcessHandle& process) {
+  return win32::ToHandle(process.get());
+}
+
+HANDLE HandleOf(const FileHandle* file) {
+  return file != nullptr ? win32::ToHandle(file->get()) : nullptr;
+}
+
+SECURITY_ATTRIBUTES Inheritable() {
+  SECURITY_ATTRIBUTES attributes{};
+  attributes.nLength = sizeof attributes;
+  attributes.bInheritHandle = TRUE;
+  return attributes;
+}
+
+}  // namespace
+
+FileHandle CreateInheritableOutputFile(const std::u16string& path) {
+  if (FaultDue(FaultPoint::kCreateFileForWrite, path))
+    return FileHandle();
+  SECURITY_ATTRIBUTES attributes = Inheritable();
+  return FileHandle(
+      win32::FromHandle(::CreateFileW(win32::W(path), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr)));
+}
+
+FileHandle OpenInheritableNullDevice() {
+  SECURITY_ATTRIBUTES attributes = Inheritable();
+  return FileHandle(
+      win32::FromHandle(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &attributes, OPEN_EXISTING, 0, nullptr)));
+}
+
+bool StartProgram(const ProcessStart& start, const StandardHandles* handles,
+                  ProcessHandle* process) {
+  if (FaultDue(FaultPoint::kCreateProcess, u""))
+    return false;
+  std::vector<wchar_t> commandLine(start.commandLine.begin(), start.commandLine.end());
+  commandLine.push_back(L'\0');
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (handles != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = HandleOf(handles->input);
+    startup.hStdOutput = HandleOf(handles->output);
+    startup.hStdError = HandleOf(handles->error);
+  }
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
+                        handles != nullptr ? TRUE : FALSE, start.creationFlags, nullptr, nullptr,
+                        &startup, &info)) {
+    return false;
+  }
+  ::CloseHandle(info.hThread);
+  process->reset(win32::FromHandle(info.hProcess));
+  return true;
+}
+
+WaitResult WaitForProcessOrEvent(const ProcessHandle& process, const Event* event,
+                                 std::uint32_t timeoutMs, bool* processEnded) {
+  HANDLE objects[2];
+  DWORD count = 0;
+  if (event != nullptr)
+    objects[count++] = win32::ToHandle(event->native());
+  objects[count++] = H(process);
+  const DWORD result = ::WaitForMultipleObjects(count, objects, FALSE, timeoutMs);
+  if (result == WAIT_TIMEOUT) {
+    ::SetLastError(WAIT_TIMEOUT);
+    return WaitResult::kTimeout;
+  }
+  if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count) {
+    *processEnded = result - WAIT_OBJECT_0 == count - 1;
+    return WaitResult::kSignalled;
+  }
+  return WaitResult::kFailed;
+}
+
+bool GetProcessExitCode(const ProcessHandle& process, std::uint32_t* exitCode) {
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(H(process), &code))
+    return false;
+  *exitCode = code;
+  return true;
+}
+
+}  // namespace vovu::platform

@@ -1,0 +1,177 @@
+// HTTPS on Windows: WinHTTP, synchronous, called exactly as platform/http.h describes.
+#include <vector>
+
+#include "platform/fault_injection.h"
+#include "platform/http.h"
+#include "platform/win32/windows_api.h"
+// After <windows.h>.
+#include <winhttp.h>
+
+namespace vovu::platform {
+namespace {
+
+HINTERNET H(const HttpHandle& handle) {
+  return reinterpret_cast<HINTERNET>(handle.get());
+}
+
+HttpHandle Own(HINTERNET handle) {
+  return HttpHandle(reinterpret_cast<NativeHandle>(handle));
+}
+
+// Copies a cracked component (a pointer and a length in characters) into `out`.
+std::u16string Component(const wchar_t* text, DWORD length) {
+  return text == nullptr ? std::u16string() : win32::FromW(text, length);
+}
+
+}  // namespace
+
+void HttpHandleTraits::Close(Type h) {
+  ::WinHttpCloseHandle(reinterpret_cast<HINTERNET>(h));
+}
+
+bool CrackUrl(const std::u16string& url, const UrlBufferSizes* sizes, UrlParts* parts) {
+  if (FaultDue(FaultPoint::kHttpCrackUrl, url))
+    return false;
+  URL_COMPONENTS components{};
+  components.dwStructSize = sizeof components;
+  std::vector<wchar_t> host;
+  std::vector<wchar_t> path;
+  std::vector<wchar_t> extra;
+  if (sizes != nullptr) {
+    host.assign(sizes->host == 0 ? 1 : sizes->host, L'\0');
+    path.assign(sizes->path == 0 ? 1 : sizes->path, L'\0');
+    extra.assign(sizes->extraInfo == 0 ? 1 : sizes->extraInfo, L'\0');
+    components.lpszHostName = host.data();
+    components.dwHostNameLength = sizes->host;
+    components.lpszUrlPath = path.data();
+    components.dwUrlPathLength = sizes->path;
+    components.lpszExtraInfo = extra.data();
+    components.dwExtraInfoLength = sizes->extraInfo;
+  } else {
+    // Non-zero lengths with null pointers: the components come back as pointers into `url`.
+    components.dwHostNameLength = static_cast<DWORD>(-1);
+    components.dwUrlPathLength = static_cast<DWORD>(-1);
+    components.dwExtraInfoLength = static_cast<DWORD>(-1);
+  }
+  components.dwSchemeLength = static_cast<DWORD>(-1);
+  components.dwUserNameLength = static_cast<DWORD>(-1);
+  components.dwPasswordLength = static_cast<DWORD>(-1);
+  if (!::WinHttpCrackUrl(win32::W(url), static_cast<DWORD>(url.size()), 0, &components))
+    return false;
+  UrlParts result;
+  if (components.nScheme == INTERNET_SCHEME_HTTPS) {
+    result.scheme = UrlScheme::kHttps;
+  } else if (components.nScheme == INTERNET_SCHEME_HTTP) {
+    result.scheme = UrlScheme::kHttp;
+  } else {
+    ::SetLastError(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
+    return false;
+  }
+  result.userName = Component(components.lpszUserName, components.dwUserNameLength);
+  result.password = Component(components.lpszPassword, components.dwPasswordLength);
+  result.host = Component(components.lpszHostName, components.dwHostNameLength);
+  result.port = components.nPort;
+  result.path = Component(components.lpszUrlPath, components.dwUrlPathLength);
+  result.extraInfo = Component(components.lpszExtraInfo, components.dwExtraInfoLength);
+  *parts = std::move(result);
+  return true;
+}
+
+HttpHandle OpenHttpSession(const std::u16string& userAgent) {
+  if (FaultDue(FaultPoint::kHttpOpen, u""))
+    return HttpHandle();
+  return Own(::WinHttpOpen(win32::W(userAgent), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+}
+
+bool SetHttpTimeouts(const HttpHandle& session, int resolveMs, int connectMs, int sendMs,
+                     int receiveMs) {
+  return ::WinHttpSetTimeouts(H(session), resolveMs, connectMs, sendMs, receiveMs) != 0;
+}
+
+HttpHandle ConnectHttp(const HttpHandle& session, const std::u16string& host, std::uint16_t port) {
+  if (FaultDue(FaultPoint::kHttpConnect, u""))
+    return HttpHandle();
+  return Own(::WinHttpConnect(H(session), win32::W(host), port, 0));
+}
+
+HttpHandle OpenHttpRequest(const HttpHandle& connection, const std::u16string& verb,
+                           const std::u16string& objectName, bool secure) {
+  if (FaultDue(FaultPoint::kHttpOpenRequest, u""))
+    return HttpHandle();
+  return Own(::WinHttpOpenRequest(H(connection), win32::W(verb), win32::W(objectName), nullptr,
+                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                  secure ? WINHTTP_FLAG_SECURE : 0));
+}
+
+bool DisableHttpRedirects(const HttpHandle& request) {
+  if (FaultDue(FaultPoint::kHttpSetOption, u""))
+    return false;
+  DWORD feature = WINHTTP_DISABLE_REDIRECTS;
+  return ::WinHttpSetOption(H(request), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature) !=
+         0;
+}
+
+bool SendHttpRequest(const HttpHandle& request) {
+  return ::WinHttpSendRequest(H(request), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                              0, 0, 0) != 0;
+}
+
+bool ReceiveHttpResponse(const HttpHandle& request) {
+  return ::WinHttpReceiveResponse(H(request), nullptr) != 0;
+}
+
+bool QueryHttpStatusCode(const HttpHandle& request, std::uint32_t* status) {
+  DWORD code = 0;
+  DWORD size = sizeof code;
+  if (!::WinHttpQueryHeaders(H(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  *status = code;
+  return true;
+}
+
+std::uint32_t QueryHttpFinalUrlSize(const HttpHandle& request) {
+  if (FaultDue(FaultPoint::kHttpQueryUrlSize, u""))
+    return 0;
+  DWORD size = 0;
+  // Fails with ERROR_INSUFFICIENT_BUFFER and gives the size needed, in bytes.
+  ::WinHttpQueryOption(H(request), WINHTTP_OPTION_URL, nullptr, &size);
+  return size;
+}
+
+bool QueryHttpFinalUrl(const HttpHandle& request, std::uint32_t capacity, std::u16string* url) {
+  if (FaultDue(FaultPoint::kHttpQueryUrl, u""))
+    return false;
+  std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
+  DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+  if (!::WinHttpQueryOption(H(request), WINHTTP_OPTION_URL, buffer.data(), &size))
+    return false;
+  buffer.back() = L'\0';
+  *url = win32::FromW(buffer.data(), wcslen(buffer.data()));
+  return true;
+}
+
+bool QueryHttpDataAvailable(const HttpHandle& request, std::uint32_t* available) {
+  if (FaultDue(FaultPoint::kHttpQueryDataAvailable, u""))
+    return false;
+  DWORD bytes = 0;
+  if (!::WinHttpQueryDataAvailable(H(request), &bytes))
+    return false;
+  *available = bytes;
+  return true;
+}
+
+bool ReadHttpData(const HttpHandle& request, void* buffer, std::uint32_t size,
+                  std::uint32_t* bytesRead) {
+  if (FaultDue(FaultPoint::kHttpReadData, u""))
+    return false;
+  DWORD read = 0;
+  if (!::WinHttpReadData(H(request), buffer, size, &read))
+    return false;
+  *bytesRead = read;
+  return true;
+}
+
+}  // namespace vovu::platform
