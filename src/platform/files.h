@@ -92,8 +92,9 @@ struct FindHandleTraits {
 };
 using FindHandle = UniqueHandle<FindHandleTraits>;
 
-// Starts enumerating `pattern` (a directory joined with "*"; the host supports only that
-// pattern) and fills the first entry, "." and ".." included as on Windows.
+// Starts enumerating `pattern` (a directory joined with "*" or with "*.<extension>"; the
+// host supports only those two forms) and fills the first entry, "." and ".." included as on
+// Windows when they match. No match at all fails with 2 (file not found).
 [[nodiscard]] FindHandle FindFirstEntry(const std::u16string& pattern, FindData* entry);
 
 // The next entry; false with 18 (no more files) at the end.

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "service/helper_commands.h"
+#include "service/hot_update_commands.h"
 #include "service/shell_commands.h"
 
 namespace vovu {
@@ -16,14 +17,17 @@ struct WhitelistEntry {
   CommandHandler run;
 };
 
-// The whitelist, in the order words are tested. A command joins it together with the
-// operation it performs; until then its word is answered like any unknown word.
+// The whitelist, in the order words are tested.
 constexpr WhitelistEntry kWhitelistEntries[] = {
     {u"unregister-com", RunUnregisterCom},
     {u"ensure-cloudfiles-handlers", RunEnsureCloudFilesHandlers},
     {u"remove-cloudfiles-handlers", RunRemoveCloudFilesHandlers},
     {u"start-korvacf", RunStartKorvaCf},
     {u"cleanup", RunCleanup},
+    {u"hot-update-prepare", RunHotUpdatePrepare},
+    {u"hot-update-commit", RunHotUpdateCommit},
+    {u"hot-update-confirm", RunHotUpdateConfirm},
+    {u"hot-update-cancel", RunHotUpdateCancel},
 };
 constexpr std::span<const WhitelistEntry> kWhitelist{kWhitelistEntries};
 

@@ -57,11 +57,28 @@ std::uint32_t AttributesOf(const std::string& hostPath, const struct stat& st) {
 struct HostFind {
   DIR* dir = nullptr;
   std::string directory;
+  std::string suffix;  // lower case, such as ".exe"; empty when every name matches
 };
 
+bool MatchesSuffix(const std::string& name, const std::string& suffix) {
+  if (name.size() < suffix.size())
+    return false;
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    char c = name[name.size() - suffix.size() + i];
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+    if (c != suffix[i])
+      return false;
+  }
+  return true;
+}
+
 bool NextEntry(HostFind* find, FindData* entry) {
-  errno = 0;
-  dirent* d = readdir(find->dir);
+  dirent* d = nullptr;
+  do {
+    errno = 0;
+    d = readdir(find->dir);
+  } while (d != nullptr && !MatchesSuffix(d->d_name, find->suffix));
   if (d == nullptr) {
     SetLastErrorCode(errno == 0 ? kErrorNoMoreFiles : Win32ErrorFromErrno(errno, find->directory));
     return false;
@@ -333,22 +350,40 @@ void FindHandleTraits::Close(Type h) {
 }
 
 FindHandle FindFirstEntry(const std::u16string& pattern, FindData* entry) {
-  if (pattern.size() < 2 || pattern.back() != u'*' ||
-      (pattern[pattern.size() - 2] != u'\\' && pattern[pattern.size() - 2] != u'/')) {
-    SetLastErrorCode(kErrorInvalidParameter);  // only "<directory>\*" is emulated
+  // Only "<directory>\*" and "<directory>\*.<extension>" are emulated; the extension is
+  // matched against the whole name, ignoring ASCII case (the host has no 8.3 short names).
+  const std::size_t separator = pattern.find_last_of(u"\\/");
+  const std::u16string last =
+      separator == std::u16string::npos ? std::u16string() : pattern.substr(separator + 1);
+  const bool all = last == u"*";
+  const bool extension = last.size() > 2 && last[0] == u'*' && last[1] == u'.' &&
+                         last.find_first_of(u"*?\\/", 1) == std::u16string::npos;
+  if (!all && !extension) {
+    SetLastErrorCode(kErrorInvalidParameter);
     return FindHandle();
   }
   std::string directory;
-  if (!ToHostPath(pattern.substr(0, pattern.size() - 2), &directory))
+  if (!ToHostPath(pattern.substr(0, separator), &directory))
     return FindHandle();
   auto find = std::make_unique<HostFind>();
   find->directory = directory;
+  if (extension) {
+    find->suffix = WideToMultiByteUtf8(last.substr(1));
+    for (char& c : find->suffix) {
+      if (c >= 'A' && c <= 'Z')
+        c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
   find->dir = opendir(directory.c_str());
   if (find->dir == nullptr) {
     SetLastErrorCode(errno == ENOTDIR ? kErrorPathNotFound : Win32ErrorFromErrno(errno, directory));
     return FindHandle();
   }
   if (!NextEntry(find.get(), entry)) {
+    // Windows reports an empty match as "file not found"; "*" always finds "." at least.
+    if (platform::LastError() == kErrorNoMoreFiles)
+      SetLastErrorCode(kErrorFileNotFound);
+    closedir(find->dir);
     return FindHandle();
   }
   return FindHandle(reinterpret_cast<NativeHandle>(find.release()));

@@ -1,0 +1,70 @@
+#include "service/hot_update_commands.h"
+
+#include "hotupdate/cancel.h"
+#include "hotupdate/job_status.h"
+#include "service/service_state.h"
+
+namespace vovu {
+namespace {
+
+// The checks every hot-update word starts with.
+bool AcceptJobFile(const std::vector<std::u16string>& args, const RequestContext& context,
+                   std::u16string* failure) {
+  if (args.empty()) {
+    *failure = u"missing jobFile";
+    return false;
+  }
+  if (!ValidateJobFile(args.front(), context, failure))
+    return false;
+  if (context.userSid.empty()) {
+    *failure = u"caller SID unavailable";
+    return false;
+  }
+  return true;
+}
+
+bool AnswerAsUnknown(const char16_t* word, std::u16string* failure) {
+  *failure = std::u16string(u"unknown command: ") + word;
+  return false;
+}
+
+}  // namespace
+
+bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestContext& context,
+                         std::u16string* failure) {
+  if (!AcceptJobFile(args, context, failure))
+    return false;
+  return AnswerAsUnknown(u"hot-update-prepare", failure);
+}
+
+bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,
+                        std::u16string* failure) {
+  if (!AcceptJobFile(args, context, failure))
+    return false;
+  if (context.sessionId == platform::kNoSession) {
+    *failure = u"caller session unavailable";
+    return false;
+  }
+  if (!CheckJobStatus(args.front(), context.userSid, kStatusStaged, failure))
+    return false;
+  return AnswerAsUnknown(u"hot-update-commit", failure);
+}
+
+bool RunHotUpdateConfirm(const std::vector<std::u16string>& args, const RequestContext& context,
+                         std::u16string* failure) {
+  if (!AcceptJobFile(args, context, failure))
+    return false;
+  return AnswerAsUnknown(u"hot-update-confirm", failure);
+}
+
+bool RunHotUpdateCancel(const std::vector<std::u16string>& args, const RequestContext& context,
+                        std::u16string* failure) {
+  if (!AcceptJobFile(args, context, failure))
+    return false;
+  platform::CriticalSection* lock = JobQueueLock();
+  if (lock == nullptr)
+    return AnswerAsUnknown(u"hot-update-cancel", failure);
+  return HotUpdateCancel(args.front(), context, *lock, failure);
+}
+
+}  // namespace vovu

@@ -1,0 +1,41 @@
+// The hot-update commands of the whitelist, each with its checks in order. They have the
+// dispatcher's command shape: only the first argument (the job-file path) is read; true when
+// performed or queued, false with the reason in `failure`.
+//
+// The checks every hot-update word starts with: the argument is there ("missing jobFile"),
+// it lies in the caller's own hot-update folder (ValidateJobFile's message) and the caller's
+// SID is known ("caller SID unavailable").
+//
+// "hot-update-commit" and "hot-update-confirm" are refused by their checks, but their
+// operations come later: a request that passes the checks is answered as an unknown word
+// ("unknown command: <word>"), never accepted. The same answer goes to any hot-update word
+// in a process without the service's queue (the command line never runs them itself).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "caller/request_context.h"
+
+namespace vovu {
+
+// "hot-update-prepare": after the checks, queues HotUpdatePrepare with copies of the path,
+// the SID and the session id (0xFFFFFFFF included) and answers at once; the job reports only
+// through its record.
+[[nodiscard]] bool RunHotUpdatePrepare(const std::vector<std::u16string>& args,
+                                       const RequestContext& context, std::u16string* failure);
+
+// "hot-update-commit": the checks, then the session must be known ("caller session
+// unavailable") and the job "staged" (CheckJobStatus's message).
+[[nodiscard]] bool RunHotUpdateCommit(const std::vector<std::u16string>& args,
+                                      const RequestContext& context, std::u16string* failure);
+
+// "hot-update-confirm": the checks only, so far.
+[[nodiscard]] bool RunHotUpdateConfirm(const std::vector<std::u16string>& args,
+                                       const RequestContext& context, std::u16string* failure);
+
+// "hot-update-cancel": after the checks, HotUpdateCancel inline under JobQueueLock.
+[[nodiscard]] bool RunHotUpdateCancel(const std::vector<std::u16string>& args,
+                                      const RequestContext& context, std::u16string* failure);
+
+}  // namespace vovu

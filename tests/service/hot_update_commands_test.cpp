@@ -1,0 +1,108 @@
+// The hot-update words through the whitelist: the checks every word starts with, commit's
+// session and status guard, and cancel inline under the queue's lock.
+#include <gtest/gtest.h>
+
+#include "foundation/text.h"
+#include "hotupdate/job_status.h"
+#include "platform/profile.h"
+#include "service/dispatcher.h"
+#include "service/service_state.h"
+#include "state/protected_storage.h"
+#include "support/test_machine.h"
+
+namespace vovu {
+namespace {
+
+using testing::TestMachine;
+
+constexpr const char16_t* kHotUpdateWords[] = {u"hot-update-prepare", u"hot-update-commit",
+                                               u"hot-update-confirm", u"hot-update-cancel"};
+
+class HotUpdateCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    caller_ = BuildLocalContext();
+    ASSERT_TRUE(caller_.hasToken);
+    caller_.sessionId = 3;
+    std::u16string profile;
+    ASSERT_TRUE(platform::GetUserProfileDirectoryOf(caller_.token, &profile, 260));
+    jobFile_ = profile + kHotUpdateJobDirName + u"job.json";
+  }
+
+  static std::u16string Run(const std::u16string& word, const std::vector<std::u16string>& args,
+                            const RequestContext& context) {
+    std::u16string failure;
+    return ExecuteWhitelistedCommand(word, args, context, &failure) ? u"OK" : failure;
+  }
+
+  // The caller's protected record in `status`; its job directory.
+  std::u16string StoreJob(const std::u16string& status) {
+    std::u16string jobDir;
+    std::u16string serviceJobFile;
+    std::u16string error;
+    EXPECT_TRUE(DeriveJobPaths(jobFile_, caller_.userSid, &jobDir, &serviceJobFile, &error));
+    EXPECT_TRUE(EnsureHotUpdateDirectories(&error));
+    EXPECT_TRUE(EnsureProtectedDirectory(jobDir, &error));
+    HotUpdateJob job;
+    job.sid = caller_.userSid;
+    job.jobFile = jobFile_;
+    job.status = status;
+    EXPECT_TRUE(WriteJobFile(job, serviceJobFile));
+    return jobDir;
+  }
+
+  TestMachine machine_;
+  RequestContext caller_;
+  std::u16string jobFile_;
+};
+
+TEST_F(HotUpdateCommands, EveryWordChecksItsJobFileThenTheCallersSid) {
+  RequestContext anonymous = BuildLocalContext();
+  anonymous.userSid.clear();
+  for (const char16_t* word : kHotUpdateWords) {
+    EXPECT_EQ(Run(word, {}, caller_), u"missing jobFile") << WideToUtf8(word);
+    EXPECT_EQ(Run(word, {u""}, caller_), u"empty jobFile");
+    EXPECT_EQ(
+        Run(word, {u"C:\\Users\\Other\\.zodezevadororuza\\updates\\hotupdate\\job.json"}, caller_),
+        u"jobFile outside caller profile");
+    EXPECT_EQ(Run(word, {jobFile_}, RequestContext()),
+              u"cannot validate caller profile for jobFile");
+    EXPECT_EQ(Run(word, {jobFile_, u"ignored"}, anonymous), u"caller SID unavailable");
+    EXPECT_EQ(Run(std::u16string(word) + u" ", {jobFile_}, caller_),
+              u"unknown command: " + std::u16string(word) + u" ");
+  }
+}
+
+TEST_F(HotUpdateCommands, CommitNeedsAKnownSessionAndAStagedJobAndIsNotYetAccepted) {
+  EXPECT_EQ(Run(u"hot-update-commit", {jobFile_}, caller_), u"protected state mismatch");
+  StoreJob(kStatusRelaunching);
+  EXPECT_EQ(Run(u"hot-update-commit", {jobFile_}, caller_),
+            u"job status is relaunching, expected staged");
+  StoreJob(kStatusStaged);
+  RequestContext sessionless = BuildLocalContext();
+  sessionless.sessionId = platform::kNoSession;
+  EXPECT_EQ(Run(u"hot-update-commit", {jobFile_}, sessionless), u"caller session unavailable");
+  // Commit and confirm do not exist yet: past their checks they are unknown words.
+  EXPECT_EQ(Run(u"hot-update-commit", {jobFile_}, caller_), u"unknown command: hot-update-commit");
+  EXPECT_EQ(Run(u"hot-update-confirm", {jobFile_}, caller_),
+            u"unknown command: hot-update-confirm");
+}
+
+TEST_F(HotUpdateCommands, CancelRunsInlineOnlyWhereTheServiceQueueExists) {
+  const std::u16string jobDir = StoreJob(kStatusStaged);
+  EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_), u"unknown command: hot-update-cancel");
+  EXPECT_TRUE(TestMachine::Exists(jobDir));
+
+  ServiceObjects objects;
+  objects.CreateQueue();
+  StoreJob(kStatusDownloading);
+  EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_),
+            u"job cannot be cancelled in status downloading");
+  StoreJob(kStatusStaged);
+  EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_), u"OK");
+  EXPECT_FALSE(TestMachine::Exists(jobDir));
+  EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_), u"protected state mismatch");
+}
+
+}  // namespace
+}  // namespace vovu
