@@ -1,8 +1,11 @@
 #include "service/hot_update_commands.h"
 
 #include "hotupdate/cancel.h"
+#include "hotupdate/commit.h"
+#include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
 #include "service/service_state.h"
+#include "service/work_queue.h"
 
 namespace vovu {
 namespace {
@@ -47,14 +50,22 @@ bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestCo
   }
   if (!CheckJobStatus(args.front(), context.userSid, kStatusStaged, failure))
     return false;
-  return AnswerAsUnknown(u"hot-update-commit", failure);
+  if (JobQueueLock() == nullptr)
+    return AnswerAsUnknown(u"hot-update-commit", failure);
+  EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId] {
+    HotUpdateCommit(jobFile, sid, session, *JobQueueLock(), EnqueueJob);
+  });
+  return true;
 }
 
 bool RunHotUpdateConfirm(const std::vector<std::u16string>& args, const RequestContext& context,
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure))
     return false;
-  return AnswerAsUnknown(u"hot-update-confirm", failure);
+  platform::CriticalSection* lock = JobQueueLock();
+  if (lock == nullptr)
+    return AnswerAsUnknown(u"hot-update-confirm", failure);
+  return HotUpdateConfirm(args.front(), context, *lock, failure);
 }
 
 bool RunHotUpdateCancel(const std::vector<std::u16string>& args, const RequestContext& context,

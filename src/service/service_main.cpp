@@ -3,6 +3,7 @@
 #include <system_error>
 #include <thread>
 
+#include "hotupdate/recovery.h"
 #include "platform/error.h"
 #include "platform/service_control.h"
 #include "service/pipe_server.h"
@@ -23,7 +24,6 @@ constexpr std::uint32_t kStopWaitHintMs = 120000;
 // record, as the control manager's own examples do; reports are not checked.
 platform::NativeHandle statusHandle = 0;
 platform::ServiceStatus statusRecord;
-StartupJob startupJob = nullptr;
 
 void Report(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint) {
   statusRecord.serviceType = platform::kServiceWin32OwnProcess;
@@ -49,10 +49,6 @@ bool StartThread(unsigned (*procedure)(), std::thread* thread) {
 
 }  // namespace
 
-void SetStartupJob(StartupJob job) {
-  startupJob = job;
-}
-
 void ServiceMain(std::uint32_t, char16_t**) {
   statusHandle = platform::RegisterServiceHandler(kServiceName, ServiceCtrlHandler, nullptr);
   if (statusHandle == 0)
@@ -75,8 +71,8 @@ void ServiceMain(std::uint32_t, char16_t**) {
     Report(platform::kServiceStopped, exitCode, 0);
     return;
   }
-  if (startupJob != nullptr)
-    EnqueueJob([job = startupJob] { job(); });
+  // The first job of every run settles the hot updates an earlier run left unfinished.
+  EnqueueJob([] { RecoverHotUpdatesAtStartup(*JobQueueLock()); });
 
   std::thread pipeThread;
   if (!StartThread(PipeServerThread, &pipeThread)) {

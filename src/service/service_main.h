@@ -5,11 +5,6 @@
 
 namespace vovu {
 
-// A job that runs first on every start (start-up recovery of interrupted hot updates). Set
-// by the part that owns it before the dispatcher starts; none means nothing to recover.
-using StartupJob = void (*)();
-void SetStartupJob(StartupJob job);
-
 // Registers the control handler, reports start pending, creates the stop event and the
 // queue, starts the worker, queues the start-up job, starts the pipe thread, reports running
 // and waits for the stop event; then joins the pipe thread and the worker and reports
