@@ -4,6 +4,7 @@
 #include "hotupdate/commit.h"
 #include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/prepare.h"
 #include "service/service_state.h"
 #include "service/work_queue.h"
 
@@ -37,7 +38,12 @@ bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestC
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure))
     return false;
-  return AnswerAsUnknown(u"hot-update-prepare", failure);
+  if (JobQueueLock() == nullptr)
+    return AnswerAsUnknown(u"hot-update-prepare", failure);
+  EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId] {
+    HotUpdatePrepare(jobFile, sid, session, *JobQueueLock());
+  });
+  return true;
 }
 
 bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,

@@ -193,7 +193,7 @@ TEST(VersionResourceHostTest, TruncatedOrCorruptImagesNeverReadOutOfBounds) {
   TestMachine machine;
   const Bytes pe = BuildPeImage(kBlock, true);
   const fs::path native = TestMachine::Native(machine.Path(u"Korvadesk.exe"));
-  fs::copy_file(VOVU_KORVADESK_STANDIN_PATH, native);
+  fs::copy_file(VOVU_SMALL_ELF_PATH, native);
   ASSERT_EQ(StampVersion(native, "2.10.0.999"), 0);
   const std::string elfText = TestMachine::ReadBytes(machine.Path(u"Korvadesk.exe"));
   const Bytes elf(elfText.begin(), elfText.end());

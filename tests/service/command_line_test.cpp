@@ -54,7 +54,7 @@ TEST(CommandLine, WithoutTheServiceHotUpdateAbortsAndOtherWordsRunHereElseItsRep
     EXPECT_EQ(debug.Lines(),
               Lines({"[VovudIdavUda] Korva Sync Service is unavailable; hot-update aborted.\n",
                      "[VovudIdavUda] unknown command: frob\n",
-                     "[VovudIdavUda] ERROR unknown command: hot-update-cancel\n",
+                     "[VovudIdavUda] ERROR jobFile outside caller profile\n",
                      "[VovudIdavUda] unknown command: frob\n"}));
   }
 }

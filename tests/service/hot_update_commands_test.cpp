@@ -104,5 +104,19 @@ TEST_F(HotUpdateCommands, CancelRunsInlineOnlyWhereTheServiceQueueExists) {
   EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_), u"protected state mismatch");
 }
 
+TEST_F(HotUpdateCommands, PrepareIsQueuedAndAnsweredAtOnceWhateverTheSession) {
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_),
+            u"unknown command: hot-update-prepare");
+  ServiceObjects objects;
+  objects.CreateQueue();
+  RequestContext sessionless = BuildLocalContext();
+  sessionless.sessionId = platform::kNoSession;
+  // Nothing runs the queue here: both requests wait in it, in order, and nothing is written.
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), u"OK");
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_, u"ignored"}, sessionless), u"OK");
+  EXPECT_EQ(JobQueue().size(), 2u);
+  EXPECT_FALSE(TestMachine::Exists(GetHotUpdateDir()));
+}
+
 }  // namespace
 }  // namespace vovu

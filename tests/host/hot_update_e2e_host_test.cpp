@@ -1,0 +1,657 @@
+// "hot-update-prepare" end to end: the real service installed in a fresh machine root and
+// started by the emulated control manager, the update host on 127.0.0.1:443 of a private
+// network namespace with a certificate the machine trusts, packages made by make-package from
+// signed files, and the stand-in desktop application as uid 65534 in a session of its own,
+// which writes its job file, sends its requests and prints every change of its job.
+//
+// Where a status must be seen, the step after it waits for the test: the update host holds
+// the manifest and the package until released, and the machine's tar.exe (a script before the
+// host's bsdtar) waits on a FIFO before it lists. Nothing sleeps.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "foundation/text.h"
+#include "platform/environment.h"
+#include "service/pipe_client.h"
+#include "state/hot_update_job.h"
+#include "state/protected_storage.h"
+#include "support/host/code_signing.h"
+#include "support/host/https_world.h"
+#include "support/host/installed_service.h"
+#include "support/host/other_user.h"
+#include "support/host/pe_image.h"
+#include "support/test_machine.h"
+
+namespace vovu::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kVersion[] = "2.11.0";
+constexpr char kPackagePath[] = "/pkg/package.zip";
+constexpr char kManifestPath[] = "/client/new/clientHotUpdateInfo.json";
+
+std::string Quote(const fs::path& path) {
+  return "'" + path.string() + "'";
+}
+
+std::string ReadNative(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteNative(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The application user's logon session: a shell as uid 65534 that leads a session of its own
+// for the whole test and starts the stand-in application there on the test's word, so every
+// request comes from one session that outlives it, as from a desktop that stays logged on.
+class LogonSession {
+ public:
+  LogonSession() {
+    int commands[2];
+    if (pipe2(commands, O_CLOEXEC) != 0)
+      return;
+    pid_ = ForkAsUser({}, [&] {
+      dup2(commands[0], STDIN_FILENO);
+      execl("/bin/sh", "sh", static_cast<char*>(nullptr));
+      return 127;
+    });
+    close(commands[0]);
+    commands_ = commands[1];
+    dir_ = fs::temp_directory_path() / ("vovu-logon-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    fs::permissions(dir_, fs::perms::all);
+  }
+  ~LogonSession() {
+    close(commands_);
+    int status = 0;
+    if (pid_ > 0)
+      waitpid(pid_, &status, 0);
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  LogonSession(const LogonSession&) = delete;
+  LogonSession& operator=(const LogonSession&) = delete;
+
+  // Starts the stand-in with `args` in the background, its output and then a line
+  // "(exit CODE)" into a new FIFO; the FIFO's path.
+  fs::path Start(const std::vector<std::string>& args) {
+    const fs::path fifo = dir_ / ("app-" + std::to_string(++count_));
+    if (mkfifo(fifo.c_str(), 0666) != 0 || chmod(fifo.c_str(), 0666) != 0)
+      return {};
+    std::string line =
+        "( " +
+        Quote(TestMachine::Native(std::u16string(kServiceInstallDirectory) + u"\\Korvadesk.exe"));
+    for (const std::string& arg : args)
+      line += " " + Quote(arg);
+    line += "; echo \"(exit $?)\" ) > " + Quote(fifo) + " 2>&1 &\n";
+    if (write(commands_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+      return {};
+    return fifo;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int commands_ = -1;
+  fs::path dir_;
+  int count_ = 0;
+};
+
+// One run of the stand-in application in the logon session, its output read line by line as
+// it comes.
+class App {
+ public:
+  App(LogonSession& session, const std::vector<std::string>& args) {
+    const fs::path fifo = session.Start(args);
+    if (!fifo.empty())
+      fd_ = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);  // until the application's side opens
+  }
+  ~App() { (void)Finish(); }
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  // The next line of output, without its LF; "(end)" when the output ended, "(silent)" when
+  // nothing came within a minute.
+  std::string NextLine() {
+    for (;;) {
+      const std::size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        const std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+      }
+      pollfd p = {fd_, POLLIN, 0};
+      if (fd_ < 0 || poll(&p, 1, 60000) != 1)
+        return "(silent)";
+      char buffer[4096];
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n <= 0)
+        return "(end)";
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  // Every remaining line into `rest` (the exit line excluded), then the exit code (-1 when
+  // none was reported).
+  int Finish(std::vector<std::string>* rest = nullptr) {
+    int code = -1;
+    for (std::string line = NextLine(); line != "(end)" && line != "(silent)"; line = NextLine()) {
+      if (line.rfind("(exit ", 0) == 0)
+        code = std::atoi(line.c_str() + 6);
+      else if (rest != nullptr)
+        rest->push_back(line);
+    }
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = -1;
+    return code;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string pending_;
+};
+
+class HotUpdateEndToEnd : public HttpsWorld {
+ protected:
+  void SetUp() override {
+    HttpsWorld::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+      return;
+    if (!CanSignPeFiles() || std::system("command -v bsdtar >/dev/null 2>&1") != 0)
+      GTEST_SKIP() << "osslsigncode and bsdtar are needed";
+    std::u16string saved;
+    if (platform::GetEnvironmentValue(u"SystemRoot", &saved, 260) > 0)
+      savedSystemRoot_ = saved;
+    ASSERT_TRUE(platform::SetEnvironmentValue(u"SystemRoot", u"C:\\Windows"));
+    TrustSigningRoot();
+    PlaceServiceExecutable();
+    ASSERT_FALSE(HasFatalFailure());
+    // The application's user has logged on: its profile exists.
+    const fs::path profile = TestMachine::Native(u"C:\\Users\\nobody");
+    fs::create_directories(profile);
+    ASSERT_EQ(chown(profile.c_str(), kNobody, kNobody), 0);
+    GateTar();
+    MakeFiles();
+    ASSERT_FALSE(HasFatalFailure());
+    fs::copy_file(files_ / "korvaCF.exe", Installed("korvaCF.exe"));
+    ASSERT_EQ(RunServiceTool({"install"}), 0);
+    ASSERT_EQ(RunServiceTool({"start"}), 0);
+    std::u16string reply;
+    ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
+  }
+
+  void TearDown() override {
+    (void)platform::SetEnvironmentValue(u"SystemRoot", savedSystemRoot_);
+    HttpsWorld::TearDown();
+  }
+
+  static fs::path Installed(const std::string& name) {
+    return TestMachine::Native(std::u16string(kServiceInstallDirectory) + u"\\" + Utf8ToWide(name));
+  }
+
+  // The machine's tar.exe: the host's bsdtar, which lists only after a line arrives on the
+  // gate FIFO while that FIFO exists.
+  void GateTar() {
+    gate_ = TestMachine::Native(machine_.Path(u"tar-gate"));
+    const fs::path tar = TestMachine::Native(u"C:\\Windows\\System32\\tar.exe");
+    fs::create_directories(tar.parent_path());
+    WriteNative(tar, "#!/bin/sh\nif [ \"$1\" = -tf ] && [ -p " + Quote(gate_) +
+                         " ]; then read line < " + Quote(gate_) + "; fi\nexec bsdtar \"$@\"\n");
+    fs::permissions(tar, fs::perms::owner_all);
+  }
+
+  // The release's files, signed as the vendor signs them: korvaCF.exe (the stand-in helper,
+  // signed by sign-elf) and addon.node (a PE image, osslsigncode), both by the publisher;
+  // addon.node by someone else; korvaCF.exe unsigned; app.asar.
+  void MakeFiles() {
+    files_ = TestMachine::Native(machine_.Path(u"release-files"));
+    fs::create_directories(files_);
+    fs::copy_file(VOVU_KORVACF_STANDIN_PATH, files_ / "korvaCF-unsigned.exe");
+    fs::copy_file(VOVU_KORVACF_STANDIN_PATH, files_ / "korvaCF.exe");
+    ASSERT_TRUE(SignElfFile(files_ / "korvaCF.exe", Signer::kPublisher));
+    const Bytes pe = BuildPeImage({}, false);
+    WriteNative(files_ / "addon-unsigned.node", std::string(pe.begin(), pe.end()));
+    ASSERT_TRUE(
+        SignPeFile(files_ / "addon-unsigned.node", files_ / "addon.node", Signer::kPublisher));
+    ASSERT_TRUE(
+        SignPeFile(files_ / "addon-unsigned.node", files_ / "addon-other.node", Signer::kOther));
+    std::string asar = "application archive ";
+    while (asar.size() < 300000)
+      asar += asar;
+    WriteNative(files_ / "app.asar", asar);
+  }
+
+  // Makes a package with make-package from the named files of files_ and publishes it with
+  // its official manifest; `officialExtra` is added to the manifest's win32 entry. The
+  // package's digest and size, as the application asks for them.
+  void Publish(const std::string& korvaCf = "korvaCF.exe",
+               const std::string& addon = "addon.node") {
+    const fs::path out = files_ / "out";
+    const std::string command = Quote(VOVU_MAKE_PACKAGE_PATH) + " --version " + kVersion +
+                                " --url https://" + UpdateHost() + kPackagePath + " --out " +
+                                Quote(out) + " " + Quote(files_ / korvaCf) + " " +
+                                Quote(files_ / addon) + " " + Quote(files_ / "app.asar") + " > " +
+                                Quote(files_ / "official.json");
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    PublishPackage(ReadNative(out / "package.zip"), ReadNative(files_ / "official.json"));
+  }
+
+  // Publishes `package` and `official` as they are.
+  void PublishPackage(const std::string& package, const std::string& official) {
+    Serve(kPackagePath, package);
+    Serve(kManifestPath, official);
+    const fs::path zip = files_ / "served.zip";
+    WriteNative(zip, package);
+    std::string sha = ReadCommand("sha256sum " + Quote(zip) + " | cut -c1-64");
+    sha_ = sha.substr(0, 64);
+    size_ = std::to_string(package.size());
+  }
+
+  // A zip made by bsdtar of files named `names` taken from files_/zip (made by the caller).
+  std::string ZipOf(const std::vector<std::string>& names) {
+    std::string list;
+    for (const std::string& name : names)
+      list += " " + Quote(name);
+    const fs::path zip = files_ / "custom.zip";
+    fs::remove(zip);
+    const std::string command =
+        "cd " + Quote(files_ / "zip") + " && bsdtar --format zip -cf " + Quote(zip) + " -n" + list;
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return ReadNative(zip);
+  }
+
+  // The official manifest offering a package of this digest and size at the usual address.
+  std::string Official(const std::string& sha, std::size_t size, const std::string& extra = "") {
+    return "{\"win32\": {\"version\": \"" + std::string(kVersion) +
+           "\", \"packageUrl\": \"https://" + UpdateHost() + kPackagePath +
+           "\", \"packageSha256\": \"" + sha + "\", \"packageSize\": " + std::to_string(size) +
+           extra + "}}";
+  }
+
+  static std::string ReadCommand(const std::string& command) {
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+      return text;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+      text += buffer;
+    pclose(pipe);
+    return text;
+  }
+
+  // The request arguments of the stand-in for the published package.
+  std::vector<std::string> Request(const std::string& current = "2.10.0") const {
+    return {"--hot-update-request",
+            kVersion,
+            "https://" + UpdateHost() + kPackagePath,
+            sha_,
+            size_,
+            current};
+  }
+
+  // Runs a request to its end: the last line the application printed.
+  std::string Outcome(const std::vector<std::string>& args) {
+    App app(session_, args);
+    std::vector<std::string> lines;
+    (void)app.Finish(&lines);
+    return lines.empty() ? "(nothing)" : lines.back();
+  }
+
+  // The protected record of the application user's job at `jobFile`, read through the
+  // directory listing (the user's SID is the service's to know).
+  static bool ReadProtectedJob(const std::string& jobFile, HotUpdateJob* job) {
+    const fs::path dir = TestMachine::Native(GetHotUpdateDir());
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+      HotUpdateJob candidate;
+      if (entry.is_directory() &&
+          ReadJobFile(JoinPath(GetHotUpdateDir(), Utf8ToWide(entry.path().filename().string())) +
+                          u"\\service-job.json",
+                      &candidate) &&
+          WideToUtf8(candidate.jobFile) == jobFile) {
+        *job = candidate;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static std::string JobFileOf(const std::string& line) {
+    return line.rfind("job file: ", 0) == 0 ? line.substr(10) : "";
+  }
+
+  // Lets the waiting tar list.
+  void OpenGate() {
+    const int fd = open(gate_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "go\n", 3), 3);
+    close(fd);
+  }
+
+  ServiceCleanup cleanup_;
+  LogonSession session_;
+  fs::path files_;
+  fs::path gate_;
+  std::string sha_;
+  std::string size_;
+  std::u16string savedSystemRoot_;
+};
+
+TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderStartsOverAndIsCancelledWhenStaged) {
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  Script(std::string(kManifestPath) + " hold 0\n" + kPackagePath + " hold 4096\n");
+  ASSERT_EQ(mkfifo(gate_.c_str(), 0600), 0);
+
+  App app(session_, Request());
+  const std::string jobFile = JobFileOf(app.NextLine());
+  ASSERT_FALSE(jobFile.empty());
+  EXPECT_EQ(app.NextLine(), "hot-update-prepare: OK");
+  EXPECT_EQ(app.NextLine(), "verifying: official manifest");
+  ASSERT_TRUE(Server().WaitForLine("holding 0"));
+  Server().Release();
+  EXPECT_EQ(app.NextLine(), "downloading");
+  ASSERT_TRUE(Server().WaitForLine("holding 4096"));
+  Server().Release();
+  EXPECT_EQ(app.NextLine(), "verifying: package sha256");
+  OpenGate();
+  EXPECT_EQ(app.NextLine(), "staged");
+  EXPECT_EQ(app.Finish(), 0);
+
+  // The protected record and the payload; the user's mirror, written as the user.
+  HotUpdateJob job;
+  ASSERT_TRUE(ReadProtectedJob(jobFile, &job));
+  EXPECT_EQ(job.status, u"staged");
+  for (const char16_t* name : {u"korvaCF.exe", u"addon.node", u"app.asar", u"manifest.json"})
+    EXPECT_TRUE(TestMachine::Exists(JoinPath(job.dir, name))) << WideToUtf8(name);
+  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+  struct stat st;
+  ASSERT_EQ(stat(mirror.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  HotUpdateJob mirrored;
+  ASSERT_TRUE(ReadJobFile(Utf8ToWide(jobFile), &mirrored));
+  EXPECT_EQ(mirrored.status, u"staged");
+  EXPECT_EQ(mirrored.sid, job.sid);
+
+  // A second prepare of the staged job starts over in a new job directory.
+  fs::remove(gate_);
+  Script("");
+  TestMachine::WriteBytes(job.serviceDir + u"\\left-behind", "x");
+  App again(session_, {"--hot-update-prepare", jobFile});
+  std::vector<std::string> lines;
+  EXPECT_EQ(again.Finish(&lines), 0);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "hot-update-prepare: OK");
+  EXPECT_EQ(lines.back(), "staged");
+  EXPECT_FALSE(TestMachine::Exists(job.serviceDir + u"\\left-behind"));
+  EXPECT_TRUE(TestMachine::Exists(job.dir + u"\\app.asar"));
+
+  // Cancel of the staged job: the directory goes, the mirror says so; a second is refused.
+  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}), "hot-update-cancel: OK");
+  EXPECT_FALSE(TestMachine::Exists(job.serviceDir));
+  ASSERT_TRUE(ReadJobFile(Utf8ToWide(jobFile), &mirrored));
+  EXPECT_EQ(mirrored.status, u"cancelled");
+  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}),
+            "hot-update-cancel: ERROR protected state mismatch");
+}
+
+TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndTheMirrorIsNeverWrittenThroughALink) {
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  Script(std::string(kPackagePath) + " hold 4096\n");
+  App app(session_, Request());
+  const std::string jobFile = JobFileOf(app.NextLine());
+  ASSERT_FALSE(jobFile.empty());
+  ASSERT_TRUE(Server().WaitForLine("holding 4096"));
+  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}),
+            "hot-update-cancel: ERROR job cannot be cancelled in status downloading");
+
+  // Meanwhile the user turns the job file into a link to a file the user may not write.
+  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+  const fs::path victim = TestMachine::Native(machine_.Path(u"victim.json"));
+  WriteNative(victim, "{\"status\": \"untouched\"}");
+  ASSERT_EQ(UserChild({},
+                      [&] {
+                        fs::remove(mirror);
+                        fs::create_symlink(victim, mirror);
+                        return std::string("linked");
+                      })
+                .Finish(),
+            "linked");
+  Server().Release();
+  Script("");
+  std::vector<std::string> lines;
+  EXPECT_EQ(app.Finish(&lines), 0);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "staged");
+  EXPECT_EQ(ReadNative(victim), "{\"status\": \"untouched\"}");
+  EXPECT_FALSE(fs::is_symlink(mirror));
+
+  // A job file that is a link from the start is not read at all: its job stays as it was.
+  // A second job of the user, queued behind, shows when the service has dealt with it.
+  HotUpdateJob job;
+  ASSERT_TRUE(ReadProtectedJob(jobFile, &job));
+  const std::string before = TestMachine::ReadBytes(job.serviceDir + u"\\service-job.json");
+  ASSERT_EQ(UserChild({},
+                      [&] {
+                        fs::remove(mirror);
+                        fs::create_symlink(victim, mirror);
+                        std::u16string reply;
+                        return SendPipeRequest(u"hot-update-prepare\n" + Utf8ToWide(jobFile),
+                                               &reply)
+                                   ? WideToUtf8(reply)
+                                   : std::string("no exchange");
+                      })
+                .Finish(),
+            "OK");
+  std::vector<std::string> request = Request();
+  request.push_back("second");
+  EXPECT_EQ(Outcome(request), "staged");
+  EXPECT_EQ(TestMachine::ReadBytes(job.serviceDir + u"\\service-job.json"), before);
+  EXPECT_EQ(ReadNative(victim), "{\"status\": \"untouched\"}");
+}
+
+TEST_F(HotUpdateEndToEnd, EveryFailureEndsFailedWithItsMessageAndNothingInstalledChanges) {
+  const std::string installedBefore = ReadNative(Installed("korvaCF.exe"));
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  const std::string goodSha = sha_;
+  const std::string goodSize = size_;
+  const std::string goodPackage = ReadNative(files_ / "out" / "package.zip");
+  const std::string goodOfficial = ReadNative(files_ / "official.json");
+
+  // Request metadata, as the application wrote it into its job file.
+  const std::string invalid = "failed: invalid hot-update request metadata";
+  struct Metadata {
+    std::string version;
+    std::string size;
+  };
+  const Metadata metadata[] = {{std::string(65, '1'), goodSize},
+                               {"2..11", goodSize},
+                               {"2.11.0+b1", goodSize},
+                               {kVersion, "0"},
+                               {kVersion, "-1"},
+                               {kVersion, "10.5"},
+                               {kVersion, "2147483649"}};
+  std::string jobFile;
+  {
+    App first(session_, Request());
+    jobFile = JobFileOf(first.NextLine());
+    EXPECT_EQ(first.Finish(), 0);
+  }
+  ASSERT_FALSE(jobFile.empty());
+  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+  for (const Metadata& m : metadata) {
+    WriteNative(mirror,
+                "{\"version\": \"" + m.version + "\", \"request\": {\"packageUrl\": \"https://" +
+                    UpdateHost() + kPackagePath + "\", \"packageSha256\": \"" + goodSha +
+                    "\", \"packageSize\": " + m.size + ", \"currentVersion\": \"2.10.0\"}}");
+    EXPECT_EQ(Outcome({"--hot-update-prepare", jobFile}), invalid) << m.version << " " << m.size;
+  }
+
+  // Authorization, download, package digest and listing: the request always matches what
+  // the manifest offers, unless the case is about that.
+  const std::string tamperedSha = std::string(63, '0') + "1";
+  struct Served {
+    std::string package;
+    std::string official;
+    std::string script;
+    std::string expected;
+  };
+  fs::create_directories(files_ / "zip");
+  for (const char* name : {"manifest.json", "korvaCF.exe", "addon.node", "app.asar", "readme"})
+    WriteNative(files_ / "zip" / name, name);
+  fs::create_directories(files_ / "zip" / "resources");
+  WriteNative(files_ / "zip" / "resources" / "app.asar", "nested");
+  const std::string fourPlusOne =
+      ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "app.asar", "readme"});
+  const std::string nested = ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "resources"});
+  const std::string threeOnly = ZipOf({"manifest.json", "korvaCF.exe", "app.asar"});
+  const auto offering = [&](const std::string& package, const std::string& extra = "") {
+    const fs::path zip = files_ / "offered.zip";
+    WriteNative(zip, package);
+    return Official(ReadCommand("sha256sum " + Quote(zip) + " | cut -c1-64").substr(0, 64),
+                    package.size(), extra);
+  };
+  const Served served[] = {
+      {goodPackage, "{\"win32\": {}}", "",
+       "failed: manifest authorization failed: request metadata does not match official "
+       "hot-update manifest"},
+      {goodPackage, offering(goodPackage, ", \"rolloutPercent\": 0"), "",
+       "failed: manifest authorization failed: machine is excluded by rolloutPercent=0"},
+      {goodPackage, offering(goodPackage, ", \"minAppVersion\": \"2.10.1\""), "",
+       "failed: manifest authorization failed: protected installed version is below "
+       "minAppVersion"},
+      {goodPackage, goodOfficial, std::string(kManifestPath) + " status 404\n",
+       "failed: manifest authorization failed: manifest HTTP status=404"},
+      {goodPackage, goodOfficial, std::string(kPackagePath) + " status 404\n",
+       "failed: download failed: http status=404"},
+      {fourPlusOne, offering(fourPlusOne), "",
+       "failed: extract failed: package contains unexpected or duplicate entry"},
+      {nested, offering(nested), "", "failed: extract failed: package contains unsafe path"},
+      {threeOnly, offering(threeOnly), "",
+       "failed: extract failed: package is missing a required entry"},
+  };
+  for (const Served& s : served) {
+    Serve(kPackagePath, s.package);
+    Serve(kManifestPath, s.official);
+    Script(s.script);
+    const fs::path zip = files_ / "offered.zip";
+    WriteNative(zip, s.package);
+    sha_ = ReadCommand("sha256sum " + Quote(zip) + " | cut -c1-64").substr(0, 64);
+    size_ = std::to_string(s.package.size());
+    EXPECT_EQ(Outcome(Request()), s.expected) << s.expected;
+  }
+  Script("");
+
+  // A package one byte shorter or longer than asked for (and offered).
+  PublishPackage(goodPackage, goodOfficial);
+  Serve(kPackagePath, goodPackage.substr(0, goodPackage.size() - 1));
+  EXPECT_EQ(Outcome(Request()), "failed: download failed: package size mismatch");
+  Serve(kPackagePath, goodPackage + "x");
+  EXPECT_EQ(Outcome(Request()), "failed: download failed: package exceeds expected size");
+
+  // A package whose digest is not the one asked for (and offered).
+  Serve(kPackagePath, goodPackage);
+  Serve(kManifestPath, Official(tamperedSha, goodPackage.size()));
+  sha_ = tamperedSha;
+  size_ = goodSize;
+  EXPECT_EQ(Outcome(Request()), "failed: package sha256 mismatch");
+  // The request's own claim of the installed version.
+  PublishPackage(goodPackage, goodOfficial);
+  EXPECT_EQ(Outcome(Request("2.9.0")),
+            "failed: manifest authorization failed: request currentVersion does not match "
+            "protected installed version");
+
+  // The package's manifest and files, each packed by bsdtar from a payload made here.
+  const auto payloadZip = [&](const std::string& manifest) {
+    fs::copy_file(files_ / "korvaCF.exe", files_ / "zip" / "korvaCF.exe",
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(files_ / "addon.node", files_ / "zip" / "addon.node",
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(files_ / "app.asar", files_ / "zip" / "app.asar",
+                  fs::copy_options::overwrite_existing);
+    WriteNative(files_ / "zip" / "manifest.json", manifest);
+    return ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "app.asar"});
+  };
+  const std::string packaged = ReadNative(files_ / "out" / "manifest.json");
+  const auto edited = [&](const std::string& from, const std::string& to) {
+    std::string text = packaged;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+  };
+  const std::string asarSize = std::to_string(fs::file_size(files_ / "app.asar"));
+  const std::string asarElement = packaged.substr(packaged.find("{ \"name\": \"app.asar\""));
+  const std::string asarLine = asarElement.substr(0, asarElement.find('}') + 1);
+  struct Contents {
+    std::string manifest;
+    std::string expected;
+  };
+  const Contents contents[] = {
+      {edited("\"2.11.0\"", "\"2.11.0 \""), "failed: manifest version mismatch"},
+      {edited("\"2.11.0\"", "\"2.11.0-RC\""), "failed: manifest version mismatch"},
+      {edited(asarLine, asarLine + ", " + asarLine),
+       "failed: manifest must describe exactly three files"},
+      {edited("\"name\": \"addon.node\"", "\"name\": \"app.asar\""),
+       "failed: invalid or duplicate manifest file metadata"},
+      {edited("\"name\": \"app.asar\"", "\"name\": \"resources\\\\app.asar\""),
+       "failed: invalid or duplicate manifest file metadata"},
+      {edited("\"size\": " + asarSize, "\"size\": \"" + asarSize + "\""),
+       "failed: invalid or duplicate manifest file metadata"},
+      {edited("\"size\": " + asarSize, "\"size\": 7"), "failed: file size mismatch: app.asar"},
+  };
+  for (const Contents& c : contents) {
+    const std::string package = payloadZip(c.manifest);
+    PublishPackage(package, offering(package));
+    EXPECT_EQ(Outcome(Request()), c.expected) << c.manifest;
+  }
+  // Both the size and the digest of app.asar differ from the manifest: the size is reported.
+  WriteNative(files_ / "app.asar", ReadNative(files_ / "app.asar") + "more");
+  {
+    const std::string package = payloadZip(packaged);
+    PublishPackage(package, offering(package));
+    EXPECT_EQ(Outcome(Request()), "failed: file size mismatch: app.asar");
+  }
+
+  // Signatures: an unsigned helper, an addon by another signer; then the installed helper
+  // missing or unsigned.
+  Publish("korvaCF-unsigned.exe");
+  EXPECT_EQ(Outcome(Request()),
+            "failed: signature invalid: korvaCF.exe: signature invalid, rc=2148204800");
+  Publish("korvaCF.exe", "addon-other.node");
+  EXPECT_EQ(Outcome(Request()), "failed: publisher mismatch (thumbprint): addon.node");
+  Publish();
+  fs::remove(Installed("korvaCF.exe"));
+  EXPECT_EQ(Outcome(Request()),
+            "failed: installed korvaCF.exe not found: C:\\Program Files\\Korva\\korvaCF.exe");
+  fs::copy_file(files_ / "korvaCF-unsigned.exe", Installed("korvaCF.exe"));
+  EXPECT_EQ(Outcome(Request()),
+            "failed: cannot read installed korvaCF signer: signature invalid, rc=2148204800");
+  fs::copy_file(files_ / "korvaCF.exe", Installed("korvaCF.exe"),
+                fs::copy_options::overwrite_existing);
+  EXPECT_EQ(ReadNative(Installed("korvaCF.exe")), installedBefore);
+  EXPECT_EQ(Outcome(Request()), "staged");
+
+  // Nothing installed was touched by any of it: no backups beside the installed files.
+  for (const auto& entry : fs::recursive_directory_iterator(Installed("")))
+    EXPECT_NE(entry.path().extension(), ".bak") << entry.path();
+}
+
+}  // namespace
+}  // namespace vovu::testing
