@@ -109,9 +109,8 @@ void HotUpdateRollbackTimer(const std::u16string& serviceJobFile,
   const bool restored =
       RollBackInstalledFiles(job, u"cannot restore installed version state after rollback: ");
   ReachStep(HotUpdateStep::kRollbackFilesRestored);
-  if (restored)
-    RelaunchAfterRollback(job.sessionId);
   if (restored) {
+    RelaunchAfterRollback(job.sessionId);
     SetJobStatus(&job, serviceJobFile, kStatusRolledBack, u"rollback timer");
   } else {
     SetJobStatus(&job, serviceJobFile, kStatusFailed,
