@@ -129,6 +129,18 @@ TEST_F(PackageDownload, RedirectsOffTheDomainAreRefusedBeforeAnyByteIsWritten) {
   EXPECT_EQ(requests[1], "request GET /pkg/good.zip");
 }
 
+TEST_F(PackageDownload, ThePartNeverGrowsPastTheExpectedSize) {
+  Serve("/pkg/longer.zip", Package(kSize + 1));
+  // The part file cannot be deleted, so what was written stays to be measured.
+  platform::InjectFault(platform::FaultPoint::kDeleteFile, dest_ + u".part", 5);
+  EXPECT_EQ(Download(Url(CdnHost(), "/pkg/longer.zip")), "package exceeds expected size");
+  platform::ClearFaults();
+  ASSERT_TRUE(PartExists());
+  const std::string written = TestMachine::ReadBytes(dest_ + u".part");
+  EXPECT_LE(written.size(), kSize);
+  EXPECT_EQ(written, Package(kSize).substr(0, written.size()));
+}
+
 TEST_F(PackageDownload, FailureLeavesAnExistingPackageAsItWas) {
   TestMachine::WriteBytes(dest_, "previous");
   EXPECT_EQ(Download(Good(), kSize + 1), "package size mismatch");

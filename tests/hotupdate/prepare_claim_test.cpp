@@ -25,6 +25,8 @@ using testing::DebugCapture;
 using testing::TestMachine;
 
 constexpr char16_t kSid[] = u"S-1-5-21-1-2-3-1001";
+// No session: the claims here keep to the protected copy (the mirror has its own tests).
+constexpr std::uint32_t kSession = platform::kNoSession;
 constexpr char kSha[] = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 // A job file as an application writes it: `version`, `sha256` and the JSON text of `size`.
@@ -51,7 +53,7 @@ class PrepareClaim : public ::testing::Test {
   std::u16string Claim(const std::string& text) {
     TestMachine::WriteBytes(jobFile_, text);
     ClaimedJob claimed;
-    const bool goesOn = ClaimJobForPrepare(jobFile_, kSid, 7, lock_, &claimed);
+    const bool goesOn = ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &claimed);
     HotUpdateJob record;
     if (!ReadJobFile(serviceJobFile_, &record))
       return u"nothing";
@@ -120,7 +122,7 @@ TEST_F(PrepareClaim, TheRequestsFormDecidesBetweenVerifyingAndFailed) {
   HotUpdateJob record;
   ASSERT_TRUE(ReadJobFile(serviceJobFile_, &record));
   EXPECT_EQ(record.sid, kSid);
-  EXPECT_EQ(record.sessionId, 7u);
+  EXPECT_EQ(record.sessionId, kSession);
   EXPECT_EQ(record.jobFile, jobFile_);
   EXPECT_EQ(record.serviceDir, jobDir_);
   EXPECT_EQ(record.dir, jobDir_ + u"\\payload");
@@ -166,7 +168,7 @@ TEST_F(PrepareClaim, AnUnreadableJobFileLeavesNothingAtAll) {
   }
   ASSERT_TRUE(platform::DeleteFileAt(jobFile_));
   ClaimedJob claimed;
-  EXPECT_FALSE(ClaimJobForPrepare(jobFile_, kSid, 7, lock_, &claimed));
+  EXPECT_FALSE(ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &claimed));
   EXPECT_TRUE(TestMachine::Exists(JoinPath(jobDir_, u"package.zip")));
   if (capture.Available()) {
     const std::vector<std::string> lines = capture.Lines();
@@ -191,7 +193,7 @@ TEST_F(PrepareClaim, ACancelAtTheSameTimeSeesTheEarlierJobOrTheNewOneNeverHalfOf
     std::thread preparer([&] {
       start.arrive_and_wait();
       ClaimedJob job;
-      claimed = ClaimJobForPrepare(jobFile_, kSid, 7, lock_, &job);
+      claimed = ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &job);
     });
     std::thread canceller([&] {
       start.arrive_and_wait();

@@ -31,6 +31,7 @@ constexpr int kMaxRedirects = 10;                 // WinHTTP's default
 constexpr std::size_t kBodyBufferBytes = 262144;  // buffered body, plus one network read
 constexpr long kNetworkReadBytes = 65536;         // CURLOPT_BUFFERSIZE
 constexpr int kPollSliceMs = 1000;
+constexpr std::size_t kGatherBytes = 131072;  // gathered before a wait returns
 
 struct Timeouts {
   // WinHTTP's defaults: name resolution unbounded, 60 s to connect, 30 s to send and receive.
@@ -325,21 +326,29 @@ bool StartTransfer(Request* request, const std::string& url) {
   return true;
 }
 
+// One step of the transfer without waiting: reads what the connection has, and notes the
+// transfer's end. False (with the last error) when curl itself fails.
+bool PerformOnce(Request* request) {
+  int running = 0;
+  if (curl_multi_perform(request->multi, &running) != CURLM_OK)
+    return Fail(request->failure = kErrorHttpConnectionError);
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(request->multi, &queued)) {
+    if (message->msg == CURLMSG_DONE) {
+      request->done = true;
+      request->result = message->data.result;
+    }
+  }
+  return true;
+}
+
 // Runs the transfer until `enough` holds, the transfer ends, or it stalls longer than the
 // receive time-out once connected. False (with the last error) when the request failed.
 template <typename Enough>
 bool Pump(Request* request, Enough enough) {
   while (!enough() && !request->done) {
-    int running = 0;
-    if (curl_multi_perform(request->multi, &running) != CURLM_OK)
-      return Fail(request->failure = kErrorHttpConnectionError);
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(request->multi, &queued)) {
-      if (message->msg == CURLMSG_DONE) {
-        request->done = true;
-        request->result = message->data.result;
-      }
-    }
+    if (!PerformOnce(request))
+      return false;
     if (enough() || request->done)
       break;
     if (!request->connected) {
@@ -379,6 +388,14 @@ bool WaitForBody(Request* request) {
   }
   if (!Pump(request, [request] { return request->Pending() > 0; }))
     return false;
+  // What has arrived meanwhile is taken too, so that the body is handed on in large pieces
+  // rather than one TLS record at a time.
+  for (std::size_t before = 0; request->Pending() != before && request->Pending() < kGatherBytes &&
+                               !request->done && !request->paused;) {
+    before = request->Pending();
+    if (!PerformOnce(request))
+      return false;
+  }
   if (request->Pending() == 0 && request->done && request->result != CURLE_OK)
     return Fail(request->failure = ErrorOfCurl(request->result));
   return true;
