@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # The demo: an emulated Windows machine with the desktop application installed, the service
-# installed beside it and started, and an ordinary user talking to it over its pipe.
+# installed beside it and started, an ordinary user talking to it over its pipe, and a whole
+# hot update from 2.10.0 to 2.11.0.
+#
+#   scripts/demo.sh              the hot update is confirmed by the relaunched application
+#   scripts/demo.sh --rollback   the relaunched application never confirms: after the real
+#                                90 s the service puts the old version back
 #
 # Runs as root: the emulated service control manager, LocalSystem and the protected
 # directories are root's, and the user is uid 65534 in a session of its own.
@@ -19,6 +24,10 @@ top=""          # the demo's own folder in /tmp, with the machine root inside
 install_dir=""  # C:\Program Files\Korva in the machine root
 service=""      # vovudidavuda.exe there
 viewer_pid=""   # the debugger-output viewer
+update_host_pid=""  # the update host, while the hot update runs
+
+demo_rollback=no
+[ "${1:-}" = --rollback ] && demo_rollback=yes
 
 user_uid=65534
 user_sid="S-1-5-21-1000-1000-1000-$user_uid"
@@ -60,6 +69,7 @@ cleanup() {
     pids=$(demo_processes)
     [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
   fi
+  [ -n "$update_host_pid" ] && kill -TERM "$update_host_pid" 2>/dev/null && wait "$update_host_pid" 2>/dev/null
   [ -n "$viewer_pid" ] && kill -TERM "$viewer_pid" 2>/dev/null && wait "$viewer_pid" 2>/dev/null
   [ -n "$top" ] && rm -rf "$top"
   [ $status -eq 0 ] || echo "demo: stopped (exit code $status); its service, processes and files are gone" >&2
@@ -210,8 +220,117 @@ stop_service() {
   cat "$top/debug.txt"
 }
 
+# ---- A whole hot update -------------------------------------------------------------------
+# The update host serving a package made by make-package; the application (uid 65534 in a
+# session of its own) asking for it and following each status; the commit, the application
+# relaunched with the new files, its confirmation, the installed version moved and the ".bak"
+# files gone. With --rollback the relaunched application never confirms and the service,
+# after its real 90 s, puts the old version back and starts the application again.
+show_hot_update() {
+  local keys="$top/keys" www="$top/www" release="$top/release"
+  local host=updates.korvasync.example cdn=cdn.korvasync.example
+  local machine="$VOVU_MACHINE_ROOT"
+  mkdir -p "$keys" "$www/client/new" "$www/pkg" "$release"
+
+  say "The update host $host on 127.0.0.1:443, with a certificate from a CA the machine trusts"
+  (
+    cd "$keys"
+    req() {
+      openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -subj "/CN=$1" -keyout "$1.key" -out "$1.pem" "${@:2}"
+    }
+    req ca -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+    req server -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE \
+      -addext extendedKeyUsage=serverAuth -addext "subjectAltName=DNS:$host,DNS:$cdn"
+    req publisher -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE \
+      -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning \
+      -set_serial 2
+  ) >/dev/null 2>&1
+  mkdir -p "$machine/certs/root" "$machine/drive_c/Windows/System32/drivers/etc"
+  cp "$keys/ca.pem" "$machine/certs/root/demo-ca.pem"
+  echo "127.0.0.1 $host $cdn" >"$machine/drive_c/Windows/System32/drivers/etc/hosts"
+  "$tools/update_host/update-host" --root "$www" --cert "$keys/server.pem" \
+    --key "$keys/server.key" >"$top/update-host.log" 2>&1 &
+  update_host_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q '^listening' "$top/update-host.log" && break
+    sleep 0.1
+  done
+  head -1 "$top/update-host.log"
+
+  say "The installed korvaCF.exe carries the publisher's signature; app.asar and addon.node of 2.10.0"
+  "$tools/sign_elf/sign-elf" "$install_dir/korvaCF.exe" "$keys/publisher.pem" "$keys/publisher.key"
+  mkdir -p "$install_dir/resources/app.asar.unpacked/Release"
+  echo "application archive 2.10.0" >"$install_dir/resources/app.asar"
+  echo "native addon 2.10.0" >"$install_dir/resources/app.asar.unpacked/Release/addon.node"
+  installed_files() {
+    local f
+    for f in korvaCF.exe resources/app.asar.unpacked/Release/addon.node resources/app.asar; do
+      printf '  %-48s %s\n' "$f" "$(sha256sum "$install_dir/$f" | cut -c1-16)"
+    done
+    local backups
+    backups=$(cd "$install_dir" && find . -name '*.bak' | sed 's|^\./|  backup: |')
+    echo "${backups:-  (no .bak files)}"
+  }
+  installed_files
+
+  say "The release 2.11.0: signed korvaCF.exe and addon.node, a 3 MB app.asar; make-package"
+  cp "$tools/korvacf_standin/korvacf-standin" "$release/korvaCF.exe"
+  cp "$tools/installed_version/installed-version" "$release/addon.node"
+  for f in korvaCF.exe addon.node; do
+    "$tools/sign_elf/sign-elf" "$release/$f" "$keys/publisher.pem" "$keys/publisher.key"
+  done
+  head -c 3000000 < <(yes "application archive 2.11.0") >"$release/app.asar"
+  "$tools/make_package/make-package" --version 2.11.0 --url "https://$cdn/pkg/2.11.0.zip" \
+    --out "$release/out" "$release/korvaCF.exe" "$release/addon.node" "$release/app.asar" \
+    >"$www/client/new/clientHotUpdateInfo.json"
+  cp "$release/out/package.zip" "$www/pkg/2.11.0.zip"
+  echo "https://$host/client/new/clientHotUpdateInfo.json:"
+  cat "$www/client/new/clientHotUpdateInfo.json"
+  local sha size
+  sha=$(sha256sum "$www/pkg/2.11.0.zip" | cut -c1-64)
+  size=$(stat -c %s "$www/pkg/2.11.0.zip")
+
+  # The user's profile, and a logon session that stays while the application comes and goes.
+  mkdir -p "$machine/drive_c/Users/nobody"
+  chown 65534:65534 "$machine/drive_c/Users/nobody"
+  local folder="$machine/drive_c/Users/nobody/.zodezevadororuza/updates/hotupdate"
+  as_user mkdir -p "$folder"
+  local app="$install_dir/Korvadesk.exe"
+  cp "$tools/korvadesk_standin/korvadesk-standin" "$top/watch-job"
+  say "The application asks for 2.11.0 and follows each status, as its user in its own session"
+  as_user setsid -w bash -c '
+    set -u -o pipefail
+    app=$1 hold=$6
+    "$app" --hot-update-request 2.11.0 "$2" "$3" "$4" 2.10.0 | tee /tmp/vovu-demo-request.$$
+    staged=$?
+    job=$(sed -n "s/^job file: //p" /tmp/vovu-demo-request.$$)
+    rm -f /tmp/vovu-demo-request.$$
+    [ $staged -eq 0 ] || exit 1
+    echo "-- its helper korvaCF.exe runs in the session (started by the service on request):"
+    "$5" start-korvacf
+    if [ -n "$hold" ]; then
+      echo "-- this time the new version will not come up: it never confirms"
+      : >"$hold"
+    fi
+    echo "-- the application sends hot-update-commit and exits; the service takes over:"
+    "$7" --hot-update-follow "$job" &  # a watcher outside the installation directory
+    follower=$!
+    "$app" --hot-update-commit "$job" || kill $follower
+    wait $follower || true  # it ends "rolledback" with --rollback
+  ' demo-user "$app" "https://$cdn/pkg/2.11.0.zip" "$sha" "$size" "$install_dir/pipe-send" \
+    "$([ "$demo_rollback" = yes ] && echo "$folder/hold-confirmation")" "$top/watch-job"
+
+  say "What the relaunched application noted (started by the service as the user)"
+  cat "$folder/standin-events.txt"
+  say "The installed files now (first 16 hex digits of each SHA-256), and installed-version.json"
+  installed_files
+  cat "$machine/drive_c/ProgramData/VovudIdavUda/hotupdate/installed-version.json"
+  kill "$update_host_pid" && wait "$update_host_pid" 2>/dev/null || true
+  update_host_pid=""
+}
+
 main() {
-  build_project
   make_machine
   install_application
   install_service
@@ -220,9 +339,19 @@ main() {
   user_requests
   show_registration
   show_helper
+  show_hot_update
   installed_version_record
   user_command_line
   stop_service
 }
 
+# The build needs the network (packages); the rest runs in a private network namespace of the
+# demo's own, where the update host answers on 127.0.0.1:443 and the service runs too.
+if [ "${VOVU_DEMO_NETWORK:-}" != private ]; then
+  build_project
+  exec env VOVU_DEMO_NETWORK=private unshare --net -- "$0" "$@"
+fi
+ip link set lo up
+# Where the service finds the system's tar.exe (C:\Windows\System32).
+export SystemRoot='C:\Windows'
 main "$@"

@@ -1,6 +1,8 @@
 #include "service/hot_update_commands.h"
 
 #include "hotupdate/cancel.h"
+#include "hotupdate/commit.h"
+#include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/prepare.h"
 #include "service/work_queue.h"
@@ -53,14 +55,25 @@ bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestCo
   }
   if (!CheckJobStatus(args.front(), context.userSid, kStatusStaged, failure))
     return false;
-  return AnswerAsUnknown(u"hot-update-commit", failure);
+  WorkQueue* queue = ServiceWorkQueue();
+  if (queue == nullptr)
+    return AnswerAsUnknown(u"hot-update-commit", failure);
+  queue->Enqueue([jobFile = args.front(), sid = context.userSid, session = context.sessionId,
+                  queue] {
+    HotUpdateCommit(jobFile, sid, session, queue->Lock(),
+                    [queue](std::function<void()> job) { queue->Enqueue(std::move(job)); });
+  });
+  return true;
 }
 
 bool RunHotUpdateConfirm(const std::vector<std::u16string>& args, const RequestContext& context,
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure))
     return false;
-  return AnswerAsUnknown(u"hot-update-confirm", failure);
+  platform::CriticalSection* lock = JobQueueLock();
+  if (lock == nullptr)
+    return AnswerAsUnknown(u"hot-update-confirm", failure);
+  return HotUpdateConfirm(args.front(), context, *lock, failure);
 }
 
 bool RunHotUpdateCancel(const std::vector<std::u16string>& args, const RequestContext& context,

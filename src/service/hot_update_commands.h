@@ -6,10 +6,8 @@
 // it lies in the caller's own hot-update folder (ValidateJobFile's message) and the caller's
 // SID is known ("caller SID unavailable").
 //
-// "hot-update-commit" and "hot-update-confirm" are refused by their checks, but their
-// operations come later: a request that passes the checks is answered as an unknown word
-// ("unknown command: <word>"), never accepted. The same answer goes to any hot-update word
-// in a process without the service's queue (the command line never runs them itself).
+// A process without the service's queue (the command line never runs them itself) answers
+// a hot-update word that passed its checks as an unknown word ("unknown command: <word>").
 #pragma once
 
 #include <string>
@@ -26,11 +24,12 @@ namespace vovu {
                                        const RequestContext& context, std::u16string* failure);
 
 // "hot-update-commit": the checks, then the session must be known ("caller session
-// unavailable") and the job "staged" (CheckJobStatus's message).
+// unavailable") and the job "staged" (CheckJobStatus's message); then queues HotUpdateCommit
+// with copies of the path, the SID and the session id and answers at once.
 [[nodiscard]] bool RunHotUpdateCommit(const std::vector<std::u16string>& args,
                                       const RequestContext& context, std::u16string* failure);
 
-// "hot-update-confirm": the checks only, so far.
+// "hot-update-confirm": after the checks, HotUpdateConfirm inline under JobQueueLock.
 [[nodiscard]] bool RunHotUpdateConfirm(const std::vector<std::u16string>& args,
                                        const RequestContext& context, std::u16string* failure);
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "foundation/service_stop.h"
+#include "hotupdate/recovery.h"
 #include "platform/error.h"
 #include "platform/service_control.h"
 #include "service/dispatcher.h"
@@ -44,9 +45,9 @@ std::uint32_t Run() {
   ServiceRuntime runtime(ExecuteWhitelistedCommand);
   if (!runtime.CreateStopEvent())
     return platform::LastError();
-  // The start-up job recovers interrupted hot updates; until that recovery exists there is
-  // nothing to queue first.
-  if (!runtime.Start(Job()))
+  // The first job of every run settles the hot updates an earlier run left unfinished.
+  WorkQueue& queue = runtime.Queue();
+  if (!runtime.Start([&queue] { RecoverHotUpdatesAtStartup(queue.Lock()); }))
     return platform::LastError();
   Report(platform::kServiceRunning, 0, 0);
   runtime.WaitForStop();

@@ -6,9 +6,10 @@
 namespace vovu {
 
 // Registers the control handler, reports start pending, makes the run's ServiceRuntime
-// (stop event, queue, worker, pipe thread), reports running and waits for the stop event;
-// then lets the runtime go (pipe thread and worker joined) and reports stopped. A failing
-// start-up step reports stopped with that step's own error.
+// (stop event, queue, worker, pipe thread) with the start-up recovery as its first job,
+// reports running and waits for the stop event; then lets the runtime go (pipe thread and
+// worker joined) and reports stopped. A failing start-up step reports stopped with that
+// step's own error.
 void ServiceMain(std::uint32_t argc, char16_t** argv);
 
 // Stop and shutdown report stop pending and signal the running service's stop event (0);

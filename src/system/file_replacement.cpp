@@ -1,6 +1,7 @@
 #include "system/file_replacement.h"
 
 #include "foundation/diagnostics.h"
+#include "foundation/step_hook.h"
 #include "foundation/text.h"
 #include "platform/files.h"
 
@@ -21,14 +22,16 @@ std::u16string BackupPathOf(const std::u16string& targetPath) {
 }
 
 bool ReplaceFileWithBackup(const std::u16string& stagedPath, const std::u16string& targetPath,
-                           std::u16string* error) {
+                           std::u16string* error, int step) {
   const std::u16string backup = BackupPathOf(targetPath);
   if (IsPresentNonDirectory(targetPath) && !platform::MoveFileReplacing(targetPath, backup)) {
     *error = u"backup failed (" + targetPath + u"): " + FormatWin32Error(platform::LastError());
     return false;
   }
+  ReachStep(HotUpdateStep::kFileBackedUp, step);
   if (platform::CopyFileTo(stagedPath, targetPath, /*failIfExists=*/false)) {
     (void)platform::DeleteFileAt(stagedPath);
+    ReachStep(HotUpdateStep::kFileReplaced, step);
     return true;
   }
   *error = u"replace failed (" + targetPath + u"): " + FormatWin32Error(platform::LastError());
@@ -48,9 +51,11 @@ bool RestoreFromBackup(const std::u16string& targetPath) {
 bool RestoreInstalledFiles() {
   const std::u16string installDir = GetInstallDirectory();
   bool allRestored = true;
+  int position = 0;
   for (const char16_t* relative : kInstalledFiles) {
     if (!RestoreFromBackup(JoinPath(installDir, relative)))
       allRestored = false;
+    ReachStep(HotUpdateStep::kFileRestored, position++);
   }
   return allRestored;
 }

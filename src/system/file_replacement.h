@@ -18,9 +18,10 @@ inline constexpr std::array<const char16_t*, 3> kInstalledFiles = {
 // Moves the target (when there is one) to its backup, replacing an older backup, then
 // copies the staged file over the target and deletes the staged file. Failures: "backup
 // failed (<target>): ..." (nothing changed) and "replace failed (<target>): ..." (the
-// backup has been moved back).
+// backup has been moved back). `step` only names the file to the step seam (step_hook.h).
 [[nodiscard]] bool ReplaceFileWithBackup(const std::u16string& stagedPath,
-                                         const std::u16string& targetPath, std::u16string* error);
+                                         const std::u16string& targetPath, std::u16string* error,
+                                         int step = 0);
 
 // Moves the backup (when there is one) back over the target. True when there was nothing to
 // restore or the move succeeded.

@@ -15,9 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,13 +92,15 @@ class LogonSession {
 
   // Starts the stand-in with `args` in the background, its output and then a line
   // "(exit CODE)" into a new FIFO; the FIFO's path.
-  fs::path Start(const std::vector<std::string>& args) {
+  // `program` is the installed Korvadesk.exe unless another is named.
+  fs::path Start(const std::vector<std::string>& args, const std::u16string& program = u"") {
     const fs::path fifo = dir_ / ("app-" + std::to_string(++count_));
     if (mkfifo(fifo.c_str(), 0666) != 0 || chmod(fifo.c_str(), 0666) != 0)
       return {};
     std::string line =
-        "( " +
-        Quote(TestMachine::Native(std::u16string(kServiceInstallDirectory) + u"\\Korvadesk.exe"));
+        "( " + Quote(TestMachine::Native(
+                   program.empty() ? std::u16string(kServiceInstallDirectory) + u"\\Korvadesk.exe"
+                                   : program));
     for (const std::string& arg : args)
       line += " " + Quote(arg);
     line += "; echo \"(exit $?)\" ) > " + Quote(fifo) + " 2>&1 &\n";
@@ -114,8 +120,9 @@ class LogonSession {
 // it comes.
 class App {
  public:
-  App(LogonSession& session, const std::vector<std::string>& args) {
-    const fs::path fifo = session.Start(args);
+  App(LogonSession& session, const std::vector<std::string>& args,
+      const std::u16string& program = u"") {
+    const fs::path fifo = session.Start(args, program);
     if (!fifo.empty())
       fd_ = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);  // until the application's side opens
   }
@@ -651,6 +658,183 @@ TEST_F(HotUpdateEndToEnd, EveryFailureEndsFailedWithItsMessageAndNothingInstalle
   // Nothing installed was touched by any of it: no backups beside the installed files.
   for (const auto& entry : fs::recursive_directory_iterator(Installed("")))
     EXPECT_NE(entry.path().extension(), ".bak") << entry.path();
+}
+
+// The second half of a hot update through the real service: the staged job committed by the
+// application, which the service stops (its helper through "/Stop"), swaps the files under,
+// relaunches as the user in the user's session and then either hears the confirmation, rolls
+// back after the real 90 s, or, killed meanwhile, rolls back at its next start.
+class HotUpdateCommitEndToEnd : public HotUpdateEndToEnd {
+ protected:
+  static constexpr char kAddon[] = "resources\\app.asar.unpacked\\Release\\addon.node";
+  static constexpr char kAsar[] = "resources\\app.asar";
+
+  void SetUp() override {
+    HotUpdateEndToEnd::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+      return;
+    for (const char* name : {kAddon, kAsar}) {
+      fs::create_directories(Installed(name).parent_path());
+      WriteNative(Installed(name), std::string("installed ") + name);
+    }
+    Publish();
+  }
+
+  // Prepares the published package to "staged"; the job file's path.
+  std::string Stage() {
+    App app(session_, Request());
+    const std::string jobFile = JobFileOf(app.NextLine());
+    std::vector<std::string> lines;
+    EXPECT_EQ(app.Finish(&lines), 0);
+    EXPECT_FALSE(lines.empty() || lines.back() != "staged");
+    return jobFile;
+  }
+
+  // The helper running in the user's session, started by the service on the user's request.
+  void StartHelper() {
+    App start(session_, {"start-korvacf"},
+              std::u16string(kServiceInstallDirectory) + u"\\vovudidavuda.exe");
+    EXPECT_EQ(start.Finish(), 0);
+  }
+
+  // What the relaunched application noted, one line per start.
+  static std::string Events() { return ReadNative(EventsFile()); }
+  static fs::path EventsFile() {
+    return TestMachine::Native(
+        u"C:\\Users\\nobody\\.zodezevadororuza\\updates\\hotupdate\\standin-events.txt");
+  }
+
+  // The user's mirror of the job, "status" or "status: message".
+  static std::string Mirror(const std::string& jobFile) {
+    HotUpdateJob job;
+    if (!ReadJobFile(Utf8ToWide(jobFile), &job))
+      return "(unreadable)";
+    return WideToUtf8(job.status) + (job.statusMessage.empty() ? "" : ": ") +
+           WideToUtf8(job.statusMessage);
+  }
+
+  // Waits for `done`, watching the user's hot-update folder, for at most `seconds`.
+  static bool WaitFor(const std::function<bool()>& done, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      (void)WaitForChangeIn({EventsFile().parent_path().string()}, done);
+    }
+    return true;
+  }
+
+  // "old" or "new" for the two application files that differ between the releases.
+  std::string Generation() {
+    const bool oldAddon = ReadNative(Installed(kAddon)) == std::string("installed ") + kAddon;
+    const bool oldAsar = ReadNative(Installed(kAsar)) == std::string("installed ") + kAsar;
+    const bool newAddon = ReadNative(Installed(kAddon)) == ReadNative(files_ / "addon.node");
+    const bool newAsar = ReadNative(Installed(kAsar)) == ReadNative(files_ / "app.asar");
+    return oldAddon && oldAsar ? "old" : newAddon && newAsar ? "new" : "mixed";
+  }
+
+  bool AnyBackup() {
+    for (const char* name : {"korvaCF.exe", kAddon, kAsar}) {
+      if (fs::exists(Installed(std::string(name) + ".bak")))
+        return true;
+    }
+    return false;
+  }
+
+  static std::string InstalledVersion() {
+    return ReadNative(TestMachine::Native(JoinPath(GetHotUpdateDir(), u"installed-version.json")));
+  }
+
+  // Holds the relaunched application's confirmation back.
+  static void HoldConfirmation(const std::string& jobFile) {
+    WriteNative(TestMachine::Native(Utf8ToWide(jobFile)).parent_path() / "hold-confirmation", "");
+  }
+
+  // Sends the commit as the application does, and waits for the relaunched one to note its
+  // start.
+  void CommitAndWaitForTheRelaunch(const std::string& jobFile) {
+    App commit(session_, {"--hot-update-commit", jobFile});
+    std::vector<std::string> lines;
+    EXPECT_EQ(commit.Finish(&lines), 0);
+    EXPECT_EQ(lines, std::vector<std::string>({"hot-update-commit: OK"}));
+    EXPECT_TRUE(WaitFor([] { return Events().find("confirm=") != std::string::npos; }, 60))
+        << Events();
+  }
+};
+
+TEST_F(HotUpdateCommitEndToEnd, CommitRelaunchesTheApplicationAndItsConfirmationInstallsForGood) {
+  const std::string jobFile = Stage();
+  ASSERT_FALSE(HasFailure());
+  StartHelper();
+  CommitAndWaitForTheRelaunch(jobFile);
+  // Started as the user, in the user's session, with the job file; the confirmation answered.
+  EXPECT_EQ(Events(), "pending " + jobFile + " confirm=OK\n");
+  struct stat st;
+  ASSERT_EQ(stat(EventsFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(Generation(), "new");
+  EXPECT_FALSE(AnyBackup());
+  EXPECT_NE(InstalledVersion().find("\"currentVersion\": \"2.11.0\""), std::string::npos)
+      << InstalledVersion();
+  EXPECT_EQ(Mirror(jobFile), "done");
+  HotUpdateJob job;
+  EXPECT_FALSE(ReadProtectedJob(jobFile, &job));
+  // A second confirmation finds no job.
+  App again(session_, {"--hot-update-pending", jobFile});
+  EXPECT_EQ(again.Finish(), 1);
+  EXPECT_NE(Events().find("confirm=ERROR protected state mismatch"), std::string::npos);
+}
+
+// The real confirmation window: 90 one-second waits, then the rollback. Long.
+TEST_F(HotUpdateCommitEndToEnd, LongNoConfirmationRollsBackAfterTheWaitsAndRestartsTheOldVersion) {
+  const std::string jobFile = Stage();
+  ASSERT_FALSE(HasFailure());
+  HoldConfirmation(jobFile);
+  CommitAndWaitForTheRelaunch(jobFile);
+  EXPECT_EQ(Events(), "pending " + jobFile + " confirm=held\n");
+  EXPECT_EQ(Mirror(jobFile), "relaunching");
+  EXPECT_EQ(Generation(), "new");
+  ASSERT_TRUE(WaitFor([&] { return Mirror(jobFile).rfind("rolledback", 0) == 0; }, 150))
+      << Mirror(jobFile);
+  EXPECT_EQ(Mirror(jobFile), "rolledback: rollback timer");
+  EXPECT_TRUE(WaitFor([] { return Events().find("rolledback") != std::string::npos; }, 30));
+  EXPECT_EQ(Events(), "pending " + jobFile + " confirm=held\nrolledback\n");
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_FALSE(AnyBackup());
+  EXPECT_NE(InstalledVersion().find("\"currentVersion\": \"2.10.0\""), std::string::npos);
+  // Too late now: the job is no longer waiting.
+  fs::remove(TestMachine::Native(Utf8ToWide(jobFile)).parent_path() / "hold-confirmation");
+  App late(session_, {"--hot-update-pending", jobFile});
+  (void)late.Finish();
+  EXPECT_NE(Events().find("confirm=ERROR not in relaunching state (=rolledback)"),
+            std::string::npos);
+}
+
+// The service killed while the new version waits for its confirmation; the next start rolls
+// it back without starting the application.
+TEST_F(HotUpdateCommitEndToEnd, AServiceKilledWhileRelaunchingRollsBackAtItsNextStart) {
+  const std::string jobFile = Stage();
+  ASSERT_FALSE(HasFailure());
+  HoldConfirmation(jobFile);
+  CommitAndWaitForTheRelaunch(jobFile);
+  ASSERT_EQ(Mirror(jobFile), "relaunching");
+  platform::ServiceStatus status;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(QueryInstalledService(&status, &error));
+  const pid_t service = static_cast<pid_t>(status.processId);
+  ASSERT_GT(service, 0);
+  ASSERT_EQ(kill(service, SIGKILL), 0);
+  ASSERT_TRUE(WaitForProcessExit(service));
+  EXPECT_EQ(Generation(), "new");
+
+  ASSERT_EQ(RunServiceTool({"start"}), 0);
+  ASSERT_TRUE(WaitFor([&] { return Mirror(jobFile).rfind("rolledback", 0) == 0; }, 60))
+      << Mirror(jobFile);
+  EXPECT_EQ(Mirror(jobFile), "rolledback: service restart");
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_FALSE(AnyBackup());
+  EXPECT_NE(InstalledVersion().find("\"currentVersion\": \"2.10.0\""), std::string::npos);
+  EXPECT_EQ(Events(), "pending " + jobFile + " confirm=held\n");  // nothing started
 }
 
 }  // namespace

@@ -15,6 +15,11 @@ namespace {
 using testing::Outcome;
 using testing::TestMachine;
 
+// ReplaceFileWithBackup without its step number, for Outcome.
+bool Replace(const std::u16string& staged, const std::u16string& target, std::u16string* error) {
+  return ReplaceFileWithBackup(staged, target, error);
+}
+
 class FileReplacement : public ::testing::Test {
  protected:
   std::u16string Target() const { return machine_.Path(u"app.asar"); }
@@ -26,7 +31,7 @@ TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
   TestMachine::WriteBytes(Target(), "old");
   TestMachine::WriteBytes(Target() + u".bak", "older backup");
   TestMachine::WriteBytes(Staged(), "new");
-  ASSERT_EQ(Outcome(ReplaceFileWithBackup, Staged(), Target()), u"ok");
+  ASSERT_EQ(Outcome(Replace, Staged(), Target()), u"ok");
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "new");
   EXPECT_EQ(TestMachine::ReadBytes(Target() + u".bak"), "old");
   EXPECT_FALSE(TestMachine::Exists(Staged()));
@@ -34,7 +39,7 @@ TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
   // A missing target is simply created, with no backup.
   const std::u16string fresh = machine_.Path(u"korvaCF.exe");
   TestMachine::WriteBytes(Staged(), "helper");
-  ASSERT_EQ(Outcome(ReplaceFileWithBackup, Staged(), fresh), u"ok");
+  ASSERT_EQ(Outcome(Replace, Staged(), fresh), u"ok");
   EXPECT_EQ(TestMachine::ReadBytes(fresh), "helper");
   EXPECT_FALSE(TestMachine::Exists(fresh + u".bak"));
 }
@@ -42,7 +47,7 @@ TEST_F(FileReplacement, KeepsTheOldFileAsBackupAndConsumesTheStagedOne) {
 TEST_F(FileReplacement, AFailedStepLeavesTheOldFileInPlace) {
   TestMachine::WriteBytes(Target(), "old");
   // The copy fails: the old file is put back.
-  EXPECT_EQ(Outcome(ReplaceFileWithBackup, machine_.Path(u"missing.asar"), Target()),
+  EXPECT_EQ(Outcome(Replace, machine_.Path(u"missing.asar"), Target()),
             u"replace failed (" + Target() + u"): " + FormatWin32Error(2));
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
   EXPECT_FALSE(TestMachine::Exists(Target() + u".bak"));
@@ -50,7 +55,7 @@ TEST_F(FileReplacement, AFailedStepLeavesTheOldFileInPlace) {
   // The target is locked against renaming: nothing changes.
   TestMachine::WriteBytes(Staged(), "new");
   platform::InjectFault(platform::FaultPoint::kMoveFile, Target(), 32, 1);
-  EXPECT_EQ(Outcome(ReplaceFileWithBackup, Staged(), Target()),
+  EXPECT_EQ(Outcome(Replace, Staged(), Target()),
             u"backup failed (" + Target() + u"): " + FormatWin32Error(32));
   EXPECT_EQ(TestMachine::ReadBytes(Target()), "old");
   EXPECT_EQ(TestMachine::ReadBytes(Staged()), "new");

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "caller/request_context.h"
+#include "foundation/file_io.h"
 #include "foundation/text.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -64,6 +65,26 @@ bool MakeFolders(const std::u16string& folder) {
 
 bool WriteRequest(const HotUpdateJob& request, const std::u16string& jobFile) {
   return WriteJobFile(request, jobFile);
+}
+
+bool NoteEvent(const std::string& line) {
+  const std::u16string folder = HotUpdateFolder(u"");
+  if (folder.empty() || !MakeFolders(folder))
+    return false;
+  const std::u16string path = JoinPath(folder, kEventsFileName);
+  std::vector<char> bytes;
+  std::string text;
+  if (ReadFileBytes(path, &bytes))
+    text.assign(bytes.begin(), bytes.end());
+  text += line + "\n";
+  return WriteFileAtomic(path, text);
+}
+
+std::u16string SendJobCommandForReply(const std::u16string& word, const std::u16string& jobFile) {
+  std::u16string reply;
+  if (!SendPipeRequest(BuildPipeRequest(word, {jobFile}), &reply))
+    return u"no exchange";
+  return reply;
 }
 
 bool SendJobCommand(const std::u16string& word, const std::u16string& jobFile) {

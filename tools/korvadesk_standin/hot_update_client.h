@@ -23,6 +23,24 @@ namespace vovu::standin {
 // True when the reply is "OK".
 [[nodiscard]] bool SendJobCommand(const std::u16string& word, const std::u16string& jobFile);
 
+// The file in the user's hot-update folder where the relaunched application notes what it
+// was started for and what the service answered, one line per event:
+//   pending <job file> confirm=<reply>       (or "confirm=held" when told not to confirm)
+//   rolledback
+inline constexpr char16_t kEventsFileName[] = u"standin-events.txt";
+
+// When a file of this name lies beside the job file, the application started with
+// "--hot-update-pending" does not confirm and keeps running until it is ended: a new
+// version that fails to come up.
+inline constexpr char16_t kHoldConfirmationFileName[] = u"hold-confirmation";
+
+// Appends one line to the events file; false when it cannot be written.
+bool NoteEvent(const std::string& line);
+
+// Sends one request and returns the reply text ("no exchange" when there was none).
+[[nodiscard]] std::u16string SendJobCommandForReply(const std::u16string& word,
+                                                    const std::u16string& jobFile);
+
 // Follows the service's mirror of a job. Made before the request is sent: what the file
 // holds then is the starting point and is not printed, so a record left from an earlier job
 // does not end the following at once.

@@ -11,6 +11,14 @@
 //       job file and follows the job
 //   Korvadesk.exe --hot-update-follow JOBFILE    follows the job
 //   Korvadesk.exe --hot-update-cancel JOBFILE    sends "hot-update-cancel"
+//   Korvadesk.exe --hot-update-commit JOBFILE    sends "hot-update-commit" and exits, as the
+//       application ends its processes for the swap
+//   Korvadesk.exe --hot-update-pending JOBFILE   (how the service relaunches it) sends
+//       "hot-update-confirm", notes the reply in the events file and exits; with a
+//       "hold-confirmation" file beside the job file it notes "confirm=held" and keeps
+//       running until it is ended
+//   Korvadesk.exe --hot-update-rolledback        (how the service starts it after a rollback)
+//       notes "rolledback" in the events file and exits
 //
 // Following prints a line per change of the service's mirror of the job ("downloading",
 // "verifying: package sha256", ...) until the job is staged, failed or otherwise at rest.
@@ -25,6 +33,8 @@
 #include "foundation/text.h"
 #include "hot_update_client.h"
 #include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -38,7 +48,8 @@ constexpr char kUsage[] =
     "usage: Korvadesk.exe [--hot-update-request VERSION PACKAGE_URL SHA256 SIZE CURRENT "
     "[SUBFOLDER]\n"
     "                     | --hot-update-prepare JOBFILE | --hot-update-follow JOBFILE\n"
-    "                     | --hot-update-cancel JOBFILE]\n";
+    "                     | --hot-update-cancel JOBFILE | --hot-update-commit JOBFILE\n"
+    "                     | --hot-update-pending JOBFILE | --hot-update-rolledback]\n";
 
 int Usage() {
   std::fprintf(stderr, "%s", kUsage);
@@ -83,6 +94,22 @@ int Request(const std::vector<std::u16string>& args) {
   return PrepareAndFollow(jobFile);
 }
 
+// The relaunch after a commit: confirm, unless the test holds the confirmation back.
+int Pending(const std::u16string& jobFile) {
+  const std::string path = vovu::WideToUtf8(jobFile);
+  const std::u16string hold =
+      vovu::JoinPath(vovu::DirectoryOf(jobFile), vovu::standin::kHoldConfirmationFileName);
+  if (vovu::platform::GetAttributes(hold) != vovu::platform::kInvalidFileAttributes) {
+    (void)vovu::standin::NoteEvent("pending " + path + " confirm=held");
+    for (;;)  // a new version that never comes up; the service ends it
+      vovu::platform::SleepMilliseconds(kFollowLimitMs);
+  }
+  const std::u16string reply =
+      vovu::standin::SendJobCommandForReply(u"hot-update-confirm", jobFile);
+  (void)vovu::standin::NoteEvent("pending " + path + " confirm=" + vovu::WideToUtf8(reply));
+  return reply == u"OK" ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,6 +119,8 @@ int main(int argc, char** argv) {
   std::vector<std::u16string> args;
   for (int i = 2; i < argc; ++i)
     args.push_back(Wide(argv[i]));
+  if (verb == "--hot-update-rolledback" && args.empty())
+    return vovu::standin::NoteEvent("rolledback") ? 0 : 1;
   if (verb == "--help") {
     std::printf("%s", kUsage);
     return 0;
@@ -106,5 +135,9 @@ int main(int argc, char** argv) {
     return JobFollower(args[0]).Follow(kFollowLimitMs) ? 0 : 1;
   if (verb == "--hot-update-cancel")
     return vovu::standin::SendJobCommand(u"hot-update-cancel", args[0]) ? 0 : 1;
+  if (verb == "--hot-update-commit")
+    return vovu::standin::SendJobCommand(u"hot-update-commit", args[0]) ? 0 : 1;
+  if (verb == "--hot-update-pending")
+    return Pending(args[0]);
   return Usage();
 }

@@ -306,6 +306,16 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
   FileHandle target = CreateFileForWrite(to, kShareNone, true);
   if (!target)
     return false;
+  // The kernel copies inside the file system, as cp does; the buffered loop below takes over
+  // where it cannot (another file system, a kernel without it) and finishes what remains.
+  const int sourceFd = static_cast<int>(source.get());
+  const int targetFd = static_cast<int>(target.get());
+  for (;;) {
+    const ssize_t copied =
+        copy_file_range(sourceFd, nullptr, targetFd, nullptr, std::size_t{1} << 30, 0);
+    if (copied <= 0)
+      break;
+  }
   std::vector<unsigned char> buffer(1 << 16);
   for (;;) {
     std::uint32_t got = 0;

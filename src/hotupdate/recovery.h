@@ -1,0 +1,25 @@
+// Settling, at every service start, the hot updates a stop, crash or reboot interrupted.
+#pragma once
+
+#include <string>
+
+#include "platform/sync.h"
+
+namespace vovu {
+
+// The start-up job: makes sure the protected hot-update directory (and its parent) exist,
+// then RecoverHotUpdateJobs on it. Nothing is logged when the directories cannot be made.
+void RecoverHotUpdatesAtStartup(platform::CriticalSection& jobLock);
+
+// Looks at every job directory's service-job.json, in enumeration order; entries that are
+// not directories, or have no readable record, are skipped. A job caught while the installed
+// files were being swapped, awaited confirmation or were being restored ("replacing",
+// "relaunching", "rollingback") is first switched to "rollingback" under `jobLock` (so a
+// confirm arriving meanwhile is refused), then rolled back and persisted "rolledback"
+// ("service restart") or "failed" ("service restart rollback failed"); the application is
+// not started. A job caught before any installed file was touched ("committing",
+// "downloading", "verifying") becomes "failed" ("service restarted mid-operation"). Every
+// other job is left alone.
+void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::CriticalSection& jobLock);
+
+}  // namespace vovu

@@ -1,0 +1,522 @@
+// Commit over a real staged job: the official manifest served by the update host, a payload
+// of PE files signed by the installed helper's publisher, the installed files in a test
+// machine. What is checked is what a user would find afterwards: the installed files, their
+// ".bak" copies, the job record, and whether the rollback timer was queued.
+#include "hotupdate/commit.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "foundation/diagnostics.h"
+#include "foundation/service_stop.h"
+#include "foundation/sha256.h"
+#include "foundation/step_hook.h"
+#include "foundation/text.h"
+#include "hotupdate/cancel.h"
+#include "hotupdate/confirm.h"
+#include "hotupdate/job_status.h"
+#include "hotupdate/recovery.h"
+#include "hotupdate/rollback.h"
+#include "platform/fault_injection.h"
+#include "platform/process.h"
+#include "state/installed_version.h"
+#include "state/protected_storage.h"
+#include "support/debug_capture.h"
+#include "support/desktop_app.h"
+#include "support/host/code_signing.h"
+#include "support/host/https_world.h"
+#include "support/host/pe_image.h"
+#include "support/installed_update.h"
+#include "support/korvacf_standin.h"
+#include "system/file_replacement.h"
+
+namespace vovu {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TestMachine;
+
+constexpr char kManifestPath[] = "/client/new/clientHotUpdateInfo.json";
+// A session nobody is logged on to.
+constexpr std::uint32_t kEmptySession = 0x7FFFFF01;
+
+struct Replaced {
+  const char16_t* installed;
+  const char16_t* staged;
+};
+constexpr Replaced kTable[] = {
+    {u"korvaCF.exe", u"korvaCF.exe"},
+    {u"resources\\app.asar.unpacked\\Release\\addon.node", u"addon.node"},
+    {u"resources\\app.asar", u"app.asar"},
+};
+
+std::string FileSha(const std::u16string& path) {
+  std::u16string hex;
+  std::u16string error;
+  EXPECT_TRUE(FileSha256Hex(path, &hex, &error)) << WideToUtf8(error);
+  return WideToUtf8(hex);
+}
+
+void WriteNative(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
+
+std::string ReadNative(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in) << path;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Commit : public testing::HttpsWorld {
+ protected:
+  static void SetUpTestSuite() {
+    HttpsWorld::SetUpTestSuite();
+    if (!SkipReason().empty() || !testing::CanSignPeFiles())
+      return;
+    signed_ = fs::temp_directory_path() / ("vovu-commit-" + std::to_string(::getpid()));
+    fs::create_directories(signed_);
+    const testing::Bytes pe64 = testing::BuildPeImage({}, true);
+    const testing::Bytes pe32 = testing::BuildPeImage({}, false);
+    WriteNative(signed_ / "pe64", std::string(pe64.begin(), pe64.end()));
+    WriteNative(signed_ / "pe32", std::string(pe32.begin(), pe32.end()));
+    ASSERT_TRUE(testing::SignPeFile(signed_ / "pe64", signed_ / "old-korvaCF.exe",
+                                    testing::Signer::kPublisher));
+    ASSERT_TRUE(testing::SignPeFile(signed_ / "pe32", signed_ / "new-signed.exe",
+                                    testing::Signer::kPublisher));
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    fs::remove_all(signed_, ignored);
+    HttpsWorld::TearDownTestSuite();
+  }
+
+  void SetUp() override {
+    HttpsWorld::SetUp();
+    if (IsSkipped())
+      return;
+    if (!testing::CanSignPeFiles())
+      GTEST_SKIP() << "osslsigncode is not installed";
+    testing::TrustSigningRoot();
+    testing::InstallDesktopApp(machine_.Dir());
+    Arrange();
+  }
+
+  // The installed files old, no backups, a staged job with its payload, and the manifest
+  // offering its package.
+  void Arrange() {
+    std::u16string version;
+    std::u16string error;
+    ASSERT_TRUE(LoadInstalledVersion(&version, &error, /*reset=*/true)) << WideToUtf8(error);
+    if (!stored_.jobDir.empty())
+      RemoveTree(stored_.jobDir);
+    for (const Replaced& row : kTable)
+      (void)platform::DeleteFileAt(BackupPathOf(Installed(row.installed)));
+    old_[kTable[0].installed] = ReadNative(signed_ / "old-korvaCF.exe");
+    old_[kTable[1].installed] = "old addon";
+    old_[kTable[2].installed] = "old archive";
+    new_[kTable[0].installed] = ReadNative(signed_ / "new-signed.exe");
+    new_[kTable[1].installed] = ReadNative(signed_ / "new-signed.exe");
+    new_[kTable[2].installed] = "new archive, larger than the old one";
+    for (const Replaced& row : kTable)
+      WriteNative(TestMachine::Native(Installed(row.installed)), old_[row.installed]);
+
+    stored_ = testing::StoreUpdateJob(kStatusStaged);
+    std::string files;
+    for (const Replaced& row : kTable) {
+      const std::string& bytes = new_[row.installed];
+      const std::u16string staged = JoinPath(stored_.job.dir, row.staged);
+      WriteNative(TestMachine::Native(staged), bytes);
+      files += std::string(files.empty() ? "" : ", ") + "{\"name\": \"" + WideToUtf8(row.staged) +
+               "\", \"sha256\": \"" + FileSha(staged) +
+               "\", \"size\": " + std::to_string(bytes.size()) + "}";
+    }
+    WriteNative(TestMachine::Native(JoinPath(stored_.job.dir, u"manifest.json")),
+                "{\"version\": \"2.11.0\", \"files\": [" + files + "]}");
+    const std::string packageSha(64, 'a');
+    stored_.job.packageUrl = Url(CdnHost(), "/pkg/2.11.0.zip");
+    stored_.job.packageSha256 = Utf8ToWide(packageSha);
+    stored_.job.packageSize = 4096;
+    stored_.job.sessionId = 7;
+    ASSERT_TRUE(WriteJobFile(stored_.job, stored_.serviceJobFile));
+    Serve(kManifestPath, "{\"win32\": {\"version\": \"2.11.0\", \"packageUrl\": \"https://" +
+                             CdnHost() + "/pkg/2.11.0.zip\", \"packageSha256\": \"" + packageSha +
+                             "\", \"packageSize\": 4096}}");
+  }
+
+  void TearDown() override {
+    SetHotUpdateStepHook(nullptr);
+    platform::ClearFaults();
+    for (std::uint32_t pid : running_) {
+      const platform::ProcessHandle process =
+          platform::OpenProcessById(pid, platform::kProcessTerminate | platform::kSynchronize);
+      if (process) {
+        (void)platform::TerminateProcessWithCode(process, 1);
+        (void)platform::WaitForProcessExit(process, 10000);
+      }
+    }
+    HttpsWorld::TearDown();
+  }
+
+  static std::u16string Installed(const std::u16string& relative) {
+    return JoinPath(GetInstallDirectory(), relative);
+  }
+
+  // "old", "new" or "mixed", over the three installed files (or their backups).
+  std::string Generation(bool backups = false) {
+    std::string seen;
+    for (const Replaced& row : kTable) {
+      std::u16string path = Installed(row.installed);
+      if (backups)
+        path = BackupPathOf(path);
+      std::string one = "none";
+      if (TestMachine::Exists(path)) {
+        const std::string bytes = TestMachine::ReadBytes(path);
+        one = bytes == old_[row.installed] ? "old" : bytes == new_[row.installed] ? "new" : "?";
+      }
+      seen = seen.empty() || seen == one ? one : "mixed";
+    }
+    return seen;
+  }
+
+  void RunCommit(std::uint32_t session = kEmptySession) {
+    HotUpdateCommit(testing::kUpdateJobFile, testing::kUpdateSid, session, lock_,
+                    [this](std::function<void()> job) { queued_.push_back(std::move(job)); });
+  }
+
+  HotUpdateJob Record() {
+    HotUpdateJob job;
+    EXPECT_TRUE(ReadJobFile(stored_.serviceJobFile, &job));
+    return job;
+  }
+
+  // Starts a copy of the stand-in helper at `path`, which keeps running until it is ended.
+  std::uint32_t RunHelper(const std::u16string& path) {
+    testing::PlaceHelperCopy(path);
+    platform::ProcessStart start;
+    start.applicationName = path;
+    start.commandLine = QuoteIfNeeded(path);
+    std::uint32_t pid = 0;
+    EXPECT_TRUE(platform::CreateProcessDirect(start, &pid)) << platform::LastError();
+    running_.push_back(pid);
+    return pid;
+  }
+
+  static inline fs::path signed_;
+  std::map<std::u16string, std::string> old_;
+  std::map<std::u16string, std::string> new_;
+  testing::StoredJob stored_;
+  platform::CriticalSection lock_{1024};
+  std::vector<std::function<void()>> queued_;
+  std::vector<std::uint32_t> running_;
+};
+
+TEST_F(Commit, SwapsTheFilesKeepsBackupsRecordsTheRelaunchAndArmsTheTimer) {
+  testing::DebugCapture capture;
+  RunCommit();
+  EXPECT_EQ(Generation(), "new");
+  EXPECT_EQ(Generation(/*backups=*/true), "old");
+  for (const Replaced& row : kTable)  // the staged copies are consumed
+    EXPECT_FALSE(TestMachine::Exists(JoinPath(stored_.job.dir, row.staged)));
+  const HotUpdateJob job = Record();
+  // Nobody is logged on to the session: no relaunch, and the timer will roll back.
+  EXPECT_EQ(job.status, u"relaunching");
+  EXPECT_EQ(job.statusMessage, u"relaunch may have failed; rollback timer armed");
+  EXPECT_EQ(job.pidHint, 0u);
+  EXPECT_EQ(job.sessionId, kEmptySession);
+  EXPECT_GT(job.startedAt, 0);
+  EXPECT_EQ(job.deadlineAt, job.startedAt + 90000);
+  EXPECT_EQ(queued_.size(), 1u);
+  EXPECT_EQ(testing::RecordedInstalledVersion(), "2.10.0");  // only confirm moves it
+  if (capture.Available()) {
+    const std::vector<std::string> lines = capture.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0],
+              "[VovudIdavUda] hot-update-commit: " + WideToUtf8(testing::kUpdateJobFile) + "\n");
+    EXPECT_EQ(lines[1], "[VovudIdavUda] hot-update commit rebinding session 7 -> " +
+                            std::to_string(kEmptySession) + "\n");
+  }
+}
+
+TEST_F(Commit, FailedChecksChangeNoInstalledFile) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::uint32_t session;
+    std::string after;
+  } const cases[] = {
+      {"unknown session", [] {}, platform::kNoSession, "failed: commit caller session unavailable"},
+      {"payload changed after staging",
+       [this] { TestMachine::WriteBytes(JoinPath(stored_.job.dir, u"app.asar"), "tampered"); },
+       kEmptySession, "failed: commit revalidation failed: file size mismatch: app.asar"},
+      {"manifest offers another package",
+       [this] {
+         Serve(kManifestPath, "{\"win32\": {\"version\": \"2.11.0\", \"packageUrl\": \"https://" +
+                                  CdnHost() + "/pkg/other.zip\", \"packageSha256\": \"" +
+                                  std::string(64, 'a') + "\", \"packageSize\": 4096}}");
+       },
+       kEmptySession,
+       "failed: commit authorization failed: request metadata does not match official "
+       "hot-update manifest"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WriteJobFile(stored_.job, stored_.serviceJobFile));
+    c.arrange();
+    RunCommit(c.session);
+    EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), c.after);
+    EXPECT_EQ(Generation(), "old");
+    EXPECT_EQ(Generation(true), "none");
+    EXPECT_TRUE(queued_.empty());
+  }
+}
+
+TEST_F(Commit, ARecordNotStagedOrNotTheCallersIsLeftUntouched) {
+  testing::DebugCapture capture;
+  for (const char16_t* status : {kStatusRelaunching, kStatusFailed}) {
+    stored_.job.status = status;
+    ASSERT_TRUE(WriteJobFile(stored_.job, stored_.serviceJobFile));
+    const std::string before = TestMachine::ReadBytes(stored_.serviceJobFile);
+    RunCommit();
+    EXPECT_EQ(TestMachine::ReadBytes(stored_.serviceJobFile), before);
+  }
+  EXPECT_EQ(Generation(), "old");
+  if (capture.Available()) {
+    const std::vector<std::string> lines = capture.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "[VovudIdavUda] hot-update-commit rejected: protected state mismatch\n"),
+              2);
+  }
+}
+
+TEST_F(Commit, ALockedArchivePutsTheFirstTwoBackAndEndsRolledBack) {
+  platform::InjectFault(platform::FaultPoint::kMoveFile, Installed(kTable[2].installed),
+                        platform::kErrorSharingViolation);
+  RunCommit();
+  const HotUpdateJob job = Record();
+  EXPECT_EQ(job.status, u"rolledback");
+  EXPECT_EQ(WideToUtf8(job.statusMessage)
+                .rfind("replace failed: backup failed (" +
+                           WideToUtf8(Installed(kTable[2].installed)) + "): error=32",
+                       0),
+            0u)
+      << WideToUtf8(job.statusMessage);
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_EQ(Generation(true), "none");
+  EXPECT_TRUE(queued_.empty());
+}
+
+TEST_F(Commit, AFailedRestoreAfterAFailedReplacementSaysRollbackIncomplete) {
+  const std::u16string addonBackup = BackupPathOf(Installed(kTable[1].installed));
+  SetHotUpdateStepHook([&](HotUpdateStep step, int index) {
+    if (step == HotUpdateStep::kFileReplaced && index == 1)
+      platform::InjectFault(platform::FaultPoint::kMoveFile, addonBackup,
+                            platform::kErrorSharingViolation);
+  });
+  platform::InjectFault(platform::FaultPoint::kCopyFile, Installed(kTable[2].installed),
+                        platform::kErrorDiskFull);
+  RunCommit();
+  const std::string message = WideToUtf8(Record().statusMessage);
+  EXPECT_EQ(Record().status, u"failed");
+  EXPECT_EQ(message.rfind("replace failed: replace failed (", 0), 0u) << message;
+  EXPECT_EQ(message.substr(message.size() - 21), "; rollback incomplete");
+  platform::ClearFaults();
+  // korvaCF.exe and app.asar are old again, addon.node is new with its backup kept.
+  EXPECT_EQ(TestMachine::ReadBytes(Installed(kTable[0].installed)), old_[kTable[0].installed]);
+  EXPECT_EQ(TestMachine::ReadBytes(Installed(kTable[1].installed)), new_[kTable[1].installed]);
+  EXPECT_EQ(TestMachine::ReadBytes(addonBackup), old_[kTable[1].installed]);
+  EXPECT_EQ(TestMachine::ReadBytes(Installed(kTable[2].installed)), old_[kTable[2].installed]);
+}
+
+// A cancel that arrives while commit runs its checks: the record still says "staged", the
+// cancel is accepted and removes the payload; commit, re-reading under the lock, installs
+// nothing.
+TEST_F(Commit, ACancelDuringTheChecksLeavesCommitNothingToInstall) {
+  std::u16string cancelled;
+  SetHotUpdateStepHook([&](HotUpdateStep step, int) {
+    if (step != HotUpdateStep::kCommitChecked)
+      return;
+    RequestContext caller;
+    caller.userSid = testing::kUpdateSid;
+    std::u16string failure;
+    cancelled = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
+  });
+  RunCommit();
+  EXPECT_EQ(cancelled, u"OK");
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_EQ(Generation(true), "none");
+  EXPECT_FALSE(TestMachine::Exists(stored_.jobDir));
+  EXPECT_TRUE(queued_.empty());
+}
+
+// Once commit has claimed the job, a cancel is refused.
+TEST_F(Commit, ACancelAfterTheClaimIsRefused) {
+  std::u16string cancelled;
+  SetHotUpdateStepHook([&](HotUpdateStep step, int) {
+    if (step != HotUpdateStep::kCommitCommitting)
+      return;
+    RequestContext caller;
+    caller.userSid = testing::kUpdateSid;
+    std::u16string failure;
+    cancelled = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
+  });
+  RunCommit();
+  EXPECT_EQ(cancelled, u"job cannot be cancelled in status committing");
+  EXPECT_EQ(Generation(), "new");
+  EXPECT_EQ(Record().status, u"relaunching");
+}
+
+// The application keeps running from the installation directory: about 30.5 s of waits,
+// then "failed" with every installed file as it was.
+TEST_F(Commit, AnApplicationThatDoesNotExitFailsTheCommitAfterTheWaits) {
+  RunHelper(Installed(u"resources\\helper.exe"));
+  RunCommit();
+  EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile),
+            "failed: timeout waiting for processes to exit");
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_EQ(Generation(true), "none");
+}
+
+TEST_F(Commit, AServiceStopDuringTheWaitsFailsTheCommitAtOnce) {
+  RunHelper(Installed(u"resources\\helper.exe"));
+  SetHotUpdateStepHook([](HotUpdateStep step, int) {
+    if (step == HotUpdateStep::kCommitCommitting)
+      SignalServiceStop();
+  });
+  RunCommit();
+  EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile),
+            "failed: timeout waiting for processes to exit");
+  EXPECT_EQ(Generation(), "old");
+}
+
+// The relaunched application that never exits is ended by its process id before the files
+// go back.
+TEST_F(Commit, TheRollbackEndsTheRelaunchedApplicationByItsId) {
+  RunCommit();
+  ASSERT_EQ(Generation(), "new");
+  HotUpdateJob job = Record();
+  job.pidHint = RunHelper(Installed(u"Korvadesk-running.exe"));
+  EXPECT_TRUE(RollBackInstalledFiles(job, u"prefix: "));
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_EQ(Generation(true), "none");
+}
+
+// The service killed at each step of a hot update, then started again. What a user must find
+// after the restart's recovery: the three installed files all of one generation, the job at
+// rest in a status that matches them, and the installed-version record naming that
+// generation. Each run is a forked copy of this process doing the service's work, killed
+// with SIGKILL by the step seam the moment it reaches the step; the restart is recovery run
+// here afterwards.
+TEST_F(Commit, CrashMatrix) {
+  enum class Work { kCommit, kRecovery, kConfirm };
+  struct Row {
+    const char* what;
+    Work work;
+    bool relaunchingFirst;  // a whole commit runs before the killed work
+    HotUpdateStep step;
+    int index;
+    std::string files;    // after the restart
+    std::string status;   // the record after the restart ("none": removed)
+    std::string version;  // the installed-version record after the restart
+  } const rows[] = {
+      {"commit: checks passed", Work::kCommit, false, HotUpdateStep::kCommitChecked, 0, "old",
+       "staged", "2.10.0"},
+      {"commit: committing", Work::kCommit, false, HotUpdateStep::kCommitCommitting, 0, "old",
+       "failed: service restarted mid-operation", "2.10.0"},
+      {"commit: replacing", Work::kCommit, false, HotUpdateStep::kCommitReplacing, 0, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"commit: korvaCF.exe backed up", Work::kCommit, false, HotUpdateStep::kFileBackedUp, 0,
+       "old", "rolledback: service restart", "2.10.0"},
+      {"commit: korvaCF.exe replaced", Work::kCommit, false, HotUpdateStep::kFileReplaced, 0, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"commit: addon.node backed up", Work::kCommit, false, HotUpdateStep::kFileBackedUp, 1, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"commit: addon.node replaced", Work::kCommit, false, HotUpdateStep::kFileReplaced, 1, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"commit: app.asar backed up", Work::kCommit, false, HotUpdateStep::kFileBackedUp, 2, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"commit: app.asar replaced", Work::kCommit, false, HotUpdateStep::kFileReplaced, 2, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"commit: replaced, relaunch not recorded", Work::kCommit, false,
+       HotUpdateStep::kCommitFilesReplaced, 0, "old", "rolledback: service restart", "2.10.0"},
+      {"commit: relaunching", Work::kCommit, false, HotUpdateStep::kCommitRelaunching, 0, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"recovery: switched to rollingback", Work::kRecovery, true, HotUpdateStep::kRollbackSwitched,
+       0, "old", "rolledback: service restart", "2.10.0"},
+      {"recovery: app.asar restored", Work::kRecovery, true, HotUpdateStep::kFileRestored, 0, "old",
+       "rolledback: service restart", "2.10.0"},
+      {"recovery: addon.node restored", Work::kRecovery, true, HotUpdateStep::kFileRestored, 1,
+       "old", "rolledback: service restart", "2.10.0"},
+      {"recovery: korvaCF.exe restored", Work::kRecovery, true, HotUpdateStep::kFileRestored, 2,
+       "old", "rolledback: service restart", "2.10.0"},
+      {"recovery: restored, record not written", Work::kRecovery, true,
+       HotUpdateStep::kRollbackFilesRestored, 0, "old", "rolledback: service restart", "2.10.0"},
+      {"confirm: version recorded, job not done", Work::kConfirm, true,
+       HotUpdateStep::kConfirmVersionRecorded, 0, "old", "rolledback: service restart", "2.10.0"},
+      {"confirm: done, backups not deleted", Work::kConfirm, true, HotUpdateStep::kConfirmDone, 0,
+       "new", "done: relaunch may have failed; rollback timer armed", "2.11.0"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Arrange();
+    if (row.relaunchingFirst) {
+      RunCommit();
+      ASSERT_EQ(Record().status, u"relaunching");
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      SetHotUpdateStepHook([&row](HotUpdateStep step, int index) {
+        if (step == row.step && index == row.index)
+          kill(getpid(), SIGKILL);
+      });
+      RequestContext caller;
+      caller.userSid = testing::kUpdateSid;
+      std::u16string failure;
+      switch (row.work) {
+        case Work::kCommit:
+          RunCommit();
+          break;
+        case Work::kRecovery:
+          RecoverHotUpdateJobs(GetHotUpdateDir(), lock_);
+          break;
+        case Work::kConfirm:
+          (void)HotUpdateConfirm(testing::kUpdateJobFile, caller, lock_, &failure);
+          break;
+      }
+      _exit(3);  // the step was never reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
+
+    RecoverHotUpdatesAtStartup(lock_);  // the next start
+
+    EXPECT_EQ(Generation(), row.files);
+    EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), row.status);
+    EXPECT_EQ(testing::RecordedInstalledVersion(), row.version);
+    // An old installation needs no backup; a new one keeps the old files' backups until they
+    // are deleted, never anything else.
+    const std::string backups = Generation(/*backups=*/true);
+    EXPECT_TRUE(backups == "none" || (row.files == "new" && backups == "old")) << backups;
+    // A second start changes nothing more.
+    const std::string record = TestMachine::ReadBytes(stored_.serviceJobFile);
+    RecoverHotUpdatesAtStartup(lock_);
+    EXPECT_EQ(TestMachine::ReadBytes(stored_.serviceJobFile), record);
+  }
+}
+
+}  // namespace
+}  // namespace vovu

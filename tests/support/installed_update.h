@@ -1,0 +1,52 @@
+// An installation with the three replaceable files and a hot-update job record, for the
+// tests of commit, confirm, rollback and recovery. Each installed file holds a line naming
+// its generation ("old" or "new") and its own path, so the installation's state can be read
+// back as one word.
+#pragma once
+
+#include <string>
+
+#include "state/hot_update_job.h"
+
+namespace vovu::testing {
+
+inline constexpr char16_t kUpdateSid[] = u"S-1-5-21-1-2-3-1001";
+inline constexpr char16_t kUpdateJobFile[] =
+    u"C:\\Users\\Ann\\.zodezevadororuza\\updates\\hotupdate\\job.json";
+
+// The bytes generation `generation` has for the installed file `relative`.
+[[nodiscard]] std::string GenerationBytes(const std::string& generation,
+                                          const std::u16string& relative);
+
+// Writes generation `generation` of the three files into the installation directory
+// (GetInstallDirectory), making the folders.
+void PlaceGeneration(const std::string& generation);
+
+// Writes generation `generation` as ".bak" files beside the installed ones.
+void PlaceBackups(const std::string& generation);
+
+// "old" or "new" when all three files are of one generation, else a description such as
+// "mixed: old,new,missing" (in the installed-files order).
+[[nodiscard]] std::string InstalledGeneration();
+
+// How many of the three ".bak" files exist, and their generation ("old", "none", "mixed").
+[[nodiscard]] std::string BackupGeneration();
+
+// A record of kUpdateJobFile for kUpdateSid in `status`, version 2.11.0 over 2.10.0, stored
+// as the protected copy (the directories made); its job directory and protected file.
+struct StoredJob {
+  HotUpdateJob job;
+  std::u16string jobDir;
+  std::u16string serviceJobFile;
+};
+[[nodiscard]] StoredJob StoreUpdateJob(const std::u16string& status,
+                                       const std::u16string& jobFile = kUpdateJobFile);
+
+// The protected record's status (and message after ": " when there is one); "none" when it
+// cannot be read.
+[[nodiscard]] std::string RecordedStatus(const std::u16string& serviceJobFile);
+
+// The installed-version record's current version, "unreadable" when it cannot be read.
+[[nodiscard]] std::string RecordedInstalledVersion();
+
+}  // namespace vovu::testing
