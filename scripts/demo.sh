@@ -197,6 +197,8 @@ show_helper() {
   echo "(session= is the Windows session: the user's, where its request came from. Linux cannot"
   echo " put a process into another's session, so ps shows the one the helper leads, and it carries"
   echo " the session marker $(tr '\0' '\n' <"/proc/$helper/environ" | grep '^VOVU_SESSION=') that the emulation reads first)"
+  # That session ends here: its helper goes with it, as when the user logs off.
+  kill -TERM "$helper" 2>/dev/null || true
 }
 
 installed_version_record() {
