@@ -34,7 +34,6 @@
 #include "support/desktop_app.h"
 #include "support/host/code_signing.h"
 #include "support/host/https_world.h"
-#include "support/host/pe_image.h"
 #include "support/installed_update.h"
 #include "support/korvacf_standin.h"
 #include "system/file_replacement.h"
@@ -82,33 +81,13 @@ std::string ReadNative(const fs::path& path) {
 
 class Commit : public testing::HttpsWorld {
  protected:
-  static void SetUpTestSuite() {
-    HttpsWorld::SetUpTestSuite();
-    if (!SkipReason().empty() || !testing::CanSignPeFiles())
-      return;
-    signed_ = fs::temp_directory_path() / ("vovu-commit-" + std::to_string(::getpid()));
-    fs::create_directories(signed_);
-    const testing::Bytes pe64 = testing::BuildPeImage({}, true);
-    const testing::Bytes pe32 = testing::BuildPeImage({}, false);
-    WriteNative(signed_ / "pe64", std::string(pe64.begin(), pe64.end()));
-    WriteNative(signed_ / "pe32", std::string(pe32.begin(), pe32.end()));
-    ASSERT_TRUE(testing::SignPeFile(signed_ / "pe64", signed_ / "old-korvaCF.exe",
-                                    testing::Signer::kPublisher));
-    ASSERT_TRUE(testing::SignPeFile(signed_ / "pe32", signed_ / "new-signed.exe",
-                                    testing::Signer::kPublisher));
-  }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(signed_, ignored);
-    HttpsWorld::TearDownTestSuite();
-  }
-
   void SetUp() override {
     HttpsWorld::SetUp();
     if (IsSkipped())
       return;
     if (!testing::CanSignPeFiles())
       GTEST_SKIP() << "osslsigncode is not installed";
+    ASSERT_TRUE(testing::SignedRelease().ok);
     testing::TrustSigningRoot();
     testing::InstallDesktopApp(machine_.Dir());
     Arrange();
@@ -124,11 +103,11 @@ class Commit : public testing::HttpsWorld {
       RemoveTree(stored_.jobDir);
     for (const Replaced& row : kTable)
       (void)platform::DeleteFileAt(BackupPathOf(Installed(row.installed)));
-    old_[kTable[0].installed] = ReadNative(signed_ / "old-korvaCF.exe");
+    old_[kTable[0].installed] = ReadNative(testing::SignedRelease().korvaCf);
     old_[kTable[1].installed] = "old addon";
     old_[kTable[2].installed] = "old archive";
-    new_[kTable[0].installed] = ReadNative(signed_ / "new-signed.exe");
-    new_[kTable[1].installed] = ReadNative(signed_ / "new-signed.exe");
+    new_[kTable[0].installed] = ReadNative(testing::SignedRelease().addon);
+    new_[kTable[1].installed] = ReadNative(testing::SignedRelease().addon);
     new_[kTable[2].installed] = "new archive, larger than the old one";
     for (const Replaced& row : kTable)
       WriteNative(TestMachine::Native(Installed(row.installed)), old_[row.installed]);
@@ -213,7 +192,6 @@ class Commit : public testing::HttpsWorld {
     return answer;
   }
 
-  static inline fs::path signed_;
   std::map<std::u16string, std::string> old_;
   std::map<std::u16string, std::string> new_;
   testing::StoredJob stored_;
