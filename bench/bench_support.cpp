@@ -2,38 +2,31 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+
+#include "support/host/private_network.h"
 
 namespace vovu::bench {
 
 namespace fs = std::filesystem;
 
 bool EnterPrivateNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    std::fprintf(stderr, "cannot make a network namespace: %s\n", std::strerror(errno));
+  // Kept for the whole run: the children started afterwards share the namespace.
+  static testing::PrivateNetwork network;
+  std::string reason;
+  if (!network.Enter(&reason)) {
+    std::fprintf(stderr, "%s\n", reason.c_str());
     return false;
   }
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
-  if (s >= 0)
-    close(s);
-  return up;
+  return true;
 }
 
 void MakeFile(const fs::path& path, std::size_t mib) {

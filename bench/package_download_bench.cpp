@@ -10,28 +10,19 @@
 // both peak memories, and whether the downloaded bytes agree.
 //
 // Usage: package_download_bench [size-in-MiB]   (default 1024)
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "acquisition/package_download.h"
-#include "bench_support.h"
 #include "acquisition/update_host.h"
+#include "bench_support.h"
 #include "foundation/text.h"
 #include "platform/host/core/machine_root.h"
 #include "platform/host/image/root_store.h"

@@ -12,20 +12,11 @@
 // ratio, and the peak resident memory of the prepare process (its tar runs included).
 //
 // Usage: prepare_bench [app.asar size in MiB]   (default 200; 2047 makes a 2 GiB package)
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
