@@ -1,6 +1,6 @@
 // Programs started on the host: Windows paths among the arguments reach the program as host
 // paths, and a program that is not there gives the system's error. The rest of the contract
-// is tests/platform/program_run_test.cpp.
+// is tests/platform/process_test.cpp.
 #include <gtest/gtest.h>
 
 #include "foundation/text.h"

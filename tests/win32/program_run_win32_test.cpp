@@ -1,5 +1,5 @@
 // The package extraction's answer on a Windows machine without tar.exe (wine has none); the
-// programs' contract is tests/platform/program_run_test.cpp.
+// programs' contract is tests/platform/process_test.cpp.
 #include <gtest/gtest.h>
 
 #include "acquisition/package_archive.h"
