@@ -404,7 +404,7 @@ TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderAndIsCancelledWhenStaged
             "hot-update-cancel: ERROR protected state mismatch");
 }
 
-TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndTheMirrorIsNeverWrittenThroughALink) {
+TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndAJobFileThatIsALinkIsNotRead) {
   Publish();
   ASSERT_FALSE(HasFatalFailure());
   Script(std::string(kPackagePath) + " hold 4096\n");
@@ -415,29 +415,19 @@ TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndTheMirrorIsNeverWrit
   EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}),
             "hot-update-cancel: ERROR job cannot be cancelled in status downloading");
 
-  // Meanwhile the user turns the job file into a link to a file the user may not write.
-  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
-  const fs::path victim = TestMachine::Native(machine_.Path(u"victim.json"));
-  WriteNative(victim, "{\"status\": \"untouched\"}");
-  ASSERT_EQ(UserChild({},
-                      [&] {
-                        fs::remove(mirror);
-                        fs::create_symlink(victim, mirror);
-                        return std::string("linked");
-                      })
-                .Finish(),
-            "linked");
   Server().Release();
   Script("");
   std::vector<std::string> lines;
   EXPECT_EQ(app.Finish(&lines), 0);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "staged");
-  EXPECT_EQ(ReadNative(victim), "{\"status\": \"untouched\"}");
-  EXPECT_FALSE(fs::is_symlink(mirror));
 
-  // A job file that is a link from the start is not read at all: its job stays as it was.
-  // A second job of the user, queued behind, shows when the service has dealt with it.
+  // A job file that is a link (to a file the user may not write) is not read at all: its
+  // job stays as it was. A second job of the user, queued behind, shows when the service has
+  // dealt with it. (A link made during a run is never written through: the mirror's suite.)
+  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+  const fs::path victim = TestMachine::Native(machine_.Path(u"victim.json"));
+  WriteNative(victim, "{\"status\": \"untouched\"}");
   HotUpdateJob job;
   ASSERT_TRUE(ReadProtectedJob(jobFile, &job));
   const std::string before = TestMachine::ReadBytes(job.serviceDir + u"\\service-job.json");

@@ -70,6 +70,7 @@ TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWri
   std::filesystem::create_symlink(TestMachine::Native(secret), TestMachine::Native(job.jobFile));
   ASSERT_TRUE(PersistJob(job, protectedCopy));
   EXPECT_EQ(TestMachine::ReadBytes(secret), "root's");
+  EXPECT_FALSE(std::filesystem::is_symlink(TestMachine::Native(job.jobFile)));
 }
 
 TEST(PrepareClaimHost, TheFirstStatusReachesTheUsersFileOnlyThroughAKnownSession) {
