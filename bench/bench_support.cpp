@@ -29,9 +29,9 @@ bool EnterPrivateNetwork() {
   return true;
 }
 
-void MakeFile(const fs::path& path, std::size_t mib) {
+void MakeFile(const fs::path& path, std::size_t mib, unsigned seed) {
   std::vector<char> block(1 << 20);
-  unsigned state = 12345;
+  unsigned state = seed;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   for (std::size_t i = 0; i < mib; ++i) {
     for (char& c : block) {

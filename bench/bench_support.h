@@ -16,8 +16,9 @@ namespace vovu::bench {
 // when it cannot.
 bool EnterPrivateNetwork();
 
-// Writes `mib` MiB of the same pseudo-random bytes every run to `path`.
-void MakeFile(const std::filesystem::path& path, std::size_t mib);
+// Writes `mib` MiB of pseudo-random bytes to `path`, the same for the same `seed` in every
+// run.
+void MakeFile(const std::filesystem::path& path, std::size_t mib, unsigned seed = 12345);
 
 // Runs `words` (the program looked up in PATH unless given with a slash) to its end, its
 // standard output discarded: its exit status (128 when it did not exit), wall time and peak
