@@ -87,8 +87,6 @@ void AcceptorLoop(Acceptor* acceptor, int epoll) {
         continue;
       Unwatch(*acceptor, pipe);
       acceptor->taken[pipe->acceptorId] = std::move(client);
-      const std::uint64_t one = 1;
-      (void)!write(pipe->acceptedEvent.get(), &one, sizeof one);
     }
   }
 }

@@ -4,9 +4,8 @@
 // taken its connection: it renames the instance's socket to its busy name, accepts the
 // client, captures its identity and sends the accepted marker. A thread that waits for a
 // client in ConnectPipeClient takes it itself, the moment it connects; for an instance
-// nobody waits on, one background thread per process does the same and sets the instance's
-// accepted event, and ConnectPipeClient collects the client later, or at once when it came
-// first (ConnectNamedPipe's 535).
+// nobody waits on, one background thread per process does the same, and ConnectPipeClient
+// collects the client later (ConnectNamedPipe's 535: the client came first).
 #pragma once
 
 #include "platform/host/ipc/pipe_object.h"

@@ -19,8 +19,6 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,6 +35,7 @@
 #include "platform/host/core/machine_root.h"
 #include "platform/host/files/security_descriptor_impl.h"
 #include "platform/host/ipc/pipe_acceptor.h"
+#include "platform/host/ipc/pipe_directory_watch.h"
 #include "platform/host/ipc/pipe_names.h"
 #include "platform/host/ipc/pipe_object.h"
 #include "platform/host/ipc/pipe_pool.h"
@@ -46,6 +45,7 @@
 namespace vovu::platform {
 namespace {
 
+using host::DirectoryWatch;
 using host::PipeObject;
 using host::UniqueFd;
 
@@ -127,38 +127,6 @@ Instances ListInstances(const std::string& directory) {
   return found;
 }
 
-// A watch on the name's directory for entries that appear, go or are renamed. Set before a
-// listing, it tells whether the listing may have missed an entry: readdir may skip one that
-// is renamed while it runs.
-class DirectoryWatch {
- public:
-  explicit DirectoryWatch(const std::string& directory)
-      : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    added_ = fd_.valid() && inotify_add_watch(fd_.get(), directory.c_str(),
-                                              IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM |
-                                                  IN_DELETE_SELF | IN_ONLYDIR) >= 0;
-  }
-
-  [[nodiscard]] bool valid() const { return fd_.valid(); }
-  // False when the directory could not be watched (it does not exist).
-  [[nodiscard]] bool watching() const { return added_; }
-  // Waits up to `timeoutMs` (poll's form) for a change; true when there was one, which is
-  // then consumed.
-  bool TakeChange(int timeoutMs) {
-    pollfd p{fd_.get(), POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0)
-      return false;
-    char events[4096];
-    while (read(fd_.get(), events, sizeof events) > 0) {
-    }
-    return true;
-  }
-
- private:
-  UniqueFd fd_;
-  bool added_ = false;
-};
-
 bool AnyBusyInstanceAlive(const Instances& instances) {
   for (const std::string& path : instances.busy) {
     if (SomeoneListensAt(path))
@@ -180,7 +148,7 @@ bool ApplySocketSecurity(PipeObject* pipe, const std::string& path,
     gid_t group = st.st_gid;
     if (geteuid() == 0 && impl->hasAdministrators) {
       group = 0;
-      if (lchown(path.c_str(), static_cast<uid_t>(-1), 0) != 0)
+      if (st.st_gid != 0 && lchown(path.c_str(), static_cast<uid_t>(-1), 0) != 0)
         return Fail(host::Win32ErrorFromErrno(errno, path));
     }
     mode = impl->ModeFor(st.st_uid, group);
@@ -355,12 +323,6 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
   // leaves the name.
   PipeObject* pipe = object.get();
   PipeHandle handle(reinterpret_cast<NativeHandle>(object.release()));
-  if (!pipe->acceptedEvent.valid())
-    pipe->acceptedEvent.reset(host::AboveStdio(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
-  if (!pipe->acceptedEvent.valid()) {
-    SetLastErrorCode(kErrorNotEnoughMemory);
-    return PipeHandle();
-  }
   if (!MakeListeningSocket(pipe, security))
     return PipeHandle();
   return handle;
@@ -473,16 +435,22 @@ bool DisconnectPipeClient(const PipeHandle& instance) {
 
 namespace {
 
-// The listening instance this thread last found or opened, tried first the next time: a
-// server that keeps its instances (pipe_pool.h) listens at the same few names, so most
-// opens need no listing of the name's directory. Only a hint: what is found at it is
-// checked like anything a listing finds.
-thread_local std::string lastInstance;
+// The two listening instances this thread found or opened last, the latest first: a
+// server that keeps one instance listening while it serves another listens at the same two
+// names by turns (pipe_pool.h), so most waits and opens need no listing of the name's
+// directory. Only hints: what is found at one is checked like anything a listing finds.
+thread_local std::string recentInstances[2];
 
-bool IsHintFor(const std::string& directory) {
-  return lastInstance.size() > directory.size() &&
-         lastInstance.compare(0, directory.size(), directory) == 0 &&
-         lastInstance[directory.size()] == '/';
+bool IsIn(const std::string& directory, const std::string& path) {
+  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+         path[directory.size()] == '/';
+}
+
+void RememberInstance(const std::string& path) {
+  if (recentInstances[0] != path) {
+    recentInstances[1] = std::move(recentInstances[0]);
+    recentInstances[0] = path;
+  }
 }
 
 }  // namespace
@@ -491,23 +459,23 @@ bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
   std::string directory;
   if (!host::PipeNameDirectory(name, &directory) || !CheckClientNamespace())
     return false;
-  if (IsHintFor(directory) && IsSocketFile(lastInstance))
-    return true;
-  Instances instances = ListInstances(directory);
-  if (!instances.listening.empty()) {
-    lastInstance = instances.listening.front();
-    return true;
+  // The instance this thread did not use last is the likelier one to listen now.
+  for (int i : {1, 0}) {
+    if (IsIn(directory, recentInstances[i]) && IsSocketFile(recentInstances[i])) {
+      RememberInstance(std::string(recentInstances[i]));
+      return true;
+    }
   }
-  // Watch the name's directory before looking again, so that no change between a look and
-  // the wait is missed.
+  // Watch the name's directory before looking, so that no change between a look and the
+  // wait is missed.
   DirectoryWatch watch(directory);
   if (!watch.valid())
     return Fail(kErrorNotEnoughMemory);
   const host::Deadline deadline(timeoutMs);
   for (;;) {
-    instances = ListInstances(directory);
+    const Instances instances = ListInstances(directory);
     if (!instances.listening.empty()) {
-      lastInstance = instances.listening.front();
+      RememberInstance(instances.listening.front());
       return true;
     }
     if (!watch.watching() || !AnyBusyInstanceAlive(instances)) {
@@ -516,8 +484,18 @@ bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
         continue;
       return Fail(kErrorFileNotFound);
     }
-    if (!watch.TakeChange(deadline.RemainingPollTimeout()) && deadline.Expired())
+    // Woken by a name that may be a listening instance, it is taken as the one found; the
+    // open that follows finds out (as on Windows, another client may have it by then).
+    std::string appeared;
+    if (watch.TakeChange(deadline.RemainingPollTimeout(), DirectoryWatch::Wake::kInstanceMayListen,
+                         &appeared)) {
+      if (!appeared.empty() && IsSocketFile(directory + "/" + appeared)) {
+        RememberInstance(directory + "/" + appeared);
+        return true;
+      }
+    } else if (deadline.Expired()) {
       return Fail(kErrorSemTimeout);
+    }
   }
 }
 
@@ -567,24 +545,23 @@ Attempt OpenInstance(const std::string& path, PipeClientLevel level, UniqueFd* f
 // `*taking` names an instance that was taking another client.
 bool OpenAnInstance(const std::string& directory, PipeClientLevel level, UniqueFd* fd,
                     std::string* taking) {
-  std::vector<std::string> tried;
-  if (IsHintFor(directory)) {
-    const Attempt attempt = OpenInstance(lastInstance, level, fd);
+  const std::string hint = recentInstances[0];
+  if (IsIn(directory, hint)) {
+    const Attempt attempt = OpenInstance(hint, level, fd);
     if (attempt == Attempt::kOpened)
       return true;
     if (attempt == Attempt::kRefused)
       return Fail(kErrorAccessDenied);
     if (attempt == Attempt::kTaking)
-      *taking = lastInstance;
-    tried.push_back(lastInstance);
+      *taking = hint;
   }
   const Instances instances = ListInstances(directory);
   for (const std::string& path : instances.listening) {
-    if (!tried.empty() && path == tried.front())
+    if (path == hint)
       continue;
     const Attempt attempt = OpenInstance(path, level, fd);
     if (attempt == Attempt::kOpened) {
-      lastInstance = path;
+      RememberInstance(path);
       return true;
     }
     if (attempt == Attempt::kRefused)

@@ -39,8 +39,7 @@ struct PipeObject {
   UniqueFd lockFd;
   bool counted = false;  // counted as open in this process (pipe_pool.h)
   uid_t joinedAs = 0;    // the effective user that joined the name
-  // Server: set by the acceptor (pipe_acceptor.h) when it has taken a client.
-  UniqueFd acceptedEvent;
+  // Server: the instance's key with the acceptor (pipe_acceptor.h); 0 when not watched.
   std::uint64_t acceptorId = 0;
   // The connected socket (server after a connect, or client).
   UniqueFd fd;

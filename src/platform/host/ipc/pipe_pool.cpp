@@ -34,8 +34,7 @@ void CloseSocket(PipeObject* pipe) {
   StopAccepting(pipe);
   pipe->fd.reset();
   if (pipe->listenFd.valid()) {
-    RemoveOwnSocketFile(*pipe, pipe->path);
-    RemoveOwnSocketFile(*pipe, pipe->busyPath);
+    RemoveOwnSocketFile(*pipe, pipe->atBusyName ? pipe->busyPath : pipe->path);
     pipe->listenFd.reset();
   }
 }
@@ -86,9 +85,6 @@ std::unique_ptr<PipeObject> ReuseInstance(const std::string& directory) {
     pool.kept.erase(found);
     ++pool.open[directory];
   }
-  // What the last client left is gone; the accepted event may still be set.
-  std::uint64_t ignored = 0;
-  (void)!read(pipe->acceptedEvent.get(), &ignored, sizeof ignored);
   pipe->atBusyName = false;
   pipe->connected = false;
   pipe->disconnected = false;
