@@ -14,8 +14,8 @@
 namespace vovu::platform::host {
 namespace {
 
-constexpr std::uint32_t kWatchedEvents =
-    IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kAppearing = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kAnyChange = kAppearing | IN_DELETE | IN_MOVED_FROM;
 
 // This thread's inotify instance, made on first use and closed when the thread ends.
 int ThreadInotify() {
@@ -45,7 +45,7 @@ bool MayMeanAListeningInstance(std::uint32_t mask, const char* name) {
 
 }  // namespace
 
-DirectoryWatch::DirectoryWatch(const std::string& directory) {
+DirectoryWatch::DirectoryWatch(const std::string& directory, Wake wake) {
   const int fd = ThreadInotify();
   if (fd < 0)
     return;
@@ -53,7 +53,8 @@ DirectoryWatch::DirectoryWatch(const std::string& directory) {
   char events[4096];
   while (read(fd, events, sizeof events) > 0) {
   }
-  watch_ = inotify_add_watch(fd, directory.c_str(), kWatchedEvents);
+  watch_ =
+      inotify_add_watch(fd, directory.c_str(), wake == Wake::kAnyChange ? kAnyChange : kAppearing);
 }
 
 DirectoryWatch::~DirectoryWatch() {
@@ -82,8 +83,9 @@ bool DirectoryWatch::TakeChange(int timeoutMs, Wake wake, std::string* appeared)
       return false;
     alignas(inotify_event) char events[4096];
     bool woken = false;
-    ssize_t n;
-    while ((n = read(fd, events, sizeof events)) > 0) {
+    // One read: what comes after it wakes the next poll.
+    const ssize_t n = read(fd, events, sizeof events);
+    if (n > 0) {
       for (ssize_t at = 0; at < n;) {
         inotify_event event;
         std::memcpy(&event, events + at, sizeof event);

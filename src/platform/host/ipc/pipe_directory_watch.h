@@ -23,7 +23,10 @@ class DirectoryWatch {
     kInstanceMayListen,
   };
 
-  explicit DirectoryWatch(const std::string& directory);
+  // `wake` is what the watch is for: kInstanceMayListen watches only for entries that
+  // appear (an entry renamed while a listing runs appears at its new name) and for the end
+  // of the directory, so that entries going away wake nobody.
+  explicit DirectoryWatch(const std::string& directory, Wake wake = Wake::kAnyChange);
   ~DirectoryWatch();
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;

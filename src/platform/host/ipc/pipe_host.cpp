@@ -25,7 +25,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -455,30 +457,68 @@ void RememberInstance(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// An instance this thread found taking another client (its one place for a waiting client
+// filled). It moves to its busy name at once, but until it has, a wait would find it
+// listening and come straight back; so for kTakingMs, or until it appears anew, waits of
+// this thread do not count it as listening, and count it as alive.
+constexpr auto kTakingMs = std::chrono::milliseconds(100);
+struct SeenTaking {
+  std::string path;
+  std::chrono::steady_clock::time_point until;
+};
+thread_local SeenTaking seenTaking;
+
+bool IsSeenTaking(const std::string& path) {
+  return !seenTaking.path.empty() && path == seenTaking.path &&
+         std::chrono::steady_clock::now() < seenTaking.until;
+}
+
+// How long, at most, a wait may sleep before the instance seen taking counts again.
+int CapBySeenTaking(int timeoutMs) {
+  if (seenTaking.path.empty())
+    return timeoutMs;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        seenTaking.until - std::chrono::steady_clock::now())
+                        .count() +
+                    1;
+  const int cap = static_cast<int>(std::max<long long>(0, left));
+  return timeoutMs < 0 ? cap : std::min(timeoutMs, cap);
+}
+
+}  // namespace
+
 bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
   std::string directory;
   if (!host::PipeNameDirectory(name, &directory) || !CheckClientNamespace())
     return false;
   // The instance this thread did not use last is the likelier one to listen now.
   for (int i : {1, 0}) {
-    if (IsIn(directory, recentInstances[i]) && IsSocketFile(recentInstances[i])) {
-      RememberInstance(std::string(recentInstances[i]));
+    const std::string& hint = recentInstances[i];
+    if (IsIn(directory, hint) && !IsSeenTaking(hint) && IsSocketFile(hint)) {
+      RememberInstance(std::string(hint));
       return true;
     }
   }
   // Watch the name's directory before looking, so that no change between a look and the
   // wait is missed.
-  DirectoryWatch watch(directory);
+  DirectoryWatch watch(directory, DirectoryWatch::Wake::kInstanceMayListen);
   if (!watch.valid())
     return Fail(kErrorNotEnoughMemory);
   const host::Deadline deadline(timeoutMs);
   for (;;) {
     const Instances instances = ListInstances(directory);
-    if (!instances.listening.empty()) {
-      RememberInstance(instances.listening.front());
+    bool takingSeen = false;
+    for (const std::string& path : instances.listening) {
+      if (IsSeenTaking(path)) {
+        takingSeen = true;
+        continue;
+      }
+      RememberInstance(path);
       return true;
     }
-    if (!watch.watching() || !AnyBusyInstanceAlive(instances)) {
+    if (!watch.watching() || (!takingSeen && !AnyBusyInstanceAlive(instances))) {
       // Unless the listing raced with a change: then it is made again.
       if (watch.watching() && watch.TakeChange(0))
         continue;
@@ -487,10 +527,13 @@ bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
     // Woken by a name that may be a listening instance, it is taken as the one found; the
     // open that follows finds out (as on Windows, another client may have it by then).
     std::string appeared;
-    if (watch.TakeChange(deadline.RemainingPollTimeout(), DirectoryWatch::Wake::kInstanceMayListen,
-                         &appeared)) {
-      if (!appeared.empty() && IsSocketFile(directory + "/" + appeared)) {
-        RememberInstance(directory + "/" + appeared);
+    if (watch.TakeChange(CapBySeenTaking(deadline.RemainingPollTimeout()),
+                         DirectoryWatch::Wake::kInstanceMayListen, &appeared)) {
+      if (!appeared.empty()) {
+        const std::string path = directory + "/" + appeared;
+        if (path == seenTaking.path)
+          seenTaking.path.clear();  // it listens anew
+        RememberInstance(path);
         return true;
       }
     } else if (deadline.Expired()) {
@@ -500,11 +543,6 @@ bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
 }
 
 namespace {
-
-// How long an open that met an instance in the middle of taking another client waits for
-// that instance to move to its busy name before it reports 231, so that its caller's next
-// wait sees the instance busy instead of listening.
-constexpr int kTakingWaitMs = 100;
 
 enum class Attempt { kOpened, kRefused, kTaking, kGone };
 
@@ -592,16 +630,8 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
     } while (!opened && LastError() == kErrorFileNotFound && watch.watching() &&
              watch.TakeChange(0));
   }
-  if (!opened && LastError() == kErrorPipeBusy && !taking.empty()) {
-    // The instance that was taking another client moves to its busy name at once; until it
-    // has, a caller that waits for an instance would find it listening and come straight
-    // back.
-    DirectoryWatch watch(directory);
-    const host::Deadline deadline(kTakingWaitMs);
-    while (watch.watching() && IsSocketFile(taking) && !deadline.Expired())
-      (void)watch.TakeChange(deadline.RemainingPollTimeout());
-    SetLastErrorCode(kErrorPipeBusy);
-  }
+  if (!opened && LastError() == kErrorPipeBusy && !taking.empty())
+    seenTaking = {taking, std::chrono::steady_clock::now() + kTakingMs};
   if (!opened)
     return PipeHandle();
   auto pipe = std::make_unique<PipeObject>();
