@@ -236,6 +236,8 @@ bool MeasureService(int count, Result (&results)[kModes]) {
       if (!answered || first != expected) {
         failed = "the first request";
       } else if (!Measure(count, kClientCounts[mode], roundTrip, result)) {
+        std::fprintf(stderr, "service: a request failed with %d client(s) at once\n",
+                     kClientCounts[mode]);
         failed = "a measured request";
       }
     }

@@ -23,15 +23,15 @@
 // descriptor stands for (see security.h); without a descriptor it is 0770 owned by the
 // creator, like the Windows default DACL that lets only the system, administrators and the
 // creator open the pipe for writing.
-// An instance listens from its creation. A background thread of the server's process takes
-// a client the moment it connects (as the Windows pipe file system completes a client's
-// open without the server's thread), renames the instance's socket aside ("<n>.busy") and
-// hands the connection to ConnectPipeClient, which may come later. A client connects to any
-// listening instance; with every instance busy it gets 231 and WaitForPipeInstance waits for
-// one to listen. An instance serves one client; a message read into too small a buffer loses
-// its rest (Windows keeps it for the next read; the service never reads it). The peer's uid,
-// gid, groups and session are captured when the client is taken; the client's impersonation
-// level travels ahead of its first message.
+// An instance listens from its creation. A client's open completes the moment it
+// connects, as the Windows pipe file system completes it without the server's thread: a
+// thread waiting in ConnectPipeClient takes the client itself, and for an instance nobody
+// waits on a background thread of the server's process does; taking renames the instance's
+// socket aside ("<n>.busy"). A client connects to any listening instance; with every
+// instance busy it gets 231 and WaitForPipeInstance waits for one to listen. An instance serves one
+// client; a message read into too small a buffer loses its rest (Windows keeps it for the next
+// read; the service never reads it). The peer's uid, gid, groups and session are captured when the
+// client is taken; the client's impersonation level travels ahead of its first message.
 #pragma once
 
 #include <cstdint>
@@ -151,9 +151,9 @@ bool DisconnectPipeClient(const PipeHandle& instance);
 // Whether the server of the connected `client` is a system service: Windows asks for the
 // server's process (GetNamedPipeServerProcessId) and takes it when it runs in session 0,
 // where only services run, or when it is the calling process itself (under wine, where
-// every process shares one user and session, any server is taken); the host takes a server whose peer credentials name uid 0
-// (LocalSystem), or, run without root (single-user mode), the client's own uid. False when
-// the question could not be asked.
+// every process shares one user and session, any server is taken); the host takes a server whose
+// peer credentials name uid 0 (LocalSystem), or, run without root (single-user mode), the client's
+// own uid. False when the question could not be asked.
 [[nodiscard]] bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService);
 
 // SetNamedPipeHandleState(PIPE_READMODE_MESSAGE).

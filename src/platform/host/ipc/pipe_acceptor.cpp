@@ -1,12 +1,10 @@
 #include "platform/host/ipc/pipe_acceptor.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -14,22 +12,27 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/host/core/event_wait.h"
 #include "platform/host/core/host_util.h"
+#include "platform/host/ipc/pipe_socket_file.h"
 
 namespace vovu::platform::host {
 namespace {
 
+// A client taken for an instance, with its identity.
+struct Taken {
+  UniqueFd fd;
+  PeerIdentity peer;
+};
+
 struct Acceptor {
   std::mutex mutex;
-  int epoll = -1;
+  UniqueFd epoll;
   bool running = false;
   std::uint64_t nextId = 1;
+  // The instances the background thread watches, and the clients it took and nobody has
+  // collected yet.
   std::map<std::uint64_t, PipeObject*> watched;
-  // A client taken for an instance and not collected yet, with its identity.
-  struct Taken {
-    int fd;
-    PeerIdentity peer;
-  };
   std::map<std::uint64_t, Taken> taken;
 };
 
@@ -38,34 +41,30 @@ Acceptor& TheAcceptor() {
   return *acceptor;
 }
 
-// Renames the socket file at `from` only when it is still the one this instance bound.
-bool RenameOwnSocketFile(const PipeObject& pipe, const std::string& from, const std::string& to) {
-  struct stat st;
-  return lstat(from.c_str(), &st) == 0 && st.st_dev == pipe.device && st.st_ino == pipe.inode &&
-         rename(from.c_str(), to.c_str()) == 0;
-}
-
-// A client waits in the instance's listen queue (room for one). Under the acceptor's lock.
-void TakeClient(Acceptor& acceptor, std::uint64_t id, PipeObject* pipe) {
+// Takes the client waiting in the listen queue of `pipe` (room for one): false when there
+// is none.
+bool TakeClient(PipeObject* pipe, Taken* client) {
   // The instance is busy from this moment: its name moves aside before the client is taken,
   // so that no other client queues up behind it in between.
   const bool renamed = RenameOwnSocketFile(*pipe, pipe->path, pipe->busyPath);
-  const int fd =
-      AboveStdio(accept4(pipe->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  if (fd < 0) {
+  client->fd.reset(
+      AboveStdio(accept4(pipe->listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)));
+  if (!client->fd.valid()) {
     if (renamed)
       RenameOwnSocketFile(*pipe, pipe->busyPath, pipe->path);
-    return;
+    return false;
   }
-  epoll_ctl(acceptor.epoll, EPOLL_CTL_DEL, pipe->listenFd, nullptr);
-  acceptor.watched.erase(id);
-  Acceptor::Taken client{fd, {}};
-  CapturePeer(fd, &client.peer);
+  pipe->atBusyName = renamed;
+  CapturePeer(client->fd.get(), &client->peer);
   // Completes the client's open.
-  send(fd, &kAcceptedMarker, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-  acceptor.taken[id] = std::move(client);
-  const std::uint64_t one = 1;
-  (void)!write(pipe->acceptedEvent, &one, sizeof one);
+  send(client->fd.get(), &kAcceptedMarker, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+  return true;
+}
+
+// Under the acceptor's lock.
+void Unwatch(Acceptor& acceptor, PipeObject* pipe) {
+  if (acceptor.watched.erase(pipe->acceptorId) != 0)
+    epoll_ctl(acceptor.epoll.get(), EPOLL_CTL_DEL, pipe->listenFd.get(), nullptr);
 }
 
 void AcceptorLoop(Acceptor* acceptor, int epoll) {
@@ -80,8 +79,14 @@ void AcceptorLoop(Acceptor* acceptor, int epoll) {
     std::lock_guard lock(acceptor->mutex);
     for (int i = 0; i < ready; ++i) {
       const auto found = acceptor->watched.find(events[i].data.u64);
-      if (found != acceptor->watched.end())
-        TakeClient(*acceptor, found->first, found->second);
+      if (found == acceptor->watched.end())
+        continue;
+      PipeObject* pipe = found->second;
+      Taken client;
+      if (!TakeClient(pipe, &client))
+        continue;
+      Unwatch(*acceptor, pipe);
+      acceptor->taken[pipe->acceptorId] = std::move(client);
     }
   }
 }
@@ -96,13 +101,41 @@ void UnlockAfterFork() {
 }
 void ResetInChild() {
   Acceptor& acceptor = TheAcceptor();
-  if (acceptor.epoll >= 0)
-    close(acceptor.epoll);
-  acceptor.epoll = -1;
+  acceptor.epoll.reset();
   acceptor.running = false;
   acceptor.watched.clear();
   acceptor.taken.clear();
   acceptor.mutex.unlock();
+}
+
+// Under the acceptor's lock.
+bool Watch(Acceptor& acceptor, PipeObject* pipe) {
+  if (!acceptor.running) {
+    UniqueFd epoll(AboveStdio(epoll_create1(EPOLL_CLOEXEC)));
+    if (!epoll.valid()) {
+      SetLastErrorCode(kErrorNotEnoughMemory);
+      return false;
+    }
+    try {
+      std::thread(AcceptorLoop, &acceptor, epoll.get()).detach();
+    } catch (...) {
+      SetLastErrorCode(kErrorNotEnoughMemory);
+      return false;
+    }
+    acceptor.epoll = std::move(epoll);
+    acceptor.running = true;
+  }
+  if (pipe->acceptorId == 0)
+    pipe->acceptorId = acceptor.nextId++;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = pipe->acceptorId;
+  if (epoll_ctl(acceptor.epoll.get(), EPOLL_CTL_ADD, pipe->listenFd.get(), &event) != 0) {
+    SetLastErrorCode(kErrorNotEnoughMemory);
+    return false;
+  }
+  acceptor.watched[pipe->acceptorId] = pipe;
+  return true;
 }
 
 }  // namespace
@@ -113,33 +146,7 @@ bool StartAccepting(PipeObject* pipe) {
                  [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ResetInChild); });
   Acceptor& acceptor = TheAcceptor();
   std::lock_guard lock(acceptor.mutex);
-  if (!acceptor.running) {
-    const int epoll = AboveStdio(epoll_create1(EPOLL_CLOEXEC));
-    if (epoll < 0) {
-      SetLastErrorCode(kErrorNotEnoughMemory);
-      return false;
-    }
-    try {
-      std::thread(AcceptorLoop, &acceptor, epoll).detach();
-    } catch (...) {
-      close(epoll);
-      SetLastErrorCode(kErrorNotEnoughMemory);
-      return false;
-    }
-    acceptor.epoll = epoll;
-    acceptor.running = true;
-  }
-  const std::uint64_t id = acceptor.nextId++;
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = id;
-  if (epoll_ctl(acceptor.epoll, EPOLL_CTL_ADD, pipe->listenFd, &event) != 0) {
-    SetLastErrorCode(kErrorNotEnoughMemory);
-    return false;
-  }
-  acceptor.watched[id] = pipe;
-  pipe->acceptorId = id;
-  return true;
+  return Watch(acceptor, pipe);
 }
 
 void StopAccepting(PipeObject* pipe) {
@@ -147,26 +154,52 @@ void StopAccepting(PipeObject* pipe) {
     return;
   Acceptor& acceptor = TheAcceptor();
   std::lock_guard lock(acceptor.mutex);
-  if (acceptor.watched.erase(pipe->acceptorId) != 0)
-    epoll_ctl(acceptor.epoll, EPOLL_CTL_DEL, pipe->listenFd, nullptr);
-  const auto taken = acceptor.taken.find(pipe->acceptorId);
-  if (taken != acceptor.taken.end()) {
-    close(taken->second.fd);
-    acceptor.taken.erase(taken);
-  }
+  Unwatch(acceptor, pipe);
+  acceptor.taken.erase(pipe->acceptorId);
   pipe->acceptorId = 0;
 }
 
-bool CollectAcceptedClient(PipeObject* pipe) {
-  Acceptor& acceptor = TheAcceptor();
-  std::lock_guard lock(acceptor.mutex);
-  const auto taken = acceptor.taken.find(pipe->acceptorId);
-  if (pipe->acceptorId == 0 || taken == acceptor.taken.end())
+bool AwaitClient(PipeObject* pipe, const Event& stop) {
+  if (!stop.valid()) {
+    SetLastErrorCode(kErrorInvalidHandle);
     return false;
-  pipe->fd = taken->second.fd;
-  pipe->peer = std::move(taken->second.peer);
-  acceptor.taken.erase(taken);
-  return true;
+  }
+  Acceptor& acceptor = TheAcceptor();
+  {
+    std::lock_guard lock(acceptor.mutex);
+    const auto taken = acceptor.taken.find(pipe->acceptorId);
+    if (pipe->acceptorId != 0 && taken != acceptor.taken.end()) {
+      pipe->fd = std::move(taken->second.fd);
+      pipe->peer = std::move(taken->second.peer);
+      acceptor.taken.erase(taken);
+      return true;
+    }
+    // This thread takes the next client itself, without a hand-over from the background.
+    Unwatch(acceptor, pipe);
+  }
+  for (;;) {
+    pollfd fds[2] = {{static_cast<int>(stop.native()), POLLIN, 0},
+                     {pipe->listenFd.get(), POLLIN, 0}};
+    const int ready = poll(fds, 2, -1);
+    if (ready < 0 && errno != EINTR) {
+      SetLastErrorCode(kErrorInvalidHandle);
+      return false;
+    }
+    // The stop event wins a tie, as the first handle of a multiple-object wait does. A
+    // client that comes afterwards is taken in the background again.
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0 && TakeEventSignal(stop)) {
+      std::lock_guard lock(acceptor.mutex);
+      (void)Watch(acceptor, pipe);
+      SetLastErrorCode(kErrorOperationAborted);
+      return false;
+    }
+    Taken client;
+    if (ready > 0 && fds[1].revents != 0 && TakeClient(pipe, &client)) {
+      pipe->fd = std::move(client.fd);
+      pipe->peer = std::move(client.peer);
+      return true;
+    }
+  }
 }
 
 void CapturePeer(int fd, PeerIdentity* peer) {

@@ -19,15 +19,15 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -37,14 +37,19 @@
 #include "platform/host/core/machine_root.h"
 #include "platform/host/files/security_descriptor_impl.h"
 #include "platform/host/ipc/pipe_acceptor.h"
+#include "platform/host/ipc/pipe_directory_watch.h"
 #include "platform/host/ipc/pipe_names.h"
 #include "platform/host/ipc/pipe_object.h"
+#include "platform/host/ipc/pipe_pool.h"
+#include "platform/host/ipc/pipe_socket_file.h"
 #include "platform/pipe.h"
 
 namespace vovu::platform {
 namespace {
 
+using host::DirectoryWatch;
 using host::PipeObject;
+using host::UniqueFd;
 
 constexpr unsigned char kMessageMarker = 'M';
 // The client's first packet: this marker and 'I' (identification) or 'P' (impersonation).
@@ -92,15 +97,12 @@ bool IsSocketFile(const std::string& path) {
 bool SomeoneListensAt(const std::string& path) {
   if (!IsSocketFile(path))
     return false;
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0)
+  const UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid())
     return false;
   const sockaddr_un address = AddressOf(path);
-  const bool listening =
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-      errno == EAGAIN;
-  close(fd);
-  return listening;
+  return connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+         errno == EAGAIN;
 }
 
 // The sockets in the name's directory: listening ones and busy ones.
@@ -119,51 +121,13 @@ Instances ListInstances(const std::string& directory) {
     if (name.empty() || name[0] == '.' || EndsWith(name, kStagingSuffix))
       continue;
     const std::string path = directory + "/" + name;
-    if (!IsSocketFile(path))
+    if (entry->d_type == DT_UNKNOWN ? !IsSocketFile(path) : entry->d_type != DT_SOCK)
       continue;
     (EndsWith(name, kBusySuffix) ? found.busy : found.listening).push_back(path);
   }
   closedir(dir);
   return found;
 }
-
-// A watch on the name's directory for entries that appear, go or are renamed. Set before a
-// listing, it tells whether the listing may have missed an entry: readdir may skip one that
-// is renamed while it runs.
-class DirectoryWatch {
- public:
-  explicit DirectoryWatch(const std::string& directory)
-      : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    added_ = fd_ >= 0 && inotify_add_watch(fd_, directory.c_str(),
-                                           IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM |
-                                               IN_DELETE_SELF | IN_ONLYDIR) >= 0;
-  }
-  ~DirectoryWatch() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  DirectoryWatch(const DirectoryWatch&) = delete;
-  DirectoryWatch& operator=(const DirectoryWatch&) = delete;
-
-  [[nodiscard]] bool valid() const { return fd_ >= 0; }
-  // False when the directory could not be watched (it does not exist).
-  [[nodiscard]] bool watching() const { return added_; }
-  // Waits up to `timeoutMs` (poll's form) for a change; true when there was one, which is
-  // then consumed.
-  bool TakeChange(int timeoutMs) {
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0)
-      return false;
-    char events[4096];
-    while (read(fd_, events, sizeof events) > 0) {
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-  bool added_ = false;
-};
 
 bool AnyBusyInstanceAlive(const Instances& instances) {
   for (const std::string& path : instances.busy) {
@@ -173,32 +137,28 @@ bool AnyBusyInstanceAlive(const Instances& instances) {
   return false;
 }
 
-// Removes the socket file at `path` only when it is still the one this instance bound.
-void RemoveOwnSocketFile(const PipeObject& pipe, const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && st.st_dev == pipe.device && st.st_ino == pipe.inode)
-    unlink(path.c_str());
-}
-
 // The ownership and mode of the instance's socket file. Connecting needs write permission,
 // so the mode bits decide who can open the pipe.
-bool ApplySocketSecurity(const std::string& path, const SecurityDescriptor* security) {
+bool ApplySocketSecurity(PipeObject* pipe, const std::string& path,
+                         const SecurityDescriptor* security) {
   const SecurityDescriptor::Impl* impl = security != nullptr ? security->impl() : nullptr;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0)
+    return Fail(host::Win32ErrorFromErrno(errno, path));
   mode_t mode = 0770;
   if (impl != nullptr) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-      return Fail(host::Win32ErrorFromErrno(errno, path));
     gid_t group = st.st_gid;
     if (geteuid() == 0 && impl->hasAdministrators) {
       group = 0;
-      if (lchown(path.c_str(), static_cast<uid_t>(-1), 0) != 0)
+      if (st.st_gid != 0 && lchown(path.c_str(), static_cast<uid_t>(-1), 0) != 0)
         return Fail(host::Win32ErrorFromErrno(errno, path));
     }
     mode = impl->ModeFor(st.st_uid, group);
   }
   if (chmod(path.c_str(), mode) != 0)
     return Fail(host::Win32ErrorFromErrno(errno, path));
+  pipe->device = st.st_dev;
+  pipe->inode = st.st_ino;
   return true;
 }
 
@@ -269,7 +229,7 @@ PipeObject* ConnectedServer(const PipeHandle& instance) {
     SetLastErrorCode(kErrorInvalidHandle);
     return nullptr;
   }
-  if (pipe->fd < 0) {
+  if (!pipe->fd.valid()) {
     SetLastErrorCode(kErrorPipeNotConnected);
     return nullptr;
   }
@@ -278,7 +238,7 @@ PipeObject* ConnectedServer(const PipeHandle& instance) {
 
 PipeObject* Client(const PipeHandle& client) {
   PipeObject* pipe = host::ObjectOf(client);
-  if (pipe == nullptr || pipe->server || pipe->fd < 0) {
+  if (pipe == nullptr || pipe->server || !pipe->fd.valid()) {
     SetLastErrorCode(kErrorInvalidHandle);
     return nullptr;
   }
@@ -295,19 +255,40 @@ std::string NewInstanceName() {
 
 void PipeHandleTraits::Close(Type h) {
   std::unique_ptr<PipeObject> pipe(reinterpret_cast<PipeObject*>(h));
-  host::StopAccepting(pipe.get());
-  if (pipe->fd >= 0)
-    close(pipe->fd);
-  if (pipe->listenFd >= 0) {
-    RemoveOwnSocketFile(*pipe, pipe->path);
-    RemoveOwnSocketFile(*pipe, pipe->busyPath);
-    close(pipe->listenFd);
-  }
-  if (pipe->acceptedEvent >= 0)
-    close(pipe->acceptedEvent);
-  if (pipe->lockFd >= 0)
-    host::LeavePipeName(pipe->nameDirectory, pipe->lockFd);
+  if (pipe->server)
+    host::RetireInstance(std::move(pipe));
 }
+
+namespace {
+
+// Makes the instance's socket: bound under a private name, secured and listening before it
+// appears at its path, so that a client never meets the socket with the creation mode
+// instead of the descriptor's; then watched for clients. On failure the caller closes the
+// instance, which removes a socket file it bound.
+bool MakeListeningSocket(PipeObject* pipe, const SecurityDescriptor* security) {
+  pipe->listenFd.reset(
+      host::AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
+  if (!pipe->listenFd.valid())
+    return Fail(kErrorNotEnoughMemory);
+  const std::string staging = pipe->path + kStagingSuffix;
+  const sockaddr_un address = AddressOf(staging);
+  if (bind(pipe->listenFd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+      0) {
+    return Fail(host::Win32ErrorFromErrno(errno, staging));
+  }
+  bool ready = ApplySocketSecurity(pipe, staging, security);
+  if (ready && listen(pipe->listenFd.get(), kListenBacklog) != 0)
+    ready = Fail(kErrorNotEnoughMemory);
+  if (ready && rename(staging.c_str(), pipe->path.c_str()) != 0)
+    ready = Fail(host::Win32ErrorFromErrno(errno, pipe->path));
+  if (!ready) {
+    unlink(staging.c_str());
+    return false;
+  }
+  return host::StartAccepting(pipe);
+}
+
+}  // namespace
 
 PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSettings& settings,
                               const SecurityDescriptor* security) {
@@ -320,50 +301,31 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
     SetLastErrorCode(kErrorInvalidParameter);
     return PipeHandle();
   }
-  int lockFd = -1;
-  if (!host::PrepareNamespace() ||
-      !host::JoinPipeName(directory, settings.firstInstance, &lockFd)) {
-    return PipeHandle();
+  // A further instance of a name this process serves may take a place in the name that
+  // the process kept (pipe_pool.h). A first instance never does: the name exists while
+  // anything of it is kept.
+  std::unique_ptr<PipeObject> object;
+  if (!settings.firstInstance)
+    object = host::ReuseInstance(directory);
+  if (object == nullptr) {
+    UniqueFd lockFd;
+    if (!host::PrepareNamespace() ||
+        !host::JoinPipeName(directory, settings.firstInstance, &lockFd)) {
+      return PipeHandle();
+    }
+    object = std::make_unique<PipeObject>();
+    object->server = true;
+    object->lockFd = std::move(lockFd);
+    object->nameDirectory = directory;
+    object->path = directory + "/" + NewInstanceName();
+    object->busyPath = object->path + kBusySuffix;
+    host::CountInstance(*object);
   }
-  auto object = std::make_unique<PipeObject>();
-  object->server = true;
-  object->lockFd = lockFd;
-  object->nameDirectory = directory;
-  object->path = directory + "/" + NewInstanceName();
-  object->busyPath = object->path + kBusySuffix;
   // From here on a failure closes the handle, which also removes a socket file it bound and
   // leaves the name.
   PipeObject* pipe = object.get();
   PipeHandle handle(reinterpret_cast<NativeHandle>(object.release()));
-  pipe->acceptedEvent = host::AboveStdio(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  pipe->listenFd =
-      host::AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (pipe->listenFd < 0 || pipe->acceptedEvent < 0) {
-    SetLastErrorCode(kErrorNotEnoughMemory);
-    return PipeHandle();
-  }
-  // Bound under a private name and secured and listening before it appears at its path, so
-  // a client never meets the socket with the creation mode instead of the descriptor's.
-  const std::string staging = pipe->path + kStagingSuffix;
-  const sockaddr_un address = AddressOf(staging);
-  struct stat st;
-  if (bind(pipe->listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      lstat(staging.c_str(), &st) != 0) {
-    SetLastErrorCode(host::Win32ErrorFromErrno(errno, staging));
-    return PipeHandle();
-  }
-  pipe->device = st.st_dev;
-  pipe->inode = st.st_ino;
-  bool ready = ApplySocketSecurity(staging, security);
-  if (ready && listen(pipe->listenFd, kListenBacklog) != 0)
-    ready = Fail(kErrorNotEnoughMemory);
-  if (ready && rename(staging.c_str(), pipe->path.c_str()) != 0)
-    ready = Fail(host::Win32ErrorFromErrno(errno, pipe->path));
-  if (!ready) {
-    unlink(staging.c_str());
-    return PipeHandle();
-  }
-  if (!host::StartAccepting(pipe))
+  if (!MakeListeningSocket(pipe, security))
     return PipeHandle();
   return handle;
 }
@@ -376,19 +338,13 @@ bool ConnectPipeClient(const PipeHandle& instance, const Event& stop) {
     return true;  // already connected: ConnectNamedPipe's 535
   if (pipe->disconnected)
     return Fail(kErrorNoData);  // the host's instances serve one client only
-  const host::Deadline noLimit(kInfiniteWait);
-  while (!host::CollectAcceptedClient(pipe)) {
-    if (!WaitForSocket(pipe->acceptedEvent, POLLIN, noLimit, stop))
-      return false;
-    std::uint64_t count = 0;
-    (void)!read(pipe->acceptedEvent, &count, sizeof count);
-  }
+  if (!host::AwaitClient(pipe, stop))
+    return false;
   // A client that has already closed its end is not served, as ConnectNamedPipe refuses
   // it with 232.
-  pollfd p{pipe->fd, POLLRDHUP, 0};
+  pollfd p{pipe->fd.get(), POLLRDHUP, 0};
   if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP)) != 0) {
-    close(pipe->fd);
-    pipe->fd = -1;
+    pipe->fd.reset();
     pipe->disconnected = true;
     return Fail(kErrorNoData);
   }
@@ -396,6 +352,9 @@ bool ConnectPipeClient(const PipeHandle& instance, const Event& stop) {
   return true;
 }
 
+// Reads and writes of the server try at once and wait only when they would block: an
+// operation that can complete at once does, as an overlapped one that completes at once
+// does on Windows.
 bool ReadPipeMessageWithin(const PipeHandle& instance, void* buffer, std::uint32_t size,
                            std::uint32_t* bytesRead, std::uint32_t timeoutMs, const Event& stop) {
   *bytesRead = 0;
@@ -404,12 +363,15 @@ bool ReadPipeMessageWithin(const PipeHandle& instance, void* buffer, std::uint32
     return false;
   const host::Deadline deadline(timeoutMs);
   for (;;) {
-    if (!WaitForSocket(pipe->fd, POLLIN, deadline, stop))
-      return false;
     const Received result =
-        ReceiveFramed(pipe->fd, buffer, size, bytesRead, MSG_DONTWAIT, &pipe->clientLevel);
-    if (result == Received::kWouldBlock || result == Received::kLevel)
+        ReceiveFramed(pipe->fd.get(), buffer, size, bytesRead, MSG_DONTWAIT, &pipe->clientLevel);
+    if (result == Received::kLevel)
       continue;
+    if (result == Received::kWouldBlock) {
+      if (!WaitForSocket(pipe->fd.get(), POLLIN, deadline, stop))
+        return false;
+      continue;
+    }
     if (result == Received::kMessage || result == Received::kTruncated)
       pipe->messageRead = true;
     // The client's end closed: 109, as for a Windows client that closed its handle.
@@ -424,13 +386,12 @@ bool WritePipeMessageWithin(const PipeHandle& instance, const void* data, std::u
     return false;
   const host::Deadline deadline(timeoutMs);
   for (;;) {
-    if (!WaitForSocket(pipe->fd, POLLOUT, deadline, stop))
-      return false;
-    if (SendFramed(pipe->fd, kMessageMarker, data, size, MSG_DONTWAIT))
+    if (SendFramed(pipe->fd.get(), kMessageMarker, data, size, MSG_DONTWAIT))
       return true;
-    if (errno == EAGAIN || errno == EINTR)
-      continue;
-    return Fail(errno == EMSGSIZE ? kErrorNotEnoughMemory : kErrorNoData);
+    if (errno != EAGAIN && errno != EINTR)
+      return Fail(errno == EMSGSIZE ? kErrorNotEnoughMemory : kErrorNoData);
+    if (!WaitForSocket(pipe->fd.get(), POLLOUT, deadline, stop))
+      return false;
   }
 }
 
@@ -446,15 +407,15 @@ bool FlushPipeWithin(const PipeHandle& instance, std::uint32_t timeoutMs, const 
   const host::Deadline deadline(timeoutMs);
   for (;;) {
     int unread = 0;
-    if (ioctl(pipe->fd, SIOCOUTQ, &unread) != 0 || unread == 0)
+    if (ioctl(pipe->fd.get(), SIOCOUTQ, &unread) != 0 || unread == 0)
       return true;
-    pollfd fds[2] = {{static_cast<int>(stop.native()), POLLIN, 0}, {pipe->fd, POLLRDHUP, 0}};
+    pollfd fds[2] = {{static_cast<int>(stop.native()), POLLIN, 0}, {pipe->fd.get(), POLLRDHUP, 0}};
     const int remaining = deadline.RemainingPollTimeout();
     const int ready = poll(fds, 2, remaining < 0 || remaining > 1 ? 1 : remaining);
     if (ready > 0 && (fds[0].revents & POLLIN) != 0 && host::TakeEventSignal(stop))
       return Fail(kErrorOperationAborted);
     if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
-      if (ioctl(pipe->fd, SIOCOUTQ, &unread) == 0 && unread == 0)
+      if (ioctl(pipe->fd.get(), SIOCOUTQ, &unread) == 0 && unread == 0)
         return true;
       return Fail(kErrorBrokenPipe);
     }
@@ -467,84 +428,187 @@ bool DisconnectPipeClient(const PipeHandle& instance) {
   PipeObject* pipe = ConnectedServer(instance);
   if (pipe == nullptr)
     return false;
-  shutdown(pipe->fd, SHUT_RDWR);
-  close(pipe->fd);
-  pipe->fd = -1;
+  shutdown(pipe->fd.get(), SHUT_RDWR);
+  pipe->fd.reset();
   pipe->connected = false;
   pipe->disconnected = true;
   return true;
 }
 
+namespace {
+
+// The two listening instances this thread found or opened last, the latest first: a
+// server that keeps one instance listening while it serves another listens at the same two
+// names by turns (pipe_pool.h), so most waits and opens need no listing of the name's
+// directory. Only hints: what is found at one is checked like anything a listing finds.
+thread_local std::string recentInstances[2];
+
+bool IsIn(const std::string& directory, const std::string& path) {
+  return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+         path[directory.size()] == '/';
+}
+
+void RememberInstance(const std::string& path) {
+  if (recentInstances[0] != path) {
+    recentInstances[1] = std::move(recentInstances[0]);
+    recentInstances[0] = path;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// An instance this thread found taking another client (its one place for a waiting client
+// filled). It moves to its busy name at once, but until it has, a wait would find it
+// listening and come straight back; so for kTakingMs, or until it appears anew, waits of
+// this thread do not count it as listening, and count it as alive.
+constexpr auto kTakingMs = std::chrono::milliseconds(100);
+struct SeenTaking {
+  std::string path;
+  std::chrono::steady_clock::time_point until;
+};
+thread_local SeenTaking seenTaking;
+
+bool IsSeenTaking(const std::string& path) {
+  return !seenTaking.path.empty() && path == seenTaking.path &&
+         std::chrono::steady_clock::now() < seenTaking.until;
+}
+
+// How long, at most, a wait may sleep before the instance seen taking counts again.
+int CapBySeenTaking(int timeoutMs) {
+  if (seenTaking.path.empty())
+    return timeoutMs;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        seenTaking.until - std::chrono::steady_clock::now())
+                        .count() +
+                    1;
+  const int cap = static_cast<int>(std::max<long long>(0, left));
+  return timeoutMs < 0 ? cap : std::min(timeoutMs, cap);
+}
+
+}  // namespace
+
 bool WaitForPipeInstance(const std::u16string& name, std::uint32_t timeoutMs) {
   std::string directory;
   if (!host::PipeNameDirectory(name, &directory) || !CheckClientNamespace())
     return false;
+  // The instance this thread did not use last is the likelier one to listen now.
+  for (int i : {1, 0}) {
+    const std::string& hint = recentInstances[i];
+    if (IsIn(directory, hint) && !IsSeenTaking(hint) && IsSocketFile(hint)) {
+      RememberInstance(std::string(hint));
+      return true;
+    }
+  }
   // Watch the name's directory before looking, so that no change between a look and the
   // wait is missed.
-  DirectoryWatch watch(directory);
+  DirectoryWatch watch(directory, DirectoryWatch::Wake::kInstanceMayListen);
   if (!watch.valid())
     return Fail(kErrorNotEnoughMemory);
   const host::Deadline deadline(timeoutMs);
   for (;;) {
     const Instances instances = ListInstances(directory);
-    if (!instances.listening.empty())
+    bool takingSeen = false;
+    for (const std::string& path : instances.listening) {
+      if (IsSeenTaking(path)) {
+        takingSeen = true;
+        continue;
+      }
+      RememberInstance(path);
       return true;
-    if (!watch.watching() || !AnyBusyInstanceAlive(instances)) {
+    }
+    if (!watch.watching() || (!takingSeen && !AnyBusyInstanceAlive(instances))) {
       // Unless the listing raced with a change: then it is made again.
       if (watch.watching() && watch.TakeChange(0))
         continue;
       return Fail(kErrorFileNotFound);
     }
-    if (!watch.TakeChange(deadline.RemainingPollTimeout()) && deadline.Expired())
+    // Woken by a name that may be a listening instance, it is taken as the one found; the
+    // open that follows finds out (as on Windows, another client may have it by then).
+    std::string appeared;
+    if (watch.TakeChange(CapBySeenTaking(deadline.RemainingPollTimeout()),
+                         DirectoryWatch::Wake::kInstanceMayListen, &appeared)) {
+      if (!appeared.empty()) {
+        const std::string path = directory + "/" + appeared;
+        if (path == seenTaking.path)
+          seenTaking.path.clear();  // it listens anew
+        RememberInstance(path);
+        return true;
+      }
+    } else if (deadline.Expired()) {
       return Fail(kErrorSemTimeout);
+    }
   }
 }
 
 namespace {
 
-// One attempt to open a listening instance of the pipe at `directory`: the connection, or
-// -1 with the last error (5 refused, 231 every instance busy, 2 none).
-int ConnectToAnInstance(const std::string& directory, PipeClientLevel level) {
-  const Instances instances = ListInstances(directory);
-  bool sawBusy = false;
-  for (const std::string& path : instances.listening) {
-    const int fd =
-        host::AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd < 0) {
-      SetLastErrorCode(kErrorNotEnoughMemory);
-      return -1;
-    }
-    const sockaddr_un address = AddressOf(path);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      const int err = errno;
-      close(fd);
-      if (err == EACCES || err == EPERM) {
-        SetLastErrorCode(kErrorAccessDenied);
-        return -1;
-      }
-      // EAGAIN: another client is being taken by that instance. Otherwise the instance has
-      // just gone (or was left by a process that ended).
-      sawBusy = sawBusy || err == EAGAIN;
-      continue;
-    }
-    // The client's I/O is synchronous. Its level goes first; the open completes when the
-    // instance has taken the connection. An instance that closes instead leaves no pipe to
-    // talk to here.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    const unsigned char levelByte = level == PipeClientLevel::kIdentification ? 'I' : 'P';
-    (void)SendFramed(fd, kLevelMarker, &levelByte, 1, 0);
-    unsigned char marker = 0;
-    ssize_t received;
-    do {
-      received = recv(fd, &marker, 1, 0);
-    } while (received < 0 && errno == EINTR);
-    if (received == 1 && marker == host::kAcceptedMarker)
-      return fd;
-    close(fd);
+enum class Attempt { kOpened, kRefused, kTaking, kGone };
+
+// One attempt to open the listening instance at `path`: kOpened with `*fd`, kRefused (5),
+// kTaking (it is taking another client: busy), or kGone.
+Attempt OpenInstance(const std::string& path, PipeClientLevel level, UniqueFd* fd) {
+  UniqueFd socketFd(
+      host::AboveStdio(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)));
+  if (!socketFd.valid())
+    return Attempt::kGone;
+  const sockaddr_un address = AddressOf(path);
+  if (connect(socketFd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno == EACCES || errno == EPERM)
+      return Attempt::kRefused;
+    // EAGAIN: another client is being taken by that instance. Otherwise the instance has
+    // just gone (or was left by a process that ended).
+    return errno == EAGAIN ? Attempt::kTaking : Attempt::kGone;
   }
-  SetLastErrorCode(sawBusy || AnyBusyInstanceAlive(instances) ? kErrorPipeBusy
-                                                              : kErrorFileNotFound);
-  return -1;
+  // The client's I/O is synchronous. Its level goes first; the open completes when the
+  // instance has taken the connection. An instance that closes instead leaves no pipe to
+  // talk to here.
+  fcntl(socketFd.get(), F_SETFL, 0);
+  const unsigned char levelByte = level == PipeClientLevel::kIdentification ? 'I' : 'P';
+  (void)SendFramed(socketFd.get(), kLevelMarker, &levelByte, 1, 0);
+  unsigned char marker = 0;
+  ssize_t received;
+  do {
+    received = recv(socketFd.get(), &marker, 1, 0);
+  } while (received < 0 && errno == EINTR);
+  if (received != 1 || marker != host::kAcceptedMarker)
+    return Attempt::kGone;
+  *fd = std::move(socketFd);
+  return Attempt::kOpened;
+}
+
+// One attempt to open a listening instance of the pipe at `directory`, the last one this
+// thread used first. False with the last error (5 refused, 231 every instance busy, 2 none);
+// `*taking` names an instance that was taking another client.
+bool OpenAnInstance(const std::string& directory, PipeClientLevel level, UniqueFd* fd,
+                    std::string* taking) {
+  const std::string hint = recentInstances[0];
+  if (IsIn(directory, hint)) {
+    const Attempt attempt = OpenInstance(hint, level, fd);
+    if (attempt == Attempt::kOpened)
+      return true;
+    if (attempt == Attempt::kRefused)
+      return Fail(kErrorAccessDenied);
+    if (attempt == Attempt::kTaking)
+      *taking = hint;
+  }
+  const Instances instances = ListInstances(directory);
+  for (const std::string& path : instances.listening) {
+    if (path == hint)
+      continue;
+    const Attempt attempt = OpenInstance(path, level, fd);
+    if (attempt == Attempt::kOpened) {
+      RememberInstance(path);
+      return true;
+    }
+    if (attempt == Attempt::kRefused)
+      return Fail(kErrorAccessDenied);
+    if (attempt == Attempt::kTaking)
+      *taking = path;
+  }
+  return Fail(!taking->empty() || AnyBusyInstanceAlive(instances) ? kErrorPipeBusy
+                                                                  : kErrorFileNotFound);
 }
 
 }  // namespace
@@ -553,16 +617,25 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   std::string directory;
   if (!host::PipeNameDirectory(name, &directory) || !CheckClientNamespace())
     return PipeHandle();
-  DirectoryWatch watch(directory);
-  int fd;
-  // "No instance" is the answer only from a listing that no rename disturbed.
-  while ((fd = ConnectToAnInstance(directory, level)) < 0 && LastError() == kErrorFileNotFound &&
-         watch.watching() && watch.TakeChange(0)) {
+  UniqueFd fd;
+  std::string taking;
+  bool opened = OpenAnInstance(directory, level, &fd, &taking);
+  if (!opened && LastError() == kErrorFileNotFound) {
+    // "No instance" is the answer only from a listing that no rename disturbed: the
+    // directory is watched from here on, and listed again after every change.
+    DirectoryWatch watch(directory);
+    do {
+      taking.clear();
+      opened = OpenAnInstance(directory, level, &fd, &taking);
+    } while (!opened && LastError() == kErrorFileNotFound && watch.watching() &&
+             watch.TakeChange(0));
   }
-  if (fd < 0)
+  if (!opened && LastError() == kErrorPipeBusy && !taking.empty())
+    seenTaking = {taking, std::chrono::steady_clock::now() + kTakingMs};
+  if (!opened)
     return PipeHandle();
   auto pipe = std::make_unique<PipeObject>();
-  pipe->fd = fd;
+  pipe->fd = std::move(fd);
   pipe->connected = true;
   return PipeHandle(reinterpret_cast<NativeHandle>(pipe.release()));
 }
@@ -573,7 +646,7 @@ bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
     return false;
   ucred server{};
   socklen_t length = sizeof server;
-  if (getsockopt(pipe->fd, SOL_SOCKET, SO_PEERCRED, &server, &length) != 0)
+  if (getsockopt(pipe->fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &length) != 0)
     return Fail(kErrorInvalidHandle);
   // LocalSystem is uid 0; a host run without root is single-user, its services its own.
   *isService = server.uid == 0 || (geteuid() != 0 && server.uid == geteuid());
@@ -589,7 +662,7 @@ bool WritePipeMessage(const PipeHandle& client, const void* data, std::uint32_t 
   PipeObject* pipe = Client(client);
   if (pipe == nullptr)
     return false;
-  while (!SendFramed(pipe->fd, kMessageMarker, data, size, 0)) {
+  while (!SendFramed(pipe->fd.get(), kMessageMarker, data, size, 0)) {
     if (errno != EINTR)
       return Fail(errno == EMSGSIZE ? kErrorNotEnoughMemory : kErrorPipeNotConnected);
   }
@@ -603,7 +676,7 @@ bool ReadPipeMessage(const PipeHandle& client, void* buffer, std::uint32_t size,
   if (pipe == nullptr)
     return false;
   for (;;) {
-    const Received result = ReceiveFramed(pipe->fd, buffer, size, bytesRead, 0, nullptr);
+    const Received result = ReceiveFramed(pipe->fd.get(), buffer, size, bytesRead, 0, nullptr);
     if (result == Received::kMessage)
       return true;
     if (result == Received::kFailed && errno == EINTR)

@@ -59,24 +59,21 @@ bool ByteZeroLocked(int fd) {
 // Removes what lies in the directory open as `dirFd` (except the lock file when `keepLock`),
 // never following a link.
 void ClearDirectory(int dirFd, bool keepLock) {
-  const int listing = dup(dirFd);
-  DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
-  if (dir == nullptr) {
-    if (listing >= 0)
-      close(listing);
+  UniqueFd listing(dup(dirFd));
+  DIR* dir = listing.valid() ? fdopendir(listing.get()) : nullptr;
+  if (dir == nullptr)
     return;
-  }
+  (void)listing.release();  // the stream owns it now
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || (keepLock && name == kLockFileName))
       continue;
     if (unlinkat(dirFd, name.c_str(), 0) == 0 || errno != EISDIR)
       continue;
-    const int sub = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub >= 0) {
-      ClearDirectory(sub, false);
-      close(sub);
-    }
+    const UniqueFd sub(
+        openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.valid())
+      ClearDirectory(sub.get(), false);
     unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
   }
   closedir(dir);
@@ -84,10 +81,9 @@ void ClearDirectory(int dirFd, bool keepLock) {
 
 // Removes the directory at `path` and everything in it, never following a link.
 void RemoveNameDirectory(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    ClearDirectory(fd, false);
-    close(fd);
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.valid()) {
+    ClearDirectory(fd.get(), false);
     rmdir(path.c_str());
   } else {
     unlink(path.c_str());
@@ -153,20 +149,18 @@ bool PrepareNamespace() {
 
 bool PipeNameAlive(const std::string& directory) {
   const std::string lockPath = directory + "/" + kLockFileName;
-  const int fd = open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
+  const UniqueFd fd(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid())
     return false;
   struct stat st;
-  const bool alive = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ByteZeroLocked(fd);
-  close(fd);
-  return alive;
+  return fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ByteZeroLocked(fd.get());
 }
 
 namespace {
 
 // One attempt of JoinPipeName; `*retry` when the name was removed meanwhile by its last
 // instance's leaving.
-bool TryJoinPipeName(const std::string& directory, bool first, int* lockFd, bool* retry) {
+bool TryJoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd, bool* retry) {
   *retry = false;
   const uid_t self = geteuid();
   if (mkdir(directory.c_str(), 0755) != 0) {
@@ -188,59 +182,52 @@ bool TryJoinPipeName(const std::string& directory, bool first, int* lockFd, bool
       return false;
     }
   }
-  const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dirFd < 0) {
+  const UniqueFd dirFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd.valid()) {
     *retry = errno == ENOENT;
     return Fail(Win32ErrorFromErrno(errno, directory));
   }
   struct stat st;
-  if (fstat(dirFd, &st) != 0 || st.st_uid != self) {
-    close(dirFd);
+  if (fstat(dirFd.get(), &st) != 0 || st.st_uid != self)
     return Fail(kErrorAccessDenied);
+  UniqueFd fd(AboveStdio(
+      openat(dirFd.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)));
+  if (!fd.valid()) {
+    *retry = errno == ENOENT;
+    return Fail(Win32ErrorFromErrno(errno, directory));
   }
-  const int fd =
-      AboveStdio(openat(dirFd, kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self) {
-    const Win32Error code = fd < 0 ? Win32ErrorFromErrno(errno, directory) : kErrorAccessDenied;
-    *retry = fd < 0 && errno == ENOENT;
-    if (fd >= 0)
-      close(fd);
-    close(dirFd);
-    return Fail(code);
-  }
-  bool joined = LockByte(fd, F_WRLCK, 1, /*wait=*/true);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self)
+    return Fail(kErrorAccessDenied);
+  bool joined = LockByte(fd.get(), F_WRLCK, 1, /*wait=*/true);
   struct stat now;
-  if (joined && (fstat(dirFd, &now) != 0 || now.st_nlink == 0)) {
+  if (joined && (fstat(dirFd.get(), &now) != 0 || now.st_nlink == 0)) {
     // The last instance removed the name while this waited for its turn.
     *retry = true;
     joined = false;
   } else if (joined) {
-    const bool alive = ByteZeroLocked(fd);
+    const bool alive = ByteZeroLocked(fd.get());
     if (alive && first) {
       SetLastErrorCode(kErrorAccessDenied);
       joined = false;
     } else {
       if (!alive)
-        ClearDirectory(dirFd, /*keepLock=*/true);  // left by instances that are gone
-      joined = LockByte(fd, F_RDLCK, 0, /*wait=*/false) ||
+        ClearDirectory(dirFd.get(), /*keepLock=*/true);  // left by instances that are gone
+      joined = LockByte(fd.get(), F_RDLCK, 0, /*wait=*/false) ||
                (SetLastErrorCode(kErrorNotEnoughMemory), false);
     }
   } else {
     SetLastErrorCode(kErrorNotEnoughMemory);
   }
-  LockByte(fd, F_UNLCK, 1, false);
-  close(dirFd);
-  if (!joined) {
-    close(fd);
+  LockByte(fd.get(), F_UNLCK, 1, false);
+  if (!joined)
     return false;
-  }
-  *lockFd = fd;
+  *lockFd = std::move(fd);
   return true;
 }
 
 }  // namespace
 
-bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
+bool JoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd) {
   constexpr int kAttempts = 100;
   bool retry = true;
   for (int attempt = 0; attempt < kAttempts && retry; ++attempt) {
@@ -250,15 +237,14 @@ bool JoinPipeName(const std::string& directory, bool first, int* lockFd) {
   return false;
 }
 
-void LeavePipeName(const std::string& directory, int lockFd) {
+void LeavePipeName(const std::string& directory, UniqueFd lockFd) {
   // In turn with those who join: gone from the name, and if nobody else holds it, the name
   // goes too.
-  if (LockByte(lockFd, F_WRLCK, 1, /*wait=*/true)) {
-    LockByte(lockFd, F_UNLCK, 0, false);
-    if (!ByteZeroLocked(lockFd))
+  if (LockByte(lockFd.get(), F_WRLCK, 1, /*wait=*/true)) {
+    LockByte(lockFd.get(), F_UNLCK, 0, false);
+    if (!ByteZeroLocked(lockFd.get()))
       RemoveNameDirectory(directory);
   }
-  close(lockFd);
 }
 
 }  // namespace vovu::platform::host

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/host/core/unique_fd.h"
 
 namespace vovu::platform::host {
 
@@ -25,12 +26,12 @@ namespace vovu::platform::host {
 // On success `*lockFd` is the name's lock file, read-locked for the new instance until it is
 // closed. False with 5 when `first` and an instance exists, or when the name is alive and
 // belongs to another user.
-[[nodiscard]] bool JoinPipeName(const std::string& directory, bool first, int* lockFd);
+[[nodiscard]] bool JoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd);
 
-// Leaves the name at `directory` as an instance whose lock file is `lockFd` (closed here).
+// Leaves the name at `directory` as an instance whose lock file is `lockFd`.
 // The last instance to leave removes the name, as the last handle's close ends a Windows
 // pipe's name: then anybody may create it anew.
-void LeavePipeName(const std::string& directory, int lockFd);
+void LeavePipeName(const std::string& directory, UniqueFd lockFd);
 
 // Whether an instance of the name at `directory` is open in some process (its lock file is
 // read-locked). Only the name's owner and root can tell; others get false.

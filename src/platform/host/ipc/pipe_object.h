@@ -1,5 +1,5 @@
-// The host's pipe object behind a PipeHandle, shared by the host pipe, acceptor and identity
-// code.
+// The host's pipe object behind a PipeHandle, shared by the host pipe, acceptor, instance
+// pool and identity code.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/core/unique_fd.h"
 #include "platform/pipe.h"
 
 namespace vovu::platform::host {
@@ -27,7 +28,7 @@ struct PipeObject {
   // Server: the bound, listening socket of the instance, its name in the pipe's directory
   // while it listens and while a client is connected, and the socket file's identity, so
   // that only that file is ever renamed or removed.
-  int listenFd = -1;
+  UniqueFd listenFd;
   std::string path;
   std::string busyPath;
   dev_t device = 0;
@@ -35,12 +36,15 @@ struct PipeObject {
   // Server: the pipe name's directory and lock file, read-locked while this instance lives
   // (the name exists while some instance holds it).
   std::string nameDirectory;
-  int lockFd = -1;
-  // Server: set by the acceptor (pipe_acceptor.h) when it has taken a client.
-  int acceptedEvent = -1;
+  UniqueFd lockFd;
+  bool counted = false;  // counted as open in this process (pipe_pool.h)
+  uid_t joinedAs = 0;    // the effective user that joined the name
+  // Server: the instance's key with the acceptor (pipe_acceptor.h); 0 when not watched.
   std::uint64_t acceptorId = 0;
   // The connected socket (server after a connect, or client).
-  int fd = -1;
+  UniqueFd fd;
+  // Server: a client was taken and the socket file moved to its busy name for it.
+  bool atBusyName = false;
   bool connected = false;
   bool disconnected = false;
   bool messageRead = false;  // a message has been read from the client
