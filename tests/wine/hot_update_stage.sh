@@ -26,6 +26,12 @@ if [ "${VOVU_WINE_STAGE:-}" != inside ]; then
     echo "skipped: the wine stage needs root for its private namespaces"
     exit 77
   fi
+  # One stage at a time per build directory: a second would remove the first one's prefix.
+  exec 9>"$(realpath "$2")/wine-stage.lock"
+  if ! flock -n 9; then
+    echo "FAIL: another wine stage runs in $2"
+    exit 1
+  fi
   exec env VOVU_WINE_STAGE=inside unshare --mount --net -- bash "$0" "$(realpath "$1")" \
     "$(realpath "$2")"
 fi
@@ -101,8 +107,6 @@ echo "application archive 2.10.0" >"$install/resources/app.asar"
 : >"$install/korvaCF.trace"
 cp "$win_build/tools/pipe_send/pipe-send.exe" "$win_build/tools/installed_version/installed-version.exe" \
   "$drive_c/vovu-tools/"
-# The job follower runs from outside the installation, so commit does not wait for it.
-cp "$win_build/tools/korvadesk_standin/Korvadesk.exe" "$drive_c/vovu-tools/watch-job.exe"
 show_installed
 
 step "The service installed and started through the service control manager"
@@ -111,7 +115,8 @@ expect_code "vovudidavuda.exe start" 0 "$wine" "$install/vovudidavuda.exe" start
 wait_for "the service answering on its pipe" 100 pipe_answers
 expect_equal "service state" 4 "$(service_state)"
 find_protected_dir
-observe "installed-version.json: $(one_line "$(protected_file installed-version.json)")"
+observe "C:\\ProgramData\\VovudIdavUda\\hotupdate\\installed-version.json, reset by install: $(one_line \
+  "$(cat "$drive_c/ProgramData/VovudIdavUda/hotupdate/installed-version.json" 2>/dev/null)")"
 
 source "$here/stage_roads.sh"
 for road in ${VOVU_WINE_STAGE_ROADS:-road_confirmed road_rolled_back refusals}; do

@@ -103,10 +103,9 @@ HttpHandle OpenHttpRequest(const HttpHandle& connection, const std::u16string& v
                            const std::u16string& objectName, bool secure) {
   if (FaultDue(FaultPoint::kHttpOpenRequest, u""))
     return HttpHandle();
-  HINTERNET request = ::WinHttpOpenRequest(H(connection), win32::W(verb), win32::W(objectName),
-                                           nullptr, WINHTTP_NO_REFERER,
-                                           WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                           secure ? WINHTTP_FLAG_SECURE : 0);
+  HINTERNET request = ::WinHttpOpenRequest(
+      H(connection), win32::W(verb), win32::W(objectName), nullptr, WINHTTP_NO_REFERER,
+      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
   win32::TrackHttpRequest(H(connection), request, objectName, secure);
   return Own(request);
 }

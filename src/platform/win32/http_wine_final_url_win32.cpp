@@ -42,8 +42,8 @@ void CALLBACK OnRedirect(HINTERNET request, DWORD_PTR, DWORD status, LPVOID info
   const std::u16string location = FromW(text, size);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
-  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength =
-      parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
+      static_cast<DWORD>(-1);
   const bool absolute =
       ::WinHttpCrackUrl(W(location), static_cast<DWORD>(location.size()), 0, &parts) != 0;
   Tracked& state = State();
@@ -60,10 +60,9 @@ void TrackHttpConnection(HINTERNET connection, const std::u16string& host, INTER
   if (connection == nullptr || !RunsUnderWine())
     return;
   const std::string number = std::to_string(port);
-  const std::u16string authority =
-      port == INTERNET_DEFAULT_HTTPS_PORT
-          ? host
-          : host + u":" + std::u16string(number.begin(), number.end());
+  const std::u16string authority = port == INTERNET_DEFAULT_HTTPS_PORT
+                                       ? host
+                                       : host + u":" + std::u16string(number.begin(), number.end());
   Tracked& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.connections[connection] = authority;

@@ -146,8 +146,8 @@ int Extract(ZipArchive& archive, std::wstring root) {
 int wmain(int argc, wchar_t** argv) {
   const std::vector<std::wstring> args(argv + 1, argv + argc);
   const bool list = args.size() == 2 && args[0] == L"-tf";
-  const bool extract = (args.size() == 2 || (args.size() == 4 && args[2] == L"-C")) &&
-                       args[0] == L"-xf";
+  const bool extract =
+      (args.size() == 2 || (args.size() == 4 && args[2] == L"-C")) && args[0] == L"-xf";
   if (!list && !extract)
     return Usage();
   ZipArchive archive;

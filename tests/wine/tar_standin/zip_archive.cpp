@@ -217,7 +217,8 @@ bool ZipArchive::CopyMember(const ZipMember& member, HANDLE out, std::string* er
   std::uint32_t left = member.size;
   std::uint32_t crc = 0;
   while (left > 0) {
-    const std::uint32_t piece = std::min<std::uint32_t>(left, static_cast<std::uint32_t>(buffer.size()));
+    const std::uint32_t piece =
+        std::min<std::uint32_t>(left, static_cast<std::uint32_t>(buffer.size()));
     if (!ReadAt(offset, buffer.data(), piece)) {
       *error = member.name + ": truncated member data";
       return false;

@@ -20,8 +20,8 @@ namespace tarstandin {
 struct ZipMember {
   std::string name;  // UTF-8, as stored ('/' separators; a trailing '/' marks a directory)
   std::uint32_t crc32 = 0;
-  std::uint32_t size = 0;          // stored, so the same in the archive and on disk
-  std::uint64_t dataOffset = 0;    // where the member's bytes begin in the archive
+  std::uint32_t size = 0;        // stored, so the same in the archive and on disk
+  std::uint64_t dataOffset = 0;  // where the member's bytes begin in the archive
 };
 
 class ZipArchive {
