@@ -50,6 +50,7 @@ cdn=cdn.korvasync.example
 offdomain=downloads.elsewhere.example
 started=$(date +%s)
 
+# shellcheck source=tests/wine/stage_lib.sh
 source "$here/stage_lib.sh"
 
 cleanup() {
@@ -118,6 +119,7 @@ find_protected_dir
 observe "C:\\ProgramData\\VovudIdavUda\\hotupdate\\installed-version.json, reset by install: $(one_line \
   "$(cat "$drive_c/ProgramData/VovudIdavUda/hotupdate/installed-version.json" 2>/dev/null)")"
 
+# shellcheck source=tests/wine/stage_roads.sh
 source "$here/stage_roads.sh"
 for road in ${VOVU_WINE_STAGE_ROADS:-road_confirmed road_rolled_back refusals}; do
   "$road"

@@ -171,8 +171,15 @@ road_confirmed() {
   step "Road 1: 2.10.0 -> 2.11.0 prepared, committed, relaunched, confirmed"
   make_release 2.11.0
   publish 2.11.0
+  # The package comes through a relative redirect, which stays on the same host.
+  mkdir -p "$stage/www/mirror"
+  cp "$stage/www/pkg/2.11.0.zip" "$stage/www/mirror/2.11.0.zip"
+  echo "/pkg/2.11.0.zip redirect 302 /mirror/2.11.0.zip" >"$stage/update-host.rules"
   request 2.11.0 "https://$cdn/pkg/2.11.0.zip" 2.10.0 "road one"
+  : >"$stage/update-host.rules"
   expect_equal "prepare exit code" 0 "$request_code"
+  expect_contains "the package fetched through the relative redirect" \
+    "request GET /mirror/2.11.0.zip" "$(cat "$stage/update-host.log")"
   expect_in_order "prepare's statuses" "$prepare_road" "$(sed '/^job file: /d' <<<"$request_output")"
   expect_equal "mirrored status" staged "$(job_status)"
   observe "job file: $job_win"
@@ -209,7 +216,6 @@ road_rolled_back() {
   rm -f "$(hotupdate_folder)/standin-events.txt" "$(hotupdate_folder)/standin-commands.txt"
   # This time the package comes through a redirect inside the update domain, which WinHTTP
   # follows and the service accepts.
-  mkdir -p "$stage/www/mirror"
   cp "$stage/www/pkg/2.12.0.zip" "$stage/www/mirror/2.12.0.zip"
   echo "/pkg/2.12.0.zip redirect 302 https://$host/mirror/2.12.0.zip" >"$stage/update-host.rules"
   request 2.12.0 "https://$cdn/pkg/2.12.0.zip" 2.11.0 "road two"

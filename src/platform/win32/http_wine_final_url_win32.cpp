@@ -9,7 +9,7 @@ namespace {
 
 struct Tracked {
   std::mutex mutex;
-  std::map<HINTERNET, std::u16string> connections;  // "https://host:port" without the scheme
+  std::map<HINTERNET, std::u16string> connections;  // "host" or "host:port"
   std::map<HINTERNET, std::u16string> requests;     // the current address
 };
 
