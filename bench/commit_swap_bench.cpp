@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "foundation/text.h"
 #include "platform/host/core/machine_root.h"
 #include "system/file_replacement.h"
@@ -23,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using vovu::bench::MakeFile;
 
 constexpr double kRelaunchPauseSeconds = 0.5;
 
@@ -31,19 +33,6 @@ struct File {
   const char* staged;     // in the payload directory
   std::size_t mib;
 };
-
-void MakeFile(const fs::path& path, std::size_t mib, unsigned seed) {
-  fs::create_directories(path.parent_path());
-  std::vector<char> block(1 << 20);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (std::size_t i = 0; i < mib; ++i) {
-    for (char& c : block) {
-      seed = seed * 1103515245u + 12345u;
-      c = static_cast<char>(seed >> 24);
-    }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-}
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -64,7 +53,9 @@ int main(int argc, char** argv) {
   const fs::path source = top / "release";
   fs::remove_all(top);
   for (const File& file : files) {
+    fs::create_directories((install / file.installed).parent_path());
     MakeFile(install / file.installed, file.mib, 1);
+    fs::create_directories((source / file.staged).parent_path());
     MakeFile(source / file.staged, file.mib, 2);
   }
 

@@ -10,20 +10,11 @@
 // both peak memories, and whether the downloaded bytes agree.
 //
 // Usage: package_download_bench [size-in-MiB]   (default 1024)
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -31,6 +22,7 @@
 
 #include "acquisition/package_download.h"
 #include "acquisition/update_host.h"
+#include "bench_support.h"
 #include "foundation/text.h"
 #include "platform/host/core/machine_root.h"
 #include "platform/host/image/root_store.h"
@@ -38,58 +30,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace vovu::bench;
 
 constexpr char kPath[] = "/pkg/bench.zip";
-
-bool EnterPrivateNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    std::fprintf(stderr, "cannot make a network namespace: %s\n", std::strerror(errno));
-    return false;
-  }
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
-  if (s >= 0)
-    close(s);
-  return up;
-}
-
-void MakeFile(const fs::path& path, std::size_t mib) {
-  std::vector<char> block(1 << 20);
-  unsigned state = 12345;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (std::size_t i = 0; i < mib; ++i) {
-    for (char& c : block) {
-      state = state * 1103515245u + 12345u;
-      c = static_cast<char>(state >> 24);
-    }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-}
-
-// Runs argv to its end: its exit status, wall time and peak resident memory in KiB.
-int Run(const std::vector<std::string>& words, double* seconds, long* maxRssKiB) {
-  std::vector<char*> argv;
-  for (const std::string& word : words)
-    argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  *seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  *maxRssKiB = usage.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
 
 bool SameBytes(const fs::path& a, const fs::path& b) {
   std::ifstream x(a, std::ios::binary);
@@ -133,41 +76,15 @@ int main(int argc, char** argv) {
   const std::string host = vovu::WideToUtf8(vovu::UpdateHostName());
   std::ofstream(root / "drive_c/Windows/System32/drivers/etc/hosts")
       << "127.0.0.1 " << host << "\n";
-  const std::string keys =
-      "cd '" + top.string() +
-      "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-      "-subj /CN=ca -keyout ca.key -out ca.pem -addext basicConstraints=critical,CA:TRUE "
-      "-addext keyUsage=critical,keyCertSign >/dev/null 2>&1 && openssl req -x509 -newkey ec "
-      "-pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=" +
-      host + " -CA ca.pem -CAkey ca.key -addext subjectAltName=DNS:" + host +
-      " -keyout server.key -out server.pem >/dev/null 2>&1";
-  if (std::system(keys.c_str()) != 0) {
-    std::fprintf(stderr, "openssl could not make the certificates\n");
+  if (!MakeCertificates(top, host, /*signer=*/false))
     return 1;
-  }
   fs::create_directories(vovu::platform::host::RootStorePath());
   fs::copy_file(top / "ca.pem", fs::path(vovu::platform::host::RootStorePath()) / "ca.pem");
   MakeFile(top / "www/pkg/bench.zip", mib);
 
-  const pid_t server = fork();
-  if (server == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    execl(VOVU_UPDATE_HOST_TOOL_PATH, VOVU_UPDATE_HOST_TOOL_PATH, "--root", (top / "www").c_str(),
-          "--cert", (top / "server.pem").c_str(), "--key", (top / "server.key").c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
   const std::string url = "https://" + host + kPath;
   const std::uint64_t bytes = static_cast<std::uint64_t>(mib) << 20;
-  // Waits until the server answers (curl retries a refused connection).
-  double seconds = 0;
-  long rss = 0;
-  Run({"/usr/bin/curl", "-sS", "--retry", "50", "--retry-connrefused", "--retry-delay", "0",
-       "--cacert", (top / "ca.pem").string(), "--resolve", host + ":443:127.0.0.1", "-o",
-       "/dev/null", "-r", "0-0", url},
-      &seconds, &rss);
+  const pid_t server = StartUpdateHost(VOVU_UPDATE_HOST_TOOL_PATH, top, host, url);
 
   const fs::path ours = root / "drive_c/package.zip";
   const fs::path theirs = top / "curl.zip";
@@ -175,6 +92,8 @@ int main(int argc, char** argv) {
   double bestCurl = 1e9;
   long rssOurs = 0;
   long rssCurl = 0;
+  double seconds = 0;
+  long rss = 0;
   bool ok = true;
   for (int round = 0; round < 3 && ok; ++round) {
     fs::remove(ours);
@@ -190,8 +109,7 @@ int main(int argc, char** argv) {
     rssCurl = std::max(rssCurl, rss);
   }
   const bool same = ok && SameBytes(ours, theirs) && SameBytes(ours, top / "www/pkg/bench.zip");
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
+  StopUpdateHost(server);
   std::error_code ignored;
   fs::remove_all(top, ignored);
   if (!ok) {

@@ -12,26 +12,18 @@
 // ratio, and the peak resident memory of the prepare process (its tar runs included).
 //
 // Usage: prepare_bench [app.asar size in MiB]   (default 200; 2047 makes a 2 GiB package)
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "acquisition/update_host.h"
+#include "bench_support.h"
 #include "foundation/text.h"
 #include "hotupdate/prepare.h"
 #include "platform/environment.h"
@@ -44,7 +36,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace vovu::bench;
 
 constexpr char kSid[] = "S-1-5-21-1-2-3-1001";
 constexpr char kJobFile[] = "C:\\Users\\bench\\.zodezevadororuza\\updates\\hotupdate\\job.json";
@@ -57,62 +49,10 @@ bool Shell(const std::string& command) {
   return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
-bool EnterPrivateNetwork() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    std::fprintf(stderr, "cannot make a network namespace: %s\n", std::strerror(errno));
-    return false;
-  }
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &request) == 0);
-  if (s >= 0)
-    close(s);
-  return up;
-}
-
-void MakeFile(const fs::path& path, std::size_t mib) {
-  std::vector<char> block(1 << 20);
-  unsigned state = 12345;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (std::size_t i = 0; i < mib; ++i) {
-    for (char& c : block) {
-      state = state * 1103515245u + 12345u;
-      c = static_cast<char>(state >> 24);
-    }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-}
-
 void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
-}
-
-// Runs argv to its end: its exit status, wall time and peak resident memory in KiB (of the
-// process and the children it waited for).
-int Run(const std::vector<std::string>& words, double* seconds, long* maxRssKiB) {
-  std::vector<char*> argv;
-  for (const std::string& word : words)
-    argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 1);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  *seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  *maxRssKiB = usage.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
 // The child side: one HotUpdatePrepare of the job file; exit 0 when the job is staged.
@@ -164,19 +104,8 @@ int main(int argc, char** argv) {
   std::ofstream(drive / "Windows/System32/drivers/etc/hosts") << "127.0.0.1 " << host << "\n";
 
   // A CA for the server and the code signer, the server's certificate, the signer's.
-  const std::string req =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 ";
-  if (!Shell("cd " + Quote(top) + " && " + req +
-             "-subj /CN=ca -keyout ca.key -out ca.pem -addext basicConstraints=critical,CA:TRUE "
-             "-addext keyUsage=critical,keyCertSign && " +
-             req + "-subj /CN=" + host + " -CA ca.pem -CAkey ca.key -addext subjectAltName=DNS:" +
-             host + " -keyout server.key -out server.pem && " + req +
-             "-subj /CN=signer -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE "
-             "-addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning "
-             "-keyout signer.key -out signer.pem")) {
-    std::fprintf(stderr, "openssl could not make the certificates\n");
+  if (!MakeCertificates(top, host, /*signer=*/true))
     return 1;
-  }
   fs::create_directories(vovu::platform::host::RootStorePath());
   fs::copy_file(top / "ca.pem", fs::path(vovu::platform::host::RootStorePath()) / "ca.pem");
 
@@ -234,23 +163,7 @@ int main(int argc, char** argv) {
       << "\", \"packageSha256\": \"" << packageSha << "\", \"packageSize\": " << packageSize
       << ", \"currentVersion\": \"2.10.0\"}}";
 
-  const pid_t server = fork();
-  if (server == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    execl(VOVU_UPDATE_HOST_TOOL_PATH, VOVU_UPDATE_HOST_TOOL_PATH, "--root", (top / "www").c_str(),
-          "--cert", (top / "server.pem").c_str(), "--key", (top / "server.key").c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  double seconds = 0;
-  long rss = 0;
-  // Waits until the server answers (curl retries a refused connection).
-  Run({"curl", "-sS", "--retry", "50", "--retry-connrefused", "--retry-delay", "0", "--cacert",
-       (top / "ca.pem").string(), "--resolve", host + ":443:127.0.0.1", "-o", "/dev/null", "-r",
-       "0-0", url},
-      &seconds, &rss);
+  const pid_t server = StartUpdateHost(VOVU_UPDATE_HOST_TOOL_PATH, top, host, url);
 
   const fs::path reference = top / "reference";
   const std::vector<std::vector<std::string>> steps = {
@@ -266,6 +179,8 @@ int main(int argc, char** argv) {
       {"osslsigncode", "verify", "-CAfile", (top / "ca.pem").string(), "-in",
        (reference / "payload/addon.node").string()},
   };
+  double seconds = 0;
+  long rss = 0;
   double bestOurs = 1e9;
   double bestTools = 1e9;
   long rssOurs = 0;
@@ -283,8 +198,7 @@ int main(int argc, char** argv) {
     }
     bestTools = std::min(bestTools, sum);
   }
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
+  StopUpdateHost(server);
   std::error_code ignored;
   fs::remove_all(top, ignored);
   if (!ok) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "foundation/sha256.h"
 #include "foundation/text.h"
 #include "platform/host/core/machine_root.h"
@@ -19,19 +20,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void MakeFile(const std::filesystem::path& path, std::size_t mib) {
-  std::vector<char> block(1 << 20);
-  unsigned state = 12345;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (std::size_t i = 0; i < mib; ++i) {
-    for (char& c : block) {
-      state = state * 1103515245u + 12345u;
-      c = static_cast<char>(state >> 24);
-    }
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-}
+using vovu::bench::MakeFile;
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();

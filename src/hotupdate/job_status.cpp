@@ -53,16 +53,23 @@ bool JobOwnedByCaller(const HotUpdateJob& job, const std::u16string& callerSid,
   return job.sid == callerSid && ToLower(job.jobFile) == ToLower(jobFile);
 }
 
+bool ReadCallersJob(const std::u16string& jobFile, const std::u16string& callerSid,
+                    HotUpdateJob* job, std::u16string* jobDir, std::u16string* serviceJobFile,
+                    std::u16string* failure) {
+  if (!DeriveJobPaths(jobFile, callerSid, jobDir, serviceJobFile, failure))
+    return false;
+  if (!ReadJobFile(*serviceJobFile, job) || !JobOwnedByCaller(*job, callerSid, jobFile))
+    return Fail(failure, u"protected state mismatch");
+  return true;
+}
+
 bool CheckJobStatus(const std::u16string& jobFile, const std::u16string& callerSid,
                     const std::u16string& expected, std::u16string* failure) {
+  HotUpdateJob job;
   std::u16string jobDir;
   std::u16string serviceJobFile;
-  if (!DeriveJobPaths(jobFile, callerSid, &jobDir, &serviceJobFile, failure))
+  if (!ReadCallersJob(jobFile, callerSid, &job, &jobDir, &serviceJobFile, failure))
     return false;
-  HotUpdateJob job;
-  if (!ReadJobFile(serviceJobFile, &job) || !JobOwnedByCaller(job, callerSid, jobFile)) {
-    return Fail(failure, u"protected state mismatch");
-  }
   if (job.status != expected) {
     *failure = u"job status is " + job.status + u", expected " + expected;
     return false;

@@ -38,6 +38,14 @@ inline constexpr char16_t kHotUpdateJobDirName[] = u"\\.zodezevadororuza\\update
 [[nodiscard]] bool JobOwnedByCaller(const HotUpdateJob& job, const std::u16string& callerSid,
                                     const std::u16string& jobFile);
 
+// Reads the protected record of the caller's job at `jobFile` (the `jobDir` and
+// `serviceJobFile` derived from it): it must exist and be the caller's. Failures: the job-id
+// message, "protected state mismatch". Takes no lock: a caller that goes on to change the
+// record holds the job lock around this read and the change.
+[[nodiscard]] bool ReadCallersJob(const std::u16string& jobFile, const std::u16string& callerSid,
+                                  HotUpdateJob* job, std::u16string* jobDir,
+                                  std::u16string* serviceJobFile, std::u16string* failure);
+
 // The protected record of the caller's job must exist, be the caller's and have `expected`
 // as its status. Failures: the job-id message, "protected state mismatch", "job status is
 // <status>, expected <expected>". Writes nothing.

@@ -64,17 +64,5 @@ TEST(PackageEntryList, RulesDecideByTheFirstOffendingLine) {
   }
 }
 
-TEST(PackageEntryList, RequiredEntriesAreTheInstalledFilesNamesAndTheManifest) {
-  EXPECT_EQ(RequiredPackageEntries.size(), 4u);
-  for (const char16_t* installed : {u"korvaCF.exe", u"resources\\app.asar",
-                                    u"resources\\app.asar.unpacked\\Release\\addon.node"}) {
-    const std::u16string name = ToLower(FileNameOf(installed));
-    bool found = false;
-    for (std::u16string_view entry : RequiredPackageEntries)
-      found = found || entry == name;
-    EXPECT_TRUE(found) << WideToUtf8(name);
-  }
-}
-
 }  // namespace
 }  // namespace vovu

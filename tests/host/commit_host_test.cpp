@@ -34,7 +34,6 @@
 #include "support/desktop_app.h"
 #include "support/host/code_signing.h"
 #include "support/host/https_world.h"
-#include "support/host/pe_image.h"
 #include "support/installed_update.h"
 #include "support/korvacf_standin.h"
 #include "system/file_replacement.h"
@@ -82,33 +81,13 @@ std::string ReadNative(const fs::path& path) {
 
 class Commit : public testing::HttpsWorld {
  protected:
-  static void SetUpTestSuite() {
-    HttpsWorld::SetUpTestSuite();
-    if (!SkipReason().empty() || !testing::CanSignPeFiles())
-      return;
-    signed_ = fs::temp_directory_path() / ("vovu-commit-" + std::to_string(::getpid()));
-    fs::create_directories(signed_);
-    const testing::Bytes pe64 = testing::BuildPeImage({}, true);
-    const testing::Bytes pe32 = testing::BuildPeImage({}, false);
-    WriteNative(signed_ / "pe64", std::string(pe64.begin(), pe64.end()));
-    WriteNative(signed_ / "pe32", std::string(pe32.begin(), pe32.end()));
-    ASSERT_TRUE(testing::SignPeFile(signed_ / "pe64", signed_ / "old-korvaCF.exe",
-                                    testing::Signer::kPublisher));
-    ASSERT_TRUE(testing::SignPeFile(signed_ / "pe32", signed_ / "new-signed.exe",
-                                    testing::Signer::kPublisher));
-  }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(signed_, ignored);
-    HttpsWorld::TearDownTestSuite();
-  }
-
   void SetUp() override {
     HttpsWorld::SetUp();
     if (IsSkipped())
       return;
     if (!testing::CanSignPeFiles())
       GTEST_SKIP() << "osslsigncode is not installed";
+    ASSERT_TRUE(testing::SignedRelease().ok);
     testing::TrustSigningRoot();
     testing::InstallDesktopApp(machine_.Dir());
     Arrange();
@@ -124,11 +103,11 @@ class Commit : public testing::HttpsWorld {
       RemoveTree(stored_.jobDir);
     for (const Replaced& row : kTable)
       (void)platform::DeleteFileAt(BackupPathOf(Installed(row.installed)));
-    old_[kTable[0].installed] = ReadNative(signed_ / "old-korvaCF.exe");
+    old_[kTable[0].installed] = ReadNative(testing::SignedRelease().korvaCf);
     old_[kTable[1].installed] = "old addon";
     old_[kTable[2].installed] = "old archive";
-    new_[kTable[0].installed] = ReadNative(signed_ / "new-signed.exe");
-    new_[kTable[1].installed] = ReadNative(signed_ / "new-signed.exe");
+    new_[kTable[0].installed] = ReadNative(testing::SignedRelease().addon);
+    new_[kTable[1].installed] = ReadNative(testing::SignedRelease().addon);
     new_[kTable[2].installed] = "new archive, larger than the old one";
     for (const Replaced& row : kTable)
       WriteNative(TestMachine::Native(Installed(row.installed)), old_[row.installed]);
@@ -159,14 +138,7 @@ class Commit : public testing::HttpsWorld {
   void TearDown() override {
     SetHotUpdateStepHook(nullptr);
     platform::ClearFaults();
-    for (std::uint32_t pid : running_) {
-      const platform::ProcessHandle process =
-          platform::OpenProcessById(pid, platform::kProcessTerminate | platform::kSynchronize);
-      if (process) {
-        (void)platform::TerminateProcessWithCode(process, 1);
-        (void)platform::WaitForProcessExit(process, 10000);
-      }
-    }
+    helpers_.reset();
     HttpsWorld::TearDown();
   }
 
@@ -203,24 +175,29 @@ class Commit : public testing::HttpsWorld {
   }
 
   // Starts a copy of the stand-in helper at `path`, which keeps running until it is ended.
-  std::uint32_t RunHelper(const std::u16string& path) {
-    testing::PlaceHelperCopy(path);
-    platform::ProcessStart start;
-    start.applicationName = path;
-    start.commandLine = QuoteIfNeeded(path);
-    std::uint32_t pid = 0;
-    EXPECT_TRUE(platform::CreateProcessDirect(start, &pid)) << platform::LastError();
-    running_.push_back(pid);
-    return pid;
+  std::uint32_t RunHelper(const std::u16string& path) { return helpers_->Start(path); }
+
+  // What HotUpdateCancel answered the caller when commit reached `step` ("OK" or the refusal).
+  std::u16string CommitWithACancelAt(HotUpdateStep step) {
+    std::u16string answer;
+    SetHotUpdateStepHook([&](HotUpdateStep reached, int) {
+      if (reached != step)
+        return;
+      RequestContext caller;
+      caller.userSid = testing::kUpdateSid;
+      std::u16string failure;
+      answer = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
+    });
+    RunCommit();
+    return answer;
   }
 
-  static inline fs::path signed_;
   std::map<std::u16string, std::string> old_;
   std::map<std::u16string, std::string> new_;
   testing::StoredJob stored_;
   platform::CriticalSection lock_{1024};
   std::vector<std::function<void()>> queued_;
-  std::vector<std::uint32_t> running_;
+  std::unique_ptr<testing::RunningHelpers> helpers_ = std::make_unique<testing::RunningHelpers>();
 };
 
 TEST_F(Commit, SwapsTheFilesKeepsBackupsRecordsTheRelaunchAndArmsTheTimer) {
@@ -344,17 +321,7 @@ TEST_F(Commit, AFailedRestoreAfterAFailedReplacementSaysRollbackIncomplete) {
 // cancel is accepted and removes the payload; commit, re-reading under the lock, installs
 // nothing.
 TEST_F(Commit, ACancelDuringTheChecksLeavesCommitNothingToInstall) {
-  std::u16string cancelled;
-  SetHotUpdateStepHook([&](HotUpdateStep step, int) {
-    if (step != HotUpdateStep::kCommitChecked)
-      return;
-    RequestContext caller;
-    caller.userSid = testing::kUpdateSid;
-    std::u16string failure;
-    cancelled = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
-  });
-  RunCommit();
-  EXPECT_EQ(cancelled, u"OK");
+  EXPECT_EQ(CommitWithACancelAt(HotUpdateStep::kCommitChecked), u"OK");
   EXPECT_EQ(Generation(), "old");
   EXPECT_EQ(Generation(true), "none");
   EXPECT_FALSE(TestMachine::Exists(stored_.jobDir));
@@ -363,17 +330,8 @@ TEST_F(Commit, ACancelDuringTheChecksLeavesCommitNothingToInstall) {
 
 // Once commit has claimed the job, a cancel is refused.
 TEST_F(Commit, ACancelAfterTheClaimIsRefused) {
-  std::u16string cancelled;
-  SetHotUpdateStepHook([&](HotUpdateStep step, int) {
-    if (step != HotUpdateStep::kCommitCommitting)
-      return;
-    RequestContext caller;
-    caller.userSid = testing::kUpdateSid;
-    std::u16string failure;
-    cancelled = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
-  });
-  RunCommit();
-  EXPECT_EQ(cancelled, u"job cannot be cancelled in status committing");
+  EXPECT_EQ(CommitWithACancelAt(HotUpdateStep::kCommitCommitting),
+            u"job cannot be cancelled in status committing");
   EXPECT_EQ(Generation(), "new");
   EXPECT_EQ(Record().status, u"relaunching");
 }
@@ -421,57 +379,43 @@ TEST_F(Commit, TheRollbackEndsTheRelaunchedApplicationByItsId) {
 // here afterwards.
 TEST_F(Commit, CrashMatrix) {
   enum class Work { kCommit, kRecovery, kConfirm };
+  const std::string kRestart = "rolledback: service restart";
+  const std::string kMidOperation = "failed: service restarted mid-operation";
+  using Step = HotUpdateStep;
+  // Every row but the last ends with the old files and version 2.10.0 recorded; the last
+  // with the new ones and 2.11.0.
   struct Row {
     const char* what;
     Work work;
-    bool relaunchingFirst;  // a whole commit runs before the killed work
     HotUpdateStep step;
     int index;
-    std::string files;    // after the restart
-    std::string status;   // the record after the restart ("none": removed)
-    std::string version;  // the installed-version record after the restart
+    std::string status;  // the record after the restart ("none": removed)
   } const rows[] = {
-      {"commit: checks passed", Work::kCommit, false, HotUpdateStep::kCommitChecked, 0, "old",
-       "staged", "2.10.0"},
-      {"commit: committing", Work::kCommit, false, HotUpdateStep::kCommitCommitting, 0, "old",
-       "failed: service restarted mid-operation", "2.10.0"},
-      {"commit: replacing", Work::kCommit, false, HotUpdateStep::kCommitReplacing, 0, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"commit: korvaCF.exe backed up", Work::kCommit, false, HotUpdateStep::kFileBackedUp, 0,
-       "old", "rolledback: service restart", "2.10.0"},
-      {"commit: korvaCF.exe replaced", Work::kCommit, false, HotUpdateStep::kFileReplaced, 0, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"commit: addon.node backed up", Work::kCommit, false, HotUpdateStep::kFileBackedUp, 1, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"commit: addon.node replaced", Work::kCommit, false, HotUpdateStep::kFileReplaced, 1, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"commit: app.asar backed up", Work::kCommit, false, HotUpdateStep::kFileBackedUp, 2, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"commit: app.asar replaced", Work::kCommit, false, HotUpdateStep::kFileReplaced, 2, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"commit: replaced, relaunch not recorded", Work::kCommit, false,
-       HotUpdateStep::kCommitFilesReplaced, 0, "old", "rolledback: service restart", "2.10.0"},
-      {"commit: relaunching", Work::kCommit, false, HotUpdateStep::kCommitRelaunching, 0, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"recovery: switched to rollingback", Work::kRecovery, true, HotUpdateStep::kRollbackSwitched,
-       0, "old", "rolledback: service restart", "2.10.0"},
-      {"recovery: app.asar restored", Work::kRecovery, true, HotUpdateStep::kFileRestored, 0, "old",
-       "rolledback: service restart", "2.10.0"},
-      {"recovery: addon.node restored", Work::kRecovery, true, HotUpdateStep::kFileRestored, 1,
-       "old", "rolledback: service restart", "2.10.0"},
-      {"recovery: korvaCF.exe restored", Work::kRecovery, true, HotUpdateStep::kFileRestored, 2,
-       "old", "rolledback: service restart", "2.10.0"},
-      {"recovery: restored, record not written", Work::kRecovery, true,
-       HotUpdateStep::kRollbackFilesRestored, 0, "old", "rolledback: service restart", "2.10.0"},
-      {"confirm: version recorded, job not done", Work::kConfirm, true,
-       HotUpdateStep::kConfirmVersionRecorded, 0, "old", "rolledback: service restart", "2.10.0"},
-      {"confirm: done, backups not deleted", Work::kConfirm, true, HotUpdateStep::kConfirmDone, 0,
-       "new", "done: relaunch may have failed; rollback timer armed", "2.11.0"},
+      {"commit: checks passed", Work::kCommit, Step::kCommitChecked, 0, "staged"},
+      {"commit: committing", Work::kCommit, Step::kCommitCommitting, 0, kMidOperation},
+      {"commit: replacing", Work::kCommit, Step::kCommitReplacing, 0, kRestart},
+      {"commit: korvaCF.exe backed up", Work::kCommit, Step::kFileBackedUp, 0, kRestart},
+      {"commit: korvaCF.exe replaced", Work::kCommit, Step::kFileReplaced, 0, kRestart},
+      {"commit: addon.node backed up", Work::kCommit, Step::kFileBackedUp, 1, kRestart},
+      {"commit: addon.node replaced", Work::kCommit, Step::kFileReplaced, 1, kRestart},
+      {"commit: app.asar backed up", Work::kCommit, Step::kFileBackedUp, 2, kRestart},
+      {"commit: app.asar replaced", Work::kCommit, Step::kFileReplaced, 2, kRestart},
+      {"commit: relaunch not recorded", Work::kCommit, Step::kCommitFilesReplaced, 0, kRestart},
+      {"commit: relaunching", Work::kCommit, Step::kCommitRelaunching, 0, kRestart},
+      {"recovery: switched", Work::kRecovery, Step::kRollbackSwitched, 0, kRestart},
+      {"recovery: app.asar restored", Work::kRecovery, Step::kFileRestored, 0, kRestart},
+      {"recovery: addon.node restored", Work::kRecovery, Step::kFileRestored, 1, kRestart},
+      {"recovery: korvaCF.exe restored", Work::kRecovery, Step::kFileRestored, 2, kRestart},
+      {"recovery: record not written", Work::kRecovery, Step::kRollbackFilesRestored, 0, kRestart},
+      {"confirm: version recorded, job not done", Work::kConfirm, Step::kConfirmVersionRecorded, 0,
+       kRestart},
+      {"confirm: done, backups not deleted", Work::kConfirm, Step::kConfirmDone, 0,
+       "done: relaunch may have failed; rollback timer armed"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Arrange();
-    if (row.relaunchingFirst) {
+    if (row.work != Work::kCommit) {  // a whole commit runs before the killed work
       RunCommit();
       ASSERT_EQ(Record().status, u"relaunching");
     }
@@ -504,13 +448,14 @@ TEST_F(Commit, CrashMatrix) {
 
     RecoverHotUpdatesAtStartup(lock_);  // the next start
 
-    EXPECT_EQ(Generation(), row.files);
+    const bool confirmed = &row == &rows[std::size(rows) - 1];
+    EXPECT_EQ(Generation(), confirmed ? "new" : "old");
     EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), row.status);
-    EXPECT_EQ(testing::RecordedInstalledVersion(), row.version);
+    EXPECT_EQ(testing::RecordedInstalledVersion(), confirmed ? "2.11.0" : "2.10.0");
     // An old installation needs no backup; a new one keeps the old files' backups until they
     // are deleted, never anything else.
     const std::string backups = Generation(/*backups=*/true);
-    EXPECT_TRUE(backups == "none" || (row.files == "new" && backups == "old")) << backups;
+    EXPECT_TRUE(backups == "none" || (confirmed && backups == "old")) << backups;
     // A second start changes nothing more.
     const std::string record = TestMachine::ReadBytes(stored_.serviceJobFile);
     RecoverHotUpdatesAtStartup(lock_);

@@ -359,7 +359,7 @@ class HotUpdateEndToEnd : public HttpsWorld {
   std::u16string savedSystemRoot_;
 };
 
-TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderStartsOverAndIsCancelledWhenStaged) {
+TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderAndIsCancelledWhenStaged) {
   Publish();
   ASSERT_FALSE(HasFatalFailure());
   Script(std::string(kManifestPath) + " hold 0\n" + kPackagePath + " hold 4096\n");
@@ -395,19 +395,6 @@ TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderStartsOverAndIsCancelled
   EXPECT_EQ(mirrored.status, u"staged");
   EXPECT_EQ(mirrored.sid, job.sid);
 
-  // A second prepare of the staged job starts over in a new job directory.
-  fs::remove(gate_);
-  Script("");
-  TestMachine::WriteBytes(job.serviceDir + u"\\left-behind", "x");
-  App again(session_, {"--hot-update-prepare", jobFile});
-  std::vector<std::string> lines;
-  EXPECT_EQ(again.Finish(&lines), 0);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.front(), "hot-update-prepare: OK");
-  EXPECT_EQ(lines.back(), "staged");
-  EXPECT_FALSE(TestMachine::Exists(job.serviceDir + u"\\left-behind"));
-  EXPECT_TRUE(TestMachine::Exists(job.dir + u"\\app.asar"));
-
   // Cancel of the staged job: the directory goes, the mirror says so; a second is refused.
   EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}), "hot-update-cancel: OK");
   EXPECT_FALSE(TestMachine::Exists(job.serviceDir));
@@ -417,7 +404,7 @@ TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderStartsOverAndIsCancelled
             "hot-update-cancel: ERROR protected state mismatch");
 }
 
-TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndTheMirrorIsNeverWrittenThroughALink) {
+TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndAJobFileThatIsALinkIsNotRead) {
   Publish();
   ASSERT_FALSE(HasFatalFailure());
   Script(std::string(kPackagePath) + " hold 4096\n");
@@ -428,29 +415,19 @@ TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndTheMirrorIsNeverWrit
   EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}),
             "hot-update-cancel: ERROR job cannot be cancelled in status downloading");
 
-  // Meanwhile the user turns the job file into a link to a file the user may not write.
-  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
-  const fs::path victim = TestMachine::Native(machine_.Path(u"victim.json"));
-  WriteNative(victim, "{\"status\": \"untouched\"}");
-  ASSERT_EQ(UserChild({},
-                      [&] {
-                        fs::remove(mirror);
-                        fs::create_symlink(victim, mirror);
-                        return std::string("linked");
-                      })
-                .Finish(),
-            "linked");
   Server().Release();
   Script("");
   std::vector<std::string> lines;
   EXPECT_EQ(app.Finish(&lines), 0);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "staged");
-  EXPECT_EQ(ReadNative(victim), "{\"status\": \"untouched\"}");
-  EXPECT_FALSE(fs::is_symlink(mirror));
 
-  // A job file that is a link from the start is not read at all: its job stays as it was.
-  // A second job of the user, queued behind, shows when the service has dealt with it.
+  // A job file that is a link (to a file the user may not write) is not read at all: its
+  // job stays as it was. A second job of the user, queued behind, shows when the service has
+  // dealt with it. (A link made during a run is never written through: the mirror's suite.)
+  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+  const fs::path victim = TestMachine::Native(machine_.Path(u"victim.json"));
+  WriteNative(victim, "{\"status\": \"untouched\"}");
   HotUpdateJob job;
   ASSERT_TRUE(ReadProtectedJob(jobFile, &job));
   const std::string before = TestMachine::ReadBytes(job.serviceDir + u"\\service-job.json");
@@ -473,28 +450,19 @@ TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndTheMirrorIsNeverWrit
   EXPECT_EQ(ReadNative(victim), "{\"status\": \"untouched\"}");
 }
 
+// One failure of each step of prepare, through the real service: each ends the job
+// "failed" with its step's prefix in the user's mirror. The rules behind each message are the
+// unit suites' (prepare claim, manifest rules and authorization, download, package archive
+// and contents); here it is the road from the service to the user's file.
 TEST_F(HotUpdateEndToEnd, EveryFailureEndsFailedWithItsMessageAndNothingInstalledChanges) {
   const std::string installedBefore = ReadNative(Installed("korvaCF.exe"));
   Publish();
   ASSERT_FALSE(HasFatalFailure());
   const std::string goodSha = sha_;
-  const std::string goodSize = size_;
   const std::string goodPackage = ReadNative(files_ / "out" / "package.zip");
   const std::string goodOfficial = ReadNative(files_ / "official.json");
 
   // Request metadata, as the application wrote it into its job file.
-  const std::string invalid = "failed: invalid hot-update request metadata";
-  struct Metadata {
-    std::string version;
-    std::string size;
-  };
-  const Metadata metadata[] = {{std::string(65, '1'), goodSize},
-                               {"2..11", goodSize},
-                               {"2.11.0+b1", goodSize},
-                               {kVersion, "0"},
-                               {kVersion, "-1"},
-                               {kVersion, "10.5"},
-                               {kVersion, "2147483649"}};
   std::string jobFile;
   {
     App first(session_, Request());
@@ -502,152 +470,59 @@ TEST_F(HotUpdateEndToEnd, EveryFailureEndsFailedWithItsMessageAndNothingInstalle
     EXPECT_EQ(first.Finish(), 0);
   }
   ASSERT_FALSE(jobFile.empty());
-  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
-  for (const Metadata& m : metadata) {
-    WriteNative(mirror,
-                "{\"version\": \"" + m.version + "\", \"request\": {\"packageUrl\": \"https://" +
-                    UpdateHost() + kPackagePath + "\", \"packageSha256\": \"" + goodSha +
-                    "\", \"packageSize\": " + m.size + ", \"currentVersion\": \"2.10.0\"}}");
-    EXPECT_EQ(Outcome({"--hot-update-prepare", jobFile}), invalid) << m.version << " " << m.size;
-  }
+  WriteNative(TestMachine::Native(Utf8ToWide(jobFile)),
+              "{\"version\": \"2..11\", \"request\": {\"packageUrl\": \"https://" + UpdateHost() +
+                  kPackagePath + "\", \"packageSha256\": \"" + goodSha +
+                  "\", \"packageSize\": " + size_ + ", \"currentVersion\": \"2.10.0\"}}");
+  EXPECT_EQ(Outcome({"--hot-update-prepare", jobFile}),
+            "failed: invalid hot-update request metadata");
 
-  // Authorization, download, package digest and listing: the request always matches what
-  // the manifest offers, unless the case is about that.
-  const std::string tamperedSha = std::string(63, '0') + "1";
-  struct Served {
-    std::string package;
-    std::string official;
-    std::string script;
-    std::string expected;
+  // Publishes `package` with an official manifest offering it, `extra` added to its entry.
+  const auto offer = [&](const std::string& package, const std::string& extra = "") {
+    PublishPackage(package, "");
+    Serve(kManifestPath, Official(sha_, package.size(), extra));
   };
-  fs::create_directories(files_ / "zip");
-  for (const char* name : {"manifest.json", "korvaCF.exe", "addon.node", "app.asar", "readme"})
-    WriteNative(files_ / "zip" / name, name);
-  fs::create_directories(files_ / "zip" / "resources");
-  WriteNative(files_ / "zip" / "resources" / "app.asar", "nested");
-  const std::string fourPlusOne =
-      ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "app.asar", "readme"});
-  const std::string nested = ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "resources"});
-  const std::string threeOnly = ZipOf({"manifest.json", "korvaCF.exe", "app.asar"});
-  const auto offering = [&](const std::string& package, const std::string& extra = "") {
-    const fs::path zip = files_ / "offered.zip";
-    WriteNative(zip, package);
-    return Official(ReadCommand("sha256sum " + Quote(zip) + " | cut -c1-64").substr(0, 64),
-                    package.size(), extra);
-  };
-  const Served served[] = {
-      {goodPackage, "{\"win32\": {}}", "",
-       "failed: manifest authorization failed: request metadata does not match official "
-       "hot-update manifest"},
-      {goodPackage, offering(goodPackage, ", \"rolloutPercent\": 0"), "",
-       "failed: manifest authorization failed: machine is excluded by rolloutPercent=0"},
-      {goodPackage, offering(goodPackage, ", \"minAppVersion\": \"2.10.1\""), "",
-       "failed: manifest authorization failed: protected installed version is below "
-       "minAppVersion"},
-      {goodPackage, goodOfficial, std::string(kManifestPath) + " status 404\n",
-       "failed: manifest authorization failed: manifest HTTP status=404"},
-      {goodPackage, goodOfficial, std::string(kPackagePath) + " status 404\n",
-       "failed: download failed: http status=404"},
-      {fourPlusOne, offering(fourPlusOne), "",
-       "failed: extract failed: package contains unexpected or duplicate entry"},
-      {nested, offering(nested), "", "failed: extract failed: package contains unsafe path"},
-      {threeOnly, offering(threeOnly), "",
-       "failed: extract failed: package is missing a required entry"},
-  };
-  for (const Served& s : served) {
-    Serve(kPackagePath, s.package);
-    Serve(kManifestPath, s.official);
-    Script(s.script);
-    const fs::path zip = files_ / "offered.zip";
-    WriteNative(zip, s.package);
-    sha_ = ReadCommand("sha256sum " + Quote(zip) + " | cut -c1-64").substr(0, 64);
-    size_ = std::to_string(s.package.size());
-    EXPECT_EQ(Outcome(Request()), s.expected) << s.expected;
-  }
-  Script("");
+  // The official manifest excludes the machine.
+  offer(goodPackage, ", \"rolloutPercent\": 0");
+  EXPECT_EQ(Outcome(Request()),
+            "failed: manifest authorization failed: machine is excluded by rolloutPercent=0");
 
-  // A package one byte shorter or longer than asked for (and offered).
+  // A package one byte shorter than asked for (and offered).
   PublishPackage(goodPackage, goodOfficial);
   Serve(kPackagePath, goodPackage.substr(0, goodPackage.size() - 1));
   EXPECT_EQ(Outcome(Request()), "failed: download failed: package size mismatch");
-  Serve(kPackagePath, goodPackage + "x");
-  EXPECT_EQ(Outcome(Request()), "failed: download failed: package exceeds expected size");
 
   // A package whose digest is not the one asked for (and offered).
+  const std::string tamperedSha = std::string(63, '0') + "1";
   Serve(kPackagePath, goodPackage);
   Serve(kManifestPath, Official(tamperedSha, goodPackage.size()));
   sha_ = tamperedSha;
-  size_ = goodSize;
   EXPECT_EQ(Outcome(Request()), "failed: package sha256 mismatch");
-  // The request's own claim of the installed version.
-  PublishPackage(goodPackage, goodOfficial);
-  EXPECT_EQ(Outcome(Request("2.9.0")),
-            "failed: manifest authorization failed: request currentVersion does not match "
-            "protected installed version");
 
-  // The package's manifest and files, each packed by bsdtar from a payload made here.
-  const auto payloadZip = [&](const std::string& manifest) {
-    fs::copy_file(files_ / "korvaCF.exe", files_ / "zip" / "korvaCF.exe",
-                  fs::copy_options::overwrite_existing);
-    fs::copy_file(files_ / "addon.node", files_ / "zip" / "addon.node",
-                  fs::copy_options::overwrite_existing);
-    fs::copy_file(files_ / "app.asar", files_ / "zip" / "app.asar",
-                  fs::copy_options::overwrite_existing);
-    WriteNative(files_ / "zip" / "manifest.json", manifest);
-    return ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "app.asar"});
-  };
-  const std::string packaged = ReadNative(files_ / "out" / "manifest.json");
-  const auto edited = [&](const std::string& from, const std::string& to) {
-    std::string text = packaged;
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-  };
-  const std::string asarSize = std::to_string(fs::file_size(files_ / "app.asar"));
-  const std::string asarElement = packaged.substr(packaged.find("{ \"name\": \"app.asar\""));
-  const std::string asarLine = asarElement.substr(0, asarElement.find('}') + 1);
-  struct Contents {
-    std::string manifest;
-    std::string expected;
-  };
-  const Contents contents[] = {
-      {edited("\"2.11.0\"", "\"2.11.0 \""), "failed: manifest version mismatch"},
-      {edited("\"2.11.0\"", "\"2.11.0-RC\""), "failed: manifest version mismatch"},
-      {edited(asarLine, asarLine + ", " + asarLine),
-       "failed: manifest must describe exactly three files"},
-      {edited("\"name\": \"addon.node\"", "\"name\": \"app.asar\""),
-       "failed: invalid or duplicate manifest file metadata"},
-      {edited("\"name\": \"app.asar\"", "\"name\": \"resources\\\\app.asar\""),
-       "failed: invalid or duplicate manifest file metadata"},
-      {edited("\"size\": " + asarSize, "\"size\": \"" + asarSize + "\""),
-       "failed: invalid or duplicate manifest file metadata"},
-      {edited("\"size\": " + asarSize, "\"size\": 7"), "failed: file size mismatch: app.asar"},
-  };
-  for (const Contents& c : contents) {
-    const std::string package = payloadZip(c.manifest);
-    PublishPackage(package, offering(package));
-    EXPECT_EQ(Outcome(Request()), c.expected) << c.manifest;
-  }
-  // Both the size and the digest of app.asar differ from the manifest: the size is reported.
-  WriteNative(files_ / "app.asar", ReadNative(files_ / "app.asar") + "more");
-  {
-    const std::string package = payloadZip(packaged);
-    PublishPackage(package, offering(package));
-    EXPECT_EQ(Outcome(Request()), "failed: file size mismatch: app.asar");
-  }
+  // A listing with a nested path.
+  fs::create_directories(files_ / "zip" / "resources");
+  for (const char* name : {"manifest.json", "korvaCF.exe", "addon.node", "resources/app.asar"})
+    WriteNative(files_ / "zip" / name, name);
+  const std::string nested = ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "resources"});
+  offer(nested);
+  EXPECT_EQ(Outcome(Request()), "failed: extract failed: package contains unsafe path");
 
-  // Signatures: an unsigned helper, an addon by another signer; then the installed helper
-  // missing or unsigned.
+  // The package's own manifest and app.asar disagree.
+  for (const char* name : {"korvaCF.exe", "addon.node"})
+    fs::copy_file(files_ / name, files_ / "zip" / name, fs::copy_options::overwrite_existing);
+  WriteNative(files_ / "zip" / "app.asar", ReadNative(files_ / "app.asar") + "more");
+  WriteNative(files_ / "zip" / "manifest.json", ReadNative(files_ / "out" / "manifest.json"));
+  const std::string changed = ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "app.asar"});
+  offer(changed);
+  EXPECT_EQ(Outcome(Request()), "failed: file size mismatch: app.asar");
+
+  // An unsigned helper in the package; then the installed helper unsigned.
   Publish("korvaCF-unsigned.exe");
   EXPECT_EQ(Outcome(Request()),
             "failed: signature invalid: korvaCF.exe: signature invalid, rc=2148204800");
-  Publish("korvaCF.exe", "addon-other.node");
-  EXPECT_EQ(Outcome(Request()), "failed: publisher mismatch (thumbprint): addon.node");
   Publish();
-  fs::remove(Installed("korvaCF.exe"));
-  EXPECT_EQ(Outcome(Request()),
-            "failed: installed korvaCF.exe not found: C:\\Program Files\\Korva\\korvaCF.exe");
-  fs::copy_file(files_ / "korvaCF-unsigned.exe", Installed("korvaCF.exe"));
+  fs::copy_file(files_ / "korvaCF-unsigned.exe", Installed("korvaCF.exe"),
+                fs::copy_options::overwrite_existing);
   EXPECT_EQ(Outcome(Request()),
             "failed: cannot read installed korvaCF signer: signature invalid, rc=2148204800");
   fs::copy_file(files_ / "korvaCF.exe", Installed("korvaCF.exe"),

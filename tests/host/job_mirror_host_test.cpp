@@ -1,14 +1,14 @@
 // The user's job file is written as the user logged on to the job's session: the user's own
-// rights govern the write, and the service's identity is restored afterwards.
+// rights govern the write, and the service's identity is restored afterwards. Prepare's claim
+// mirrors its first status that way, and only when the caller's session is known.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
+#include "hotupdate/prepare_claim.h"
 #include "state/hot_update_job.h"
 #include "support/host/other_user.h"
 #include "support/test_machine.h"
@@ -19,40 +19,14 @@ namespace {
 using testing::kNobody;
 using testing::TestMachine;
 
-// A process of uid 65534 leading a session of its own, alive until the object goes: it
-// reports once it is that user, then waits for this end of their socket pair to close.
-class UserSession {
- public:
-  UserSession() {
-    int link[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0)
-      return;
-    child_.emplace(testing::OtherUser{}, [&] {
-      close(link[0]);
-      char byte = 'r';
-      if (write(link[1], &byte, 1) == 1)
-        (void)!read(link[1], &byte, 1);
-      return std::string();
-    });
-    close(link[1]);
-    end_ = link[0];
-    char byte = 0;
-    ok_ = read(end_, &byte, 1) == 1;
-  }
-  ~UserSession() { close(end_); }  // before the child is waited for
-  [[nodiscard]] bool ok() const { return ok_; }
-  [[nodiscard]] std::uint32_t session() const { return static_cast<std::uint32_t>(child_->pid()); }
-
- private:
-  int end_ = -1;
-  bool ok_ = false;
-  std::optional<testing::UserChild> child_;
-};
+constexpr char kRequest[] =
+    "{\"version\": \"2.11.0\", \"request\": {\"packageSha256\": "
+    "\"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\", \"packageSize\": 10}}";
 
 TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWrite) {
   REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
-  UserSession session;
+  testing::UserSession session;
   ASSERT_TRUE(session.ok());
   const std::filesystem::path userDir = TestMachine::Native(machine.Path(u"userdir"));
   std::filesystem::create_directory(userDir);
@@ -60,7 +34,7 @@ TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWri
   const std::u16string protectedCopy = machine.Path(u"service-job.json");
   HotUpdateJob job;
   job.status = u"verifying";
-  job.sessionId = session.session();
+  job.sessionId = session.id();
   job.jobFile = machine.Path(u"userdir\\job.json");
 
   ASSERT_TRUE(PersistJob(job, protectedCopy));
@@ -96,6 +70,36 @@ TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWri
   std::filesystem::create_symlink(TestMachine::Native(secret), TestMachine::Native(job.jobFile));
   ASSERT_TRUE(PersistJob(job, protectedCopy));
   EXPECT_EQ(TestMachine::ReadBytes(secret), "root's");
+  EXPECT_FALSE(std::filesystem::is_symlink(TestMachine::Native(job.jobFile)));
+}
+
+TEST(PrepareClaimHost, TheFirstStatusReachesTheUsersFileOnlyThroughAKnownSession) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  const std::u16string folder = machine.Path(u"hotupdate");
+  std::filesystem::create_directories(TestMachine::Native(folder));
+  ASSERT_EQ(chown(TestMachine::Native(folder).c_str(), kNobody, kNobody), 0);
+  const std::u16string jobFile = folder + u"\\job.json";
+  platform::CriticalSection lock(1024);
+  ClaimedJob claimed;
+
+  // Unknown session: the progress stays in the protected copy.
+  TestMachine::WriteBytes(jobFile, kRequest);
+  ASSERT_TRUE(
+      ClaimJobForPrepare(jobFile, u"S-1-5-21-1-2-3-65534", platform::kNoSession, lock, &claimed));
+  EXPECT_EQ(TestMachine::ReadBytes(jobFile), kRequest);
+
+  // The caller's session: the user's file is rewritten, by that user.
+  testing::UserSession session;
+  ASSERT_TRUE(session.ok());
+  ASSERT_TRUE(ClaimJobForPrepare(jobFile, u"S-1-5-21-1-2-3-65534", session.id(), lock, &claimed));
+  HotUpdateJob mirrored;
+  ASSERT_TRUE(ReadJobFile(jobFile, &mirrored));
+  EXPECT_EQ(mirrored.status, u"verifying");
+  EXPECT_EQ(mirrored.statusMessage, u"official manifest");
+  struct stat st;
+  ASSERT_EQ(stat(TestMachine::Native(jobFile).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
 }
 
 }  // namespace

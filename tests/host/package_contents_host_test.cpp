@@ -17,7 +17,6 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "support/host/code_signing.h"
-#include "support/host/pe_image.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -27,54 +26,12 @@ namespace fs = std::filesystem;
 using testing::Signer;
 using testing::TestMachine;
 
-// The signed files of the suite, made once: korvaCF.exe and addon.node by the publisher,
-// addon.node by someone else, and korvaCF.exe unsigned.
-struct SignedFiles {
-  fs::path dir;
-  fs::path korvaCf;
-  fs::path addon;
-  fs::path addonByOther;
-  fs::path unsignedKorvaCf;
-};
-
-void WriteNative(const fs::path& path, const std::string& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-}
-
 class PackageContents : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!testing::CanSignPeFiles())
-      return;
-    files_.dir = fs::temp_directory_path() / ("vovu-package-" + std::to_string(::getpid()));
-    fs::create_directories(files_.dir);
-    const testing::Bytes pe64 = testing::BuildPeImage({}, true);
-    const testing::Bytes pe32 = testing::BuildPeImage({}, false);
-    files_.unsignedKorvaCf = files_.dir / "korvaCF-unsigned.exe";
-    WriteNative(files_.unsignedKorvaCf, std::string(pe64.begin(), pe64.end()));
-    WriteNative(files_.dir / "addon-unsigned.node", std::string(pe32.begin(), pe32.end()));
-    files_.korvaCf = files_.dir / "korvaCF.exe";
-    files_.addon = files_.dir / "addon.node";
-    files_.addonByOther = files_.dir / "addon-other.node";
-    ASSERT_TRUE(testing::SignPeFile(files_.unsignedKorvaCf, files_.korvaCf, Signer::kPublisher));
-    ASSERT_TRUE(
-        testing::SignPeFile(files_.dir / "addon-unsigned.node", files_.addon, Signer::kPublisher));
-    ASSERT_TRUE(testing::SignPeFile(files_.dir / "addon-unsigned.node", files_.addonByOther,
-                                    Signer::kOther));
-    WriteNative(files_.dir / "app.asar", "the application's archive, not signed");
-  }
-
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(files_.dir, ignored);
-  }
-
   void SetUp() override {
     if (!testing::CanSignPeFiles())
       GTEST_SKIP() << "osslsigncode is not installed";
+    ASSERT_TRUE(files_.ok);
     testing::TrustSigningRoot();
     platform::SetModulePathForTesting(install_ + u"\\vovudidavuda.exe");
     ASSERT_TRUE(platform::CreateDirectoryAt(install_));
@@ -82,7 +39,8 @@ class PackageContents : public ::testing::Test {
     Place(files_.korvaCf, install_ + u"\\korvaCF.exe");
     Place(files_.korvaCf, payload_ + u"\\korvaCF.exe");
     Place(files_.addon, payload_ + u"\\addon.node");
-    Place(files_.dir / "app.asar", payload_ + u"\\app.asar");
+    TestMachine::WriteBytes(asar_, "the application's archive, not signed");
+    Place(TestMachine::Native(asar_), payload_ + u"\\app.asar");
     job_.version = u"2.11.0";
     job_.dir = payload_;
     for (const char* name : {"korvaCF.exe", "addon.node", "app.asar"})
@@ -121,10 +79,11 @@ class PackageContents : public ::testing::Test {
     TestMachine::WriteBytes(payload_ + u"\\manifest.json", text);
   }
 
-  static inline SignedFiles files_;
+  const testing::SignedPeFiles& files_ = testing::SignedRelease();
   TestMachine machine_;
   const std::u16string install_ = machine_.Path(u"Korva");
   const std::u16string payload_ = machine_.Path(u"payload");
+  const std::u16string asar_ = machine_.Path(u"app.asar");  // the release's app.asar
   HotUpdateJob job_;
   std::map<std::string, std::string> entries_;  // the manifest's elements, by name
 };
@@ -239,7 +198,7 @@ TEST_F(PackageContents, EachFileBySizeThenDigestThenSigner) {
   ASSERT_TRUE(platform::RemoveDirectoryAt(payload_ + u"\\addon.node"));
   replace(files_.addon, u"addon.node");
   fs::remove(TestMachine::Native(payload_ + u"\\app.asar"));
-  fs::create_symlink(files_.dir / "app.asar", TestMachine::Native(payload_ + u"\\app.asar"));
+  fs::create_symlink(TestMachine::Native(asar_), TestMachine::Native(payload_ + u"\\app.asar"));
   EXPECT_EQ(Verify(), u"package entry is not a regular file: app.asar");
 }
 
@@ -265,7 +224,7 @@ TEST_F(PackageContents, MakePackageMakesWhatTarListsAndVerificationAccepts) {
       std::string("'") + VOVU_MAKE_PACKAGE_PATH + "' --version 2.11.0 --url " +
       "https://updates.korvasync.example/p/package.zip --out '" + out.string() + "' '" +
       files_.korvaCf.string() + "' '" + files_.addon.string() + "' '" +
-      (files_.dir / "app.asar").string() + "' --min-app-version 2.10.0 > '" +
+      (TestMachine::Native(asar_)).string() + "' --min-app-version 2.10.0 > '" +
       (out.parent_path() / "official.json").string() + "'";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
 

@@ -121,15 +121,6 @@ TEST(JobStatusWrites, SetJobStatusStampsAndPersists) {
   EXPECT_EQ(back.statusMessage, u"download failed: timeout");
   EXPECT_GE(back.updatedAt, before);
   EXPECT_EQ(back.updatedAt, job.updatedAt);
-
-  for (const char16_t* status : {kStatusDownloading, kStatusVerifying, kStatusCommitting,
-                                 kStatusReplacing, kStatusRelaunching, kStatusRollingBack}) {
-    EXPECT_TRUE(IsOperationStatus(status)) << WideToUtf8(status);
-  }
-  for (const char16_t* status :
-       {kStatusStaged, kStatusRolledBack, kStatusDone, kStatusFailed, kStatusCancelled, u""}) {
-    EXPECT_FALSE(IsOperationStatus(status)) << WideToUtf8(status);
-  }
 }
 
 }  // namespace

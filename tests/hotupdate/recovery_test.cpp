@@ -24,20 +24,9 @@ std::u16string JobFileNamed(const std::u16string& folder) {
   return u"C:\\Users\\Ann\\.zodezevadororuza\\updates\\hotupdate\\" + folder + u"\\job.json";
 }
 
-class Recovery : public ::testing::Test {
+class Recovery : public InstalledUpdateTest {
  protected:
-  void SetUp() override {
-    InstallDesktopApp(machine_.Dir());
-    std::u16string version;
-    std::u16string error;
-    ASSERT_TRUE(LoadInstalledVersion(&version, &error, /*reset=*/true)) << WideToUtf8(error);
-  }
-  void TearDown() override { platform::ClearFaults(); }
-
   void Recover() { RecoverHotUpdateJobs(GetHotUpdateDir(), lock_); }
-
-  TestMachine machine_;
-  platform::CriticalSection lock_{1024};
 };
 
 TEST_F(Recovery, EachStatusGetsItsActionAndEverythingElseIsLeftAlone) {

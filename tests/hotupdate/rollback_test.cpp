@@ -22,19 +22,17 @@ namespace {
 
 using namespace testing;
 
-class Rollback : public ::testing::Test {
+class Rollback : public InstalledUpdateTest {
  protected:
   void SetUp() override {
-    InstallDesktopApp(machine_.Dir());
-    std::u16string version;
+    InstalledUpdateTest::SetUp();
     std::u16string error;
-    ASSERT_TRUE(LoadInstalledVersion(&version, &error, /*reset=*/true)) << WideToUtf8(error);
     ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0", &error));
     PlaceGeneration("new");
     PlaceBackups("old");
   }
   void TearDown() override {
-    platform::ClearFaults();
+    InstalledUpdateTest::TearDown();
     ReplaceServiceStopEvent(nullptr);
   }
 
@@ -44,9 +42,6 @@ class Rollback : public ::testing::Test {
     ASSERT_TRUE(platform::Event::Create(true, set, event.get()));
     ReplaceServiceStopEvent(std::move(event));
   }
-
-  TestMachine machine_;
-  platform::CriticalSection lock_{1024};
 };
 
 TEST_F(Rollback, RestoresTheFilesAndTheVersionTheJobStartedFrom) {

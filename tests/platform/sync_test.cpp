@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -78,6 +79,35 @@ TEST(SyncConditionVariable, WakesAWaiterUnderTheLockAndTimesOutWithoutOne) {
   std::lock_guard guard(lock);
   EXPECT_FALSE(signal.Wait(lock, 10));
   EXPECT_EQ(LastError(), kErrorTimeout);
+}
+
+// The object owns its thread: it joins it before another is moved over it, and when it goes.
+TEST(SyncThread, JoinsBeforeAMoveOverARunningOneAndWhenItGoes) {
+  Event releaseFirst;
+  Event releaseSecond;
+  ASSERT_TRUE(Event::Create(true, false, &releaseFirst));
+  ASSERT_TRUE(Event::Create(true, false, &releaseSecond));
+  std::atomic<int> ended{0};
+  const auto endAfter = [&](Event* release) {
+    return [&ended, release] {
+      (void)release->Wait(kInfiniteWait);
+      ++ended;
+    };
+  };
+  {
+    Thread first;
+    Thread second;
+    ASSERT_TRUE(first.Start(u"first", endAfter(&releaseFirst)));
+    ASSERT_TRUE(second.Start(u"second", endAfter(&releaseSecond)));
+    Thread moved(std::move(first));
+    EXPECT_FALSE(first.joinable());
+    ASSERT_TRUE(moved.joinable());
+    ASSERT_TRUE(releaseFirst.Set());
+    moved = std::move(second);  // joins the first thread
+    EXPECT_EQ(ended.load(), 1);
+    ASSERT_TRUE(releaseSecond.Set());
+  }  // joins the second
+  EXPECT_EQ(ended.load(), 2);
 }
 
 }  // namespace

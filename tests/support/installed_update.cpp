@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "foundation/diagnostics.h"
+#include "foundation/step_hook.h"
 #include "foundation/text.h"
+#include "platform/fault_injection.h"
 #include "state/installed_version.h"
 #include "state/protected_storage.h"
+#include "support/desktop_app.h"
 #include "support/test_machine.h"
 #include "system/file_replacement.h"
 
@@ -28,7 +31,21 @@ std::string GenerationOf(const std::u16string& path, const std::u16string& relat
   return "other";
 }
 
-std::string Summarise(const std::string& joined, const std::string& first, bool same) {
+// The generations of the three files (or of their backups) as one word, or a description.
+std::string Generations(bool backups) {
+  std::string joined;
+  std::string first;
+  bool same = true;
+  for (const char16_t* relative : kInstalledFiles) {
+    const std::u16string path = JoinPath(GetInstallDirectory(), relative);
+    std::string one = GenerationOf(backups ? BackupPathOf(path) : path, relative);
+    if (backups && one == "missing")
+      one = "none";
+    joined += (joined.empty() ? "" : ",") + one;
+    if (first.empty())
+      first = one;
+    same = same && one == first;
+  }
   return same ? first : "mixed: " + joined;
 }
 
@@ -51,34 +68,11 @@ void PlaceBackups(const std::string& generation) {
 }
 
 std::string InstalledGeneration() {
-  std::string joined;
-  std::string first;
-  bool same = true;
-  for (const char16_t* relative : kInstalledFiles) {
-    const std::string one = GenerationOf(JoinPath(GetInstallDirectory(), relative), relative);
-    joined += (joined.empty() ? "" : ",") + one;
-    if (first.empty())
-      first = one;
-    same = same && one == first;
-  }
-  return Summarise(joined, first, same);
+  return Generations(/*backups=*/false);
 }
 
 std::string BackupGeneration() {
-  std::string joined;
-  std::string first;
-  bool same = true;
-  for (const char16_t* relative : kInstalledFiles) {
-    std::string one =
-        GenerationOf(BackupPathOf(JoinPath(GetInstallDirectory(), relative)), relative);
-    if (one == "missing")
-      one = "none";
-    joined += (joined.empty() ? "" : ",") + one;
-    if (first.empty())
-      first = one;
-    same = same && one == first;
-  }
-  return Summarise(joined, first, same);
+  return Generations(/*backups=*/true);
 }
 
 StoredJob StoreUpdateJob(const std::u16string& status, const std::u16string& jobFile) {
@@ -112,6 +106,18 @@ std::string RecordedInstalledVersion() {
   if (!ReadInstalledVersionState(&baseline, &current))
     return "unreadable";
   return WideToUtf8(current);
+}
+
+void InstalledUpdateTest::SetUp() {
+  InstallDesktopApp(machine_.Dir());
+  std::u16string version;
+  std::u16string error;
+  ASSERT_TRUE(LoadInstalledVersion(&version, &error, /*reset=*/true)) << WideToUtf8(error);
+}
+
+void InstalledUpdateTest::TearDown() {
+  platform::ClearFaults();
+  SetHotUpdateStepHook(nullptr);
 }
 
 }  // namespace vovu::testing

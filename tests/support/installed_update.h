@@ -4,9 +4,13 @@
 // back as one word.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
+#include "platform/sync.h"
 #include "state/hot_update_job.h"
+#include "support/test_machine.h"
 
 namespace vovu::testing {
 
@@ -48,5 +52,17 @@ struct StoredJob {
 
 // The installed-version record's current version, "unreadable" when it cannot be read.
 [[nodiscard]] std::string RecordedInstalledVersion();
+
+// A test machine with the desktop application installed (version 2.10.0), the installed-
+// version record fresh, and the job lock: the set-up of the confirm, rollback and recovery
+// suites. Faults and the step hook are cleared after each test.
+class InstalledUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  TestMachine machine_;
+  platform::CriticalSection lock_{1024};
+};
 
 }  // namespace vovu::testing

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/fault_injection.h"
@@ -25,40 +23,12 @@ class ProcessDiscovery : public ::testing::Test {
     platform::SetModulePathForTesting(JoinPath(app_, u"vovudidavuda.exe"));
   }
 
-  void TearDown() override {
-    for (std::uint32_t pid : running_)
-      End(pid);
-  }
-
-  // Starts a copy of the stand-in at `path`; its id.
-  std::uint32_t Run(const std::u16string& path) {
-    testing::PlaceHelperCopy(path);
-    platform::ProcessStart start;
-    start.applicationName = path;
-    start.commandLine = QuoteIfNeeded(path);
-    std::uint32_t pid = 0;
-    EXPECT_TRUE(platform::CreateProcessDirect(start, &pid)) << platform::LastError();
-    running_.push_back(pid);
-    return pid;
-  }
-
-  static void End(std::uint32_t pid) {
-    const platform::ProcessHandle process =
-        platform::OpenProcessById(pid, platform::kProcessTerminate | platform::kSynchronize);
-    if (!process)
-      return;
-    EXPECT_TRUE(platform::TerminateProcessWithCode(process, 1));
-    EXPECT_EQ(platform::WaitForProcessExit(process, 10000), platform::WaitResult::kSignalled);
-  }
-
-  void Stop(std::uint32_t pid) {
-    End(pid);
-    std::erase(running_, pid);
-  }
+  std::uint32_t Run(const std::u16string& path) { return helpers_.Start(path); }
+  void Stop(std::uint32_t pid) { helpers_.Stop(pid); }
 
   TestMachine machine_;
   std::u16string app_;
-  std::vector<std::uint32_t> running_;
+  testing::RunningHelpers helpers_;
 };
 
 TEST_F(ProcessDiscovery, OnlyProgramsInsideTheInstallationDirectoryCount) {

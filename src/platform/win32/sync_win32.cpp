@@ -109,23 +109,6 @@ DWORD WINAPI RunThreadProcedure(LPVOID argument) {
 
 }  // namespace
 
-Thread::~Thread() {
-  Join();
-}
-
-Thread::Thread(Thread&& other) noexcept : native_(other.native_) {
-  other.native_ = 0;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Join();
-    native_ = other.native_;
-    other.native_ = 0;
-  }
-  return *this;
-}
-
 bool Thread::Start(const std::u16string& name, std::function<void()> procedure) {
   if (FaultDue(FaultPoint::kCreateThread, name))
     return false;

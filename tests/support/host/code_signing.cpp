@@ -7,6 +7,7 @@
 
 #include "foundation/text.h"
 #include "platform/host/image/root_store.h"
+#include "support/host/pe_image.h"
 
 namespace vovu::testing {
 namespace {
@@ -92,6 +93,32 @@ bool SignPeFile(const fs::path& in, const fs::path& out, Signer signer) {
   return TheKeys().ok() &&
          TheKeys().Shell("rm -f " + Quote(out) + " && osslsigncode sign -certs " + name +
                          ".pem -key " + name + ".key -in " + Quote(in) + " -out " + Quote(out));
+}
+
+const SignedPeFiles& SignedRelease() {
+  static const SignedPeFiles files = [] {
+    SignedPeFiles made;
+    const fs::path dir = TheKeys().dir() / "release";
+    fs::create_directories(dir);
+    made.unsignedKorvaCf = dir / "korvaCF-unsigned.exe";
+    made.unsignedAddon = dir / "addon-unsigned.node";
+    made.korvaCf = dir / "korvaCF.exe";
+    made.addon = dir / "addon.node";
+    made.addonByOther = dir / "addon-other.node";
+    const Bytes pe64 = BuildPeImage({}, true);
+    const Bytes pe32 = BuildPeImage({}, false);
+    std::ofstream(made.unsignedKorvaCf, std::ios::binary)
+        .write(reinterpret_cast<const char*>(pe64.data()),
+               static_cast<std::streamsize>(pe64.size()));
+    std::ofstream(made.unsignedAddon, std::ios::binary)
+        .write(reinterpret_cast<const char*>(pe32.data()),
+               static_cast<std::streamsize>(pe32.size()));
+    made.ok = SignPeFile(made.unsignedKorvaCf, made.korvaCf, Signer::kPublisher) &&
+              SignPeFile(made.unsignedAddon, made.addon, Signer::kPublisher) &&
+              SignPeFile(made.unsignedAddon, made.addonByOther, Signer::kOther);
+    return made;
+  }();
+  return files;
 }
 
 bool SignElfFile(const fs::path& file, Signer signer) {

@@ -25,6 +25,19 @@ void TrustSigningRoot();
 [[nodiscard]] bool SignPeFile(const std::filesystem::path& in, const std::filesystem::path& out,
                               Signer signer);
 
+// PE images signed once for the test process: korvaCF.exe (64-bit) and addon.node (32-bit)
+// by the publisher, the same addon.node by the other signer, and the unsigned originals.
+// `ok` is false when building or signing them failed.
+struct SignedPeFiles {
+  bool ok = false;
+  std::filesystem::path korvaCf;
+  std::filesystem::path addon;
+  std::filesystem::path addonByOther;
+  std::filesystem::path unsignedKorvaCf;
+  std::filesystem::path unsignedAddon;
+};
+[[nodiscard]] const SignedPeFiles& SignedRelease();
+
 // Signs the ELF file in place with sign-elf; false when that failed.
 [[nodiscard]] bool SignElfFile(const std::filesystem::path& file, Signer signer);
 

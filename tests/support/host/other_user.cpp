@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -47,6 +48,29 @@ std::string UserChild::Finish() {
                       WEXITSTATUS(status) == 0;
   pid_ = -1;
   return exited ? text : "child failed: " + std::to_string(status);
+}
+
+// The child reports once it is the user, then waits for this end of their socket pair to
+// close.
+UserSession::UserSession() {
+  int link[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0)
+    return;
+  child_.emplace(OtherUser{}, [&] {
+    close(link[0]);
+    char byte = 'r';
+    if (write(link[1], &byte, 1) == 1)
+      (void)!read(link[1], &byte, 1);
+    return std::string();
+  });
+  close(link[1]);
+  end_ = link[0];
+  char byte = 0;
+  ok_ = read(end_, &byte, 1) == 1;
+}
+
+UserSession::~UserSession() {
+  close(end_);  // before the child is waited for
 }
 
 platform::PipeHandle CreateTestPipeInstance(const std::u16string& name, bool open) {

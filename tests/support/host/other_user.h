@@ -7,7 +7,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,25 @@ class UserChild {
  private:
   pid_t pid_ = -1;
   int fd_ = -1;
+};
+
+// A process of uid 65534 leading a session of its own, alive until the object goes, as a
+// user logged on to a desktop session. The host numbers a session by its leader's pid.
+class UserSession {
+ public:
+  UserSession();
+  ~UserSession();  // ends the session's process and waits for it
+  UserSession(const UserSession&) = delete;
+  UserSession& operator=(const UserSession&) = delete;
+
+  // Whether the process became the user and leads its session.
+  [[nodiscard]] bool ok() const { return ok_; }
+  [[nodiscard]] std::uint32_t id() const { return static_cast<std::uint32_t>(child_->pid()); }
+
+ private:
+  int end_ = -1;
+  bool ok_ = false;
+  std::optional<UserChild> child_;
 };
 
 // A new instance of pipe `name` that every user may open when `open`, else with the default

@@ -218,23 +218,6 @@ void* RunThreadProcedure(void* argument) {
 
 }  // namespace
 
-Thread::~Thread() {
-  Join();
-}
-
-Thread::Thread(Thread&& other) noexcept : native_(other.native_) {
-  other.native_ = 0;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Join();
-    native_ = other.native_;
-    other.native_ = 0;
-  }
-  return *this;
-}
-
 bool Thread::Start(const std::u16string& name, std::function<void()> procedure) {
   if (FaultDue(FaultPoint::kCreateThread, name))
     return false;

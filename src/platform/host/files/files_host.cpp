@@ -54,7 +54,23 @@ std::uint32_t AttributesOf(const std::string& hostPath, const struct stat& st) {
   return attributes == 0 ? kFileAttributeNormal : attributes;
 }
 
+// The host path of `path` and lstat of it; false with the last error set when either fails.
+bool StatPath(const std::u16string& path, std::string* hostPath, struct stat* st) {
+  if (!ToHostPath(path, hostPath))
+    return false;
+  return lstat(hostPath->c_str(), st) == 0 || Fail(errno, *hostPath);
+}
+
+// An enumeration in progress; it closes its directory stream when it goes.
 struct HostFind {
+  HostFind() = default;
+  HostFind(const HostFind&) = delete;
+  HostFind& operator=(const HostFind&) = delete;
+  ~HostFind() {
+    if (dir != nullptr)
+      closedir(dir);
+  }
+
   DIR* dir = nullptr;
   std::string directory;
   std::string suffix;  // lower case, such as ".exe"; empty when every name matches
@@ -212,11 +228,9 @@ bool FlushFile(const FileHandle& file) {
 bool GetAttributesAndSize(const std::u16string& path, std::uint32_t* attributes,
                           std::uint64_t* size) {
   std::string hostPath;
-  if (!ToHostPath(path, &hostPath))
-    return false;
   struct stat st;
-  if (lstat(hostPath.c_str(), &st) != 0)
-    return Fail(errno, hostPath);
+  if (!StatPath(path, &hostPath, &st))
+    return false;
   *attributes = AttributesOf(hostPath, st);
   *size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
   return true;
@@ -248,11 +262,9 @@ bool RemoveDirectoryAt(const std::u16string& path) {
   if (FaultDue(FaultPoint::kRemoveDirectory, path))
     return false;
   std::string hostPath;
-  if (!ToHostPath(path, &hostPath))
-    return false;
   struct stat st;
-  if (lstat(hostPath.c_str(), &st) != 0)
-    return Fail(errno, hostPath);
+  if (!StatPath(path, &hostPath, &st))
+    return false;
   const std::uint32_t attributes = AttributesOf(hostPath, st);
   if ((attributes & kFileAttributeDirectory) == 0) {
     SetLastErrorCode(kErrorDirectory);
@@ -267,11 +279,9 @@ bool DeleteFileAt(const std::u16string& path) {
   if (FaultDue(FaultPoint::kDeleteFile, path))
     return false;
   std::string hostPath;
-  if (!ToHostPath(path, &hostPath))
-    return false;
   struct stat st;
-  if (lstat(hostPath.c_str(), &st) != 0)
-    return Fail(errno, hostPath);
+  if (!StatPath(path, &hostPath, &st))
+    return false;
   if (S_ISDIR(st.st_mode)) {
     SetLastErrorCode(kErrorAccessDenied);
     return false;
@@ -354,9 +364,7 @@ bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
 }
 
 void FindHandleTraits::Close(Type h) {
-  std::unique_ptr<HostFind> find(reinterpret_cast<HostFind*>(h));
-  if (find->dir != nullptr)
-    closedir(find->dir);
+  delete reinterpret_cast<HostFind*>(h);
 }
 
 FindHandle FindFirstEntry(const std::u16string& pattern, FindData* entry) {
@@ -393,7 +401,6 @@ FindHandle FindFirstEntry(const std::u16string& pattern, FindData* entry) {
     // Windows reports an empty match as "file not found"; "*" always finds "." at least.
     if (platform::LastError() == kErrorNoMoreFiles)
       SetLastErrorCode(kErrorFileNotFound);
-    closedir(find->dir);
     return FindHandle();
   }
   return FindHandle(reinterpret_cast<NativeHandle>(find.release()));

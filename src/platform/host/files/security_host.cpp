@@ -19,6 +19,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/host/core/machine_root.h"
+#include "platform/host/core/unique_fd.h"
 #include "platform/host/files/security_descriptor_impl.h"
 #include "platform/host/registry/registry_paths.h"
 #include "platform/security.h"
@@ -164,22 +165,22 @@ bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescript
   if (!host::ToHostPath(path, &hostPath))
     return false;
   // O_NOFOLLOW with O_PATH opens a link as itself; a link is refused rather than followed.
-  const int fd = open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
-    return false;
-  }
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
-    close(fd);
-    SetLastErrorCode(kErrorAccessDenied);
-    return false;
+  {
+    const host::UniqueFd fd(open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+      SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
+      return false;
+    }
+    if (fstat(fd.get(), &st) != 0 || S_ISLNK(st.st_mode)) {
+      SetLastErrorCode(kErrorAccessDenied);
+      return false;
+    }
   }
-  close(fd);
   // fchmod/fchown do not work on O_PATH descriptors; reopen the very same object.
   const int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
-  const int object = open(hostPath.c_str(), flags | O_NONBLOCK);
-  if (object < 0) {
+  const host::UniqueFd object(open(hostPath.c_str(), flags | O_NONBLOCK));
+  if (!object.valid()) {
     SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
     return false;
   }
@@ -187,23 +188,21 @@ bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescript
   uid_t owner = st.st_uid;
   gid_t group = st.st_gid;
   if (setOwner && !impl->ownerIsSystem) {
-    close(object);
     SetLastErrorCode(kErrorInvalidParameter);  // no owner in the descriptor
     return false;
   }
   if (geteuid() == 0) {
     owner = setOwner ? 0 : owner;
     group = impl->hasAdministrators ? 0 : group;
-    ok = fchown(object, owner, group) == 0;
+    ok = fchown(object.get(), owner, group) == 0;
   }
-  ok = ok && fchmod(object, impl->ModeFor(owner, group)) == 0;
+  ok = ok && fchmod(object.get(), impl->ModeFor(owner, group)) == 0;
   const int err = errno;
   if (ok && impl->protectedDacl) {
-    fremovexattr(object, "system.posix_acl_access");
+    fremovexattr(object.get(), "system.posix_acl_access");
     if (S_ISDIR(st.st_mode))
-      fremovexattr(object, "system.posix_acl_default");
+      fremovexattr(object.get(), "system.posix_acl_default");
   }
-  close(object);
   if (!ok) {
     SetLastErrorCode(host::Win32ErrorFromErrno(err, hostPath));
     return false;

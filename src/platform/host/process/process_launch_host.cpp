@@ -23,6 +23,7 @@
 #include "platform/fault_injection.h"
 #include "platform/host/core/host_util.h"
 #include "platform/host/core/machine_root.h"
+#include "platform/host/core/unique_fd.h"
 #include "platform/host/process/token_object.h"
 #include "platform/host/scm/service_launch.h"
 #include "platform/process.h"
@@ -84,34 +85,37 @@ struct LaunchPlan {
 bool Launch(LaunchPlan plan, std::uint32_t* processId) {
   std::vector<char*> argv = host::ExecPointers(plan.arguments);
   std::vector<char*> envp = host::ExecPointers(plan.environment);
-  int pidPipe[2];
-  int failurePipe[2];
-  if (pipe2(pidPipe, O_CLOEXEC) != 0) {
+  int pidEnds[2];
+  int failureEnds[2];
+  if (pipe2(pidEnds, O_CLOEXEC) != 0) {
     SetLastErrorCode(kErrorNotEnoughMemory);
     return false;
   }
-  if (pipe2(failurePipe, O_CLOEXEC) != 0) {
-    close(pidPipe[0]);
-    close(pidPipe[1]);
+  const host::UniqueFd pidRead(pidEnds[0]);
+  host::UniqueFd pidWrite(pidEnds[1]);
+  if (pipe2(failureEnds, O_CLOEXEC) != 0) {
     SetLastErrorCode(kErrorNotEnoughMemory);
     return false;
   }
+  const host::UniqueFd failureRead(failureEnds[0]);
+  host::UniqueFd failureWrite(failureEnds[1]);
   const pid_t child = fork();
   if (child == 0) {
     if (plan.newSession)
       setsid();
     const pid_t grandchild = fork();
     if (grandchild == 0)
-      RunProgram(plan, failurePipe[1], argv.data(), envp.data());
-    host::WriteAll(pidPipe[1], &grandchild, sizeof grandchild);
+      RunProgram(plan, failureWrite.get(), argv.data(), envp.data());
+    host::WriteAll(pidWrite.get(), &grandchild, sizeof grandchild);
     _exit(0);
   }
-  close(pidPipe[1]);
-  close(failurePipe[1]);
+  // Only the children write; the reads below end when they have gone.
+  pidWrite.reset();
+  failureWrite.reset();
   pid_t started = -1;
   bool ok = child > 0;
   if (ok) {
-    ok = host::ReadAll(pidPipe[0], &started, sizeof started) && started > 0;
+    ok = host::ReadAll(pidRead.get(), &started, sizeof started) && started > 0;
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -120,7 +124,7 @@ bool Launch(LaunchPlan plan, std::uint32_t* processId) {
     SetLastErrorCode(kErrorNotEnoughMemory);
   } else {
     LaunchFailure failure{};
-    if (host::ReadAll(failurePipe[0], &failure, sizeof failure)) {
+    if (host::ReadAll(failureRead.get(), &failure, sizeof failure)) {
       ok = false;
       if (failure.stage == kStageIdentity) {
         SetLastErrorCode(kErrorPrivilegeNotHeld);
@@ -131,8 +135,6 @@ bool Launch(LaunchPlan plan, std::uint32_t* processId) {
       }
     }
   }
-  close(pidPipe[0]);
-  close(failurePipe[0]);
   if (ok && processId != nullptr)
     *processId = static_cast<std::uint32_t>(started);
   return ok;

@@ -27,6 +27,7 @@
 #include <mutex>
 
 #include "platform/host/core/machine_root.h"
+#include "platform/host/core/unique_fd.h"
 #include "platform/host/registry/registry_paths.h"
 
 namespace vovu::platform::host {
@@ -356,11 +357,10 @@ Win32Error PrepareMachineFiles(const std::string& directory, const std::string& 
     if (mkdir(users.c_str(), 01733) == 0 || errno == EEXIST)
       chmod(users.c_str(), 01733);
   }
-  const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd >= 0) {
+  const UniqueFd fd(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (fd.valid()) {
     if (root)
-      fchmod(fd, 0644);
-    close(fd);
+      fchmod(fd.get(), 0644);
   } else if (errno != EACCES && errno != EROFS) {
     return Win32ErrorFromErrno(errno, file);
   }

@@ -1,0 +1,10 @@
+// Windows: cmd.exe, whose echo ends its line with CR LF.
+#include "support/shell_command.h"
+
+namespace vovu::testing {
+
+ShellCommand ListedThenExit3() {
+  return {u"cmd.exe /c \"echo listed& exit 3\"", "listed\r\n"};
+}
+
+}  // namespace vovu::testing
