@@ -8,6 +8,8 @@
 // (WINHTTP_OPTION_DISABLE_FEATURE), WinHttpSendRequest, WinHttpReceiveResponse,
 // WinHttpQueryHeaders (WINHTTP_QUERY_STATUS_CODE as a number), WinHttpQueryOption
 // (WINHTTP_OPTION_URL), WinHttpQueryDataAvailable, WinHttpReadData, WinHttpCloseHandle.
+// Under wine, whose WinHTTP refuses WINHTTP_OPTION_URL, the final address is tracked from
+// WinHTTP's redirect notifications instead (win32/http_wine_final_url.h).
 //
 // Host: libcurl over OpenSSL (see docs/host-platform.md, "HTTPS").
 //   - HTTPS only: a request opened without the secure flag fails to send with 12175.

@@ -67,11 +67,11 @@ bool WriteRequest(const HotUpdateJob& request, const std::u16string& jobFile) {
   return WriteJobFile(request, jobFile);
 }
 
-bool NoteEvent(const std::string& line) {
+bool NoteEvent(const std::string& line, const char16_t* fileName) {
   const std::u16string folder = HotUpdateFolder(u"");
   if (folder.empty() || !MakeFolders(folder))
     return false;
-  const std::u16string path = JoinPath(folder, kEventsFileName);
+  const std::u16string path = JoinPath(folder, fileName);
   std::vector<char> bytes;
   std::string text;
   if (ReadFileBytes(path, &bytes))

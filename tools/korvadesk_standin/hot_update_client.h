@@ -34,8 +34,13 @@ inline constexpr char16_t kEventsFileName[] = u"standin-events.txt";
 // version that fails to come up.
 inline constexpr char16_t kHoldConfirmationFileName[] = u"hold-confirmation";
 
-// Appends one line to the events file; false when it cannot be written.
-bool NoteEvent(const std::string& line);
+// Beside the events file: the whole command line of each start by the service (with
+// "--hot-update-pending" or "--hot-update-rolledback"), one line each.
+inline constexpr char16_t kCommandsFileName[] = u"standin-commands.txt";
+
+// Appends one line to the events file (or to `fileName` in the same folder); false when it
+// cannot be written.
+bool NoteEvent(const std::string& line, const char16_t* fileName = kEventsFileName);
 
 // Sends one request and returns the reply text ("no exchange" when there was none).
 [[nodiscard]] std::u16string SendJobCommandForReply(const std::u16string& word,

@@ -19,6 +19,8 @@
 //       running until it is ended
 //   Korvadesk.exe --hot-update-rolledback        (how the service starts it after a rollback)
 //       notes "rolledback" in the events file and exits
+// Started with either of the last two, it first notes its whole command line in a file
+// beside the events file (kCommandsFileName).
 //
 // Following prints a line per change of the service's mirror of the job ("downloading",
 // "verifying: package sha256", ...) until the job is staged, failed or otherwise at rest.
@@ -32,6 +34,7 @@
 
 #include "foundation/text.h"
 #include "hot_update_client.h"
+#include "own_command_line.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/sync.h"
@@ -119,6 +122,9 @@ int main(int argc, char** argv) {
   std::vector<std::u16string> args;
   for (int i = 2; i < argc; ++i)
     args.push_back(Wide(argv[i]));
+  if (verb == "--hot-update-pending" || verb == "--hot-update-rolledback")
+    (void)vovu::standin::NoteEvent(vovu::standin::OwnCommandLine(),
+                                   vovu::standin::kCommandsFileName);
   if (verb == "--hot-update-rolledback" && args.empty())
     return vovu::standin::NoteEvent("rolledback") ? 0 : 1;
   if (verb == "--help") {

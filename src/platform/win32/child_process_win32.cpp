@@ -56,10 +56,19 @@ bool StartProgram(const ProcessStart& start, const StandardHandles* handles,
     startup.hStdOutput = HandleOf(handles->output);
     startup.hStdError = HandleOf(handles->error);
   }
+  DWORD flags = start.creationFlags;
+  // Wine gives a console program started with CREATE_NO_WINDOW by a process without a console
+  // a console host of its own, which inherits every inheritable handle of the caller and
+  // outlives the program by a moment: the caller's output file stays open elsewhere and
+  // cannot be read or deleted right after the program ends. Without a console at all the
+  // program writes to the handles it was given just the same, so under wine, and only when
+  // handles are passed on, it is started detached instead.
+  if (handles != nullptr && (flags & CREATE_NO_WINDOW) != 0 && win32::RunsUnderWine())
+    flags = (flags & ~static_cast<DWORD>(CREATE_NO_WINDOW)) | DETACHED_PROCESS;
   PROCESS_INFORMATION info{};
   if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
-                        handles != nullptr ? TRUE : FALSE, start.creationFlags, nullptr, nullptr,
-                        &startup, &info)) {
+                        handles != nullptr ? TRUE : FALSE, flags, nullptr, nullptr, &startup,
+                        &info)) {
     return false;
   }
   ::CloseHandle(info.hThread);

@@ -3,6 +3,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/http.h"
+#include "platform/win32/http_wine_final_url.h"
 #include "platform/win32/windows_api.h"
 // After <windows.h>.
 #include <winhttp.h>
@@ -26,6 +27,7 @@ std::u16string Component(const wchar_t* text, DWORD length) {
 }  // namespace
 
 void HttpHandleTraits::Close(Type h) {
+  win32::ForgetHttpHandle(reinterpret_cast<HINTERNET>(h));
   ::WinHttpCloseHandle(reinterpret_cast<HINTERNET>(h));
 }
 
@@ -92,16 +94,20 @@ bool SetHttpTimeouts(const HttpHandle& session, int resolveMs, int connectMs, in
 HttpHandle ConnectHttp(const HttpHandle& session, const std::u16string& host, std::uint16_t port) {
   if (FaultDue(FaultPoint::kHttpConnect, u""))
     return HttpHandle();
-  return Own(::WinHttpConnect(H(session), win32::W(host), port, 0));
+  HINTERNET connection = ::WinHttpConnect(H(session), win32::W(host), port, 0);
+  win32::TrackHttpConnection(connection, host, port);
+  return Own(connection);
 }
 
 HttpHandle OpenHttpRequest(const HttpHandle& connection, const std::u16string& verb,
                            const std::u16string& objectName, bool secure) {
   if (FaultDue(FaultPoint::kHttpOpenRequest, u""))
     return HttpHandle();
-  return Own(::WinHttpOpenRequest(H(connection), win32::W(verb), win32::W(objectName), nullptr,
-                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                  secure ? WINHTTP_FLAG_SECURE : 0));
+  HINTERNET request = ::WinHttpOpenRequest(
+      H(connection), win32::W(verb), win32::W(objectName), nullptr, WINHTTP_NO_REFERER,
+      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+  win32::TrackHttpRequest(H(connection), request, objectName, secure);
+  return Own(request);
 }
 
 bool DisableHttpRedirects(const HttpHandle& request) {
@@ -137,7 +143,12 @@ std::uint32_t QueryHttpFinalUrlSize(const HttpHandle& request) {
     return 0;
   DWORD size = 0;
   // Fails with ERROR_INSUFFICIENT_BUFFER and gives the size needed, in bytes.
-  ::WinHttpQueryOption(H(request), WINHTTP_OPTION_URL, nullptr, &size);
+  if (!::WinHttpQueryOption(H(request), WINHTTP_OPTION_URL, nullptr, &size) &&
+      ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    std::u16string url;  // wine: see http_wine_final_url.h
+    if (win32::TrackedHttpFinalUrl(H(request), &url))
+      return static_cast<std::uint32_t>((url.size() + 1) * sizeof(wchar_t));
+  }
   return size;
 }
 
@@ -146,8 +157,19 @@ bool QueryHttpFinalUrl(const HttpHandle& request, std::uint32_t capacity, std::u
     return false;
   std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
   DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-  if (!::WinHttpQueryOption(H(request), WINHTTP_OPTION_URL, buffer.data(), &size))
-    return false;
+  if (!::WinHttpQueryOption(H(request), WINHTTP_OPTION_URL, buffer.data(), &size)) {
+    std::u16string tracked;  // wine: see http_wine_final_url.h
+    if (::GetLastError() != ERROR_INVALID_PARAMETER ||
+        !win32::TrackedHttpFinalUrl(H(request), &tracked)) {
+      return false;
+    }
+    if (tracked.size() + 1 > buffer.size()) {
+      ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return false;
+    }
+    *url = tracked;
+    return true;
+  }
   buffer.back() = L'\0';
   *url = win32::FromW(buffer.data(), wcslen(buffer.data()));
   return true;

@@ -185,18 +185,6 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));
 }
 
-namespace {
-
-// Wine runs every process, its services included, as one user in one session (1), so a
-// server's session cannot tell a service apart there; it is a single-user machine, as the
-// host is without root.
-bool RunsUnderWine() {
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-}  // namespace
-
 bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
   ULONG process = 0;
   DWORD session = 0;
@@ -204,8 +192,11 @@ bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
       !::ProcessIdToSessionId(process, &session)) {
     return false;
   }
-  // A process that serves its own requests needs no check of itself.
-  *isService = session == 0 || process == ::GetCurrentProcessId() || RunsUnderWine();
+  // A process that serves its own requests needs no check of itself. Wine runs every
+  // process, its services included, as one user in one session (1), so a server's session
+  // cannot tell a service apart there; it is a single-user machine, as the host is without
+  // root.
+  *isService = session == 0 || process == ::GetCurrentProcessId() || win32::RunsUnderWine();
   return true;
 }
 

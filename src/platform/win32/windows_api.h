@@ -25,6 +25,13 @@ inline std::u16string FromW(const wchar_t* text, std::size_t length) {
   return std::u16string(reinterpret_cast<const char16_t*>(text), length);
 }
 
+// Wine marks itself by an export of its ntdll. The few places where wine's implementation of
+// an interface falls short of Windows' ask this, so Windows takes the documented road only.
+inline bool RunsUnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 inline HANDLE ToHandle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
 }

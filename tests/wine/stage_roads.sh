@@ -1,0 +1,301 @@
+# The wine stage's roads: a hot update confirmed, one rolled back by the service's timer, and
+# the refusals made through WinHTTP. Sourced by hot_update_stage.sh after stage_lib.sh.
+# shellcheck shell=bash
+
+app_win="$install_win\\Korvadesk.exe"
+pipe_send_win='C:\vovu-tools\pipe-send.exe'
+
+# A release: korvaCF.exe and addon.node signed by the publisher, an app.asar of about 1 MB,
+# the package and the official manifest that offers it at https://cdn.../pkg/VERSION.zip.
+make_release() {  # VERSION
+  local dir="$stage/release/$1"
+  mkdir -p "$dir"
+  sign "$win_build/tools/korvacf_standin/korvaCF.exe" "$dir/korvaCF.exe" "korvaCF $1"
+  sign "$win_build/tools/installed_version/installed-version.exe" "$dir/addon.node" "addon $1"
+  head -c 1000000 < <(yes "application archive $1") >"$dir/app.asar"
+  "$host_build/tools/make_package/make-package" --version "$1" \
+    --url "https://$cdn/pkg/$1.zip" --out "$dir/out" "$dir/korvaCF.exe" "$dir/addon.node" \
+    "$dir/app.asar" >"$dir/official-manifest.json" || fail_now "make-package $1"
+  cp "$dir/out/package.zip" "$stage/www/pkg/$1.zip"
+}
+
+# Publishes VERSION's official manifest, its package address changed to URL when one is given.
+publish() {  # VERSION [URL]
+  local dir="$stage/release/$1"
+  if [ "$#" -gt 1 ]; then
+    sed "s|\"packageUrl\": \"[^\"]*\"|\"packageUrl\": \"$2\"|" "$dir/official-manifest.json"
+  else
+    cat "$dir/official-manifest.json"
+  fi >"$stage/www/client/new/clientHotUpdateInfo.json"
+}
+
+package_sha() { digest "$stage/www/pkg/$1.zip"; }
+package_size() { stat -c %s "$stage/www/pkg/$1.zip"; }
+
+# The application's side of a job, played from outside wine: the job file written in the
+# service's layout, the requests sent with pipe-send.exe (as the wine user, like any program
+# of the session), and the mirror followed by reading it from Linux. A Windows program that
+# polls its job file holds it open now and then, and wine then refuses the service's atomic
+# replacement of the mirror (see docs/wine-stage.md); reading from Linux takes no Windows
+# handle, so the stage sees every mirror write the service makes and disturbs none.
+
+# The mirror's status, message and update time, read at once: "status|message|updatedAt".
+mirror_state() {
+  local text
+  text=$(cat "$job" 2>/dev/null) || return
+  printf '%s|%s|%s' \
+    "$(sed -n 's/^  "status": "\(.*\)",\{0,1\}$/\1/p' <<<"$text")" \
+    "$(sed -n 's/^  "statusMessage": "\(.*\)",\{0,1\}$/\1/p' <<<"$text")" \
+    "$(sed -n 's/^  "updatedAt": \([0-9]*\),\{0,1\}$/\1/p' <<<"$text")"
+}
+
+# Prints each change of the mirror as "status" or "status: message" until it shows a status
+# at rest or LIMIT seconds pass. The state at the start is not printed.
+follow_mirror() {  # LIMIT
+  local last now status message deadline=$((SECONDS + $1))
+  last=$(mirror_state)
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    sleep 0.05
+    now=$(mirror_state)
+    [ "$now" != "$last" ] && [ -n "${now%%|*}" ] || continue
+    last=$now
+    status=${now%%|*}
+    message=${now#*|}
+    message=${message%|*}
+    printf '%s%s\n' "$status" "${message:+: $message}"
+    case $status in
+      staged | failed | cancelled | rolledback | done) return 0 ;;
+    esac
+  done
+  echo "no further change within $1 s"
+}
+
+send_job_command() {  # WORD
+  "$wine" "$pipe_send_win" "$1" "$job_win" 2>&1 | tr -d '\r'
+}
+
+# The application asks for VERSION from CURRENT with the job file in SUBFOLDER of its
+# hot-update folder, and follows the job. Sets job_win, job, request_output and request_code
+# (0 when the request was answered "OK" and the job ended "staged").
+request() {  # VERSION URL CURRENT SUBFOLDER
+  job_win="C:\\users\\$(id -un)\\.zodezevadororuza\\updates\\hotupdate\\$4\\job.json"
+  job=$(unix_path "$job_win")
+  mkdir -p "$(dirname "$job")"
+  local now_ms
+  now_ms=$(($(date +%s%3N) + 11644473600000))
+  cat >"$job" <<EOF
+{
+  "schemaVersion": 1,
+  "version": "$1",
+  "createdAt": $now_ms,
+  "updatedAt": 0,
+  "request": {
+    "packageUrl": "$2",
+    "packageSha256": "$(package_sha "$1")",
+    "expectedPublisher": "",
+    "packageSize": $(package_size "$1"),
+    "currentVersion": "$3"
+  }
+}
+EOF
+  local reply follower
+  follow_mirror 120 >"$stage/follow.out" &  # from before the request, to see every status
+  follower=$!
+  reply=$(send_job_command hot-update-prepare)
+  [ "$reply" = OK ] || kill "$follower"
+  wait "$follower"
+  request_output="hot-update-prepare: $reply"$'\n'$(cat "$stage/follow.out")
+  request_code=1
+  [ "$reply" = OK ] && [ "$(tail -1 <<<"$request_output")" = staged ] && request_code=0
+  observe "job file $job_win for $1 from $3; pipe-send.exe hot-update-prepare, then the mirror:"
+  sed 's/^/     | /' <<<"$request_output"
+}
+
+job_status() { json_string "$job" status; }
+prepare_road=$(printf '%s\n' "hot-update-prepare: OK" "verifying: official manifest" downloading \
+  "verifying: package sha256" staged)
+job_message() { json_string "$job" statusMessage; }
+
+# The application sends hot-update-commit (and would exit); the mirror is followed until it
+# rests. Sets follow_output and commit_seconds.
+commit_and_follow() {
+  local begin reply follower
+  begin=$(date +%s)
+  follow_mirror 200 >"$stage/follow.out" &
+  follower=$!
+  reply=$(send_job_command hot-update-commit)
+  expect_equal "pipe-send.exe hot-update-commit" OK "$reply"
+  [ "$reply" = OK ] || kill "$follower"
+  wait "$follower"
+  follow_output=$(cat "$stage/follow.out")
+  commit_seconds=$(($(date +%s) - begin))
+  observe "the job's mirror, followed from the commit (${commit_seconds} s):"
+  sed 's/^/     | /' <<<"$follow_output"
+}
+
+events() { tr -d '\r' <"$(hotupdate_folder)/standin-events.txt" 2>/dev/null; }
+commands() { tr -d '\r' <"$(hotupdate_folder)/standin-commands.txt" 2>/dev/null; }
+korvacf_trace() { tr -d '\r' <"$install/korvaCF.trace"; }
+job_dirs() { find "$(protected_dir)" -mindepth 1 -maxdepth 1 -type d | wc -l; }
+
+# The stage polls the mirror, so under load it may miss a short status (the three file moves
+# of "replacing"); what it saw must come in the road's order and end where it ends.
+expect_in_order() {  # NAME ROAD SEEN (lines)
+  local road=$2 line rest
+  rest=$'\n'$road$'\n'
+  while IFS= read -r line; do
+    [ -n "$line" ] || continue
+    case $rest in
+      *$'\n'"$line"$'\n'*) rest=$'\n'${rest#*$'\n'"$line"$'\n'} ;;
+      *)
+        bad "$1: '$line' out of the road's order ($(one_line "$3"))"
+        return
+        ;;
+    esac
+  done <<<"$3"
+  if [ "$(tail -1 <<<"$3")" = "$(tail -1 <<<"$road")" ]; then
+    ok "$1: $(one_line "$3")"
+  else
+    bad "$1: ended '$(tail -1 <<<"$3")', not '$(tail -1 <<<"$road")'"
+  fi
+}
+
+# The protected directory of the job whose user job file lies in SUBFOLDER.
+job_dir_of() {  # SUBFOLDER
+  local record
+  record=$(grep -lF "\\\\$1\\\\job.json" "$(protected_dir)"/*/service-job.json 2>/dev/null | head -1)
+  [ -n "$record" ] && dirname "$record"
+}
+
+road_confirmed() {
+  step "Road 1: 2.10.0 -> 2.11.0 prepared, committed, relaunched, confirmed"
+  make_release 2.11.0
+  publish 2.11.0
+  # The package comes through a relative redirect, which stays on the same host.
+  mkdir -p "$stage/www/mirror"
+  cp "$stage/www/pkg/2.11.0.zip" "$stage/www/mirror/2.11.0.zip"
+  echo "/pkg/2.11.0.zip redirect 302 /mirror/2.11.0.zip" >"$stage/update-host.rules"
+  request 2.11.0 "https://$cdn/pkg/2.11.0.zip" 2.10.0 "road one"
+  : >"$stage/update-host.rules"
+  expect_equal "prepare exit code" 0 "$request_code"
+  expect_contains "the package fetched through the relative redirect" \
+    "request GET /mirror/2.11.0.zip" "$(cat "$stage/update-host.log")"
+  expect_in_order "prepare's statuses" "$prepare_road" "$(sed '/^job file: /d' <<<"$request_output")"
+  expect_equal "mirrored status" staged "$(job_status)"
+  observe "job file: $job_win"
+  observe "protected job directory: $(find "$(protected_dir)" -mindepth 1 -maxdepth 2 | sed "s|$(protected_dir)/||" | sort | tr '\n' ' ')"
+
+  local reply
+  reply=$("$wine" "$pipe_send_win" start-korvacf 2>&1 | tr -d '\r')
+  expect_equal "start-korvacf" OK "$reply"
+  wait_for "korvaCF.exe started" 100 grep -q '^start ' "$install/korvaCF.trace"
+
+  commit_and_follow
+  expect_in_order "statuses from the commit" "$(printf '%s\n' committing replacing relaunching done)" \
+    "$follow_output"
+  expect_equal "mirrored status" done "$(job_status)"
+  wait_for "the relaunched application's note" 100 grep -q confirm= "$(hotupdate_folder)/standin-events.txt"
+  expect_equal "relaunched application's note" "pending $job_win confirm=OK" "$(events)"
+  expect_equal "relaunch command line" \
+    "\"$app_win\" --hot-update-pending \"$job_win\"" "$(commands)"
+  observe "korvaCF.exe trace:"
+  korvacf_trace | sed 's/^/     | /'
+  expect_contains "korvaCF.exe asked to stop" "stop " "$(korvacf_trace)"
+  expect_contains "korvaCF.exe ended" "exit " "$(korvacf_trace)"
+  expect_installed_from "installed files are 2.11.0" "$stage/release/2.11.0"
+  show_installed
+  expect_equal "installed version" 2.11.0 "$(json_string <(protected_file installed-version.json) currentVersion)"
+  observe "installed-version.json: $(one_line "$(protected_file installed-version.json)")"
+  expect_equal "job directories left" 0 "$(job_dirs)"
+}
+
+road_rolled_back() {
+  step "Road 2: 2.11.0 -> 2.12.0 committed but never confirmed: the timer's rollback"
+  make_release 2.12.0
+  publish 2.12.0
+  rm -f "$(hotupdate_folder)/standin-events.txt" "$(hotupdate_folder)/standin-commands.txt"
+  # This time the package comes through a redirect inside the update domain, which WinHTTP
+  # follows and the service accepts.
+  cp "$stage/www/pkg/2.12.0.zip" "$stage/www/mirror/2.12.0.zip"
+  echo "/pkg/2.12.0.zip redirect 302 https://$host/mirror/2.12.0.zip" >"$stage/update-host.rules"
+  request 2.12.0 "https://$cdn/pkg/2.12.0.zip" 2.11.0 "road two"
+  : >"$stage/update-host.rules"
+  expect_equal "prepare exit code" 0 "$request_code"
+  expect_in_order "prepare's statuses" "$prepare_road" "$(sed '/^job file: /d' <<<"$request_output")"
+  expect_equal "mirrored status" staged "$(job_status)"
+  expect_contains "the package fetched through the redirect inside the domain" \
+    "request GET /mirror/2.12.0.zip" "$(cat "$stage/update-host.log")"
+  : >"$(dirname "$job")/hold-confirmation"
+
+  commit_and_follow
+  expect_in_order "statuses from the commit" "$(printf '%s\n' committing replacing relaunching \
+    "rollingback: confirmation timeout" "rolledback: rollback timer")" "$follow_output"
+  if [ "$commit_seconds" -ge 90 ]; then
+    ok "the rollback came after the real 90 s ($commit_seconds s after the commit)"
+  else
+    bad "the rollback came after $commit_seconds s, before the 90 s"
+  fi
+  expect_equal "mirrored status" rolledback "$(job_status)"
+  expect_equal "mirrored status message" "rollback timer" "$(job_message)"
+  wait_for "the application started after the rollback" 100 grep -qx rolledback \
+    "$(hotupdate_folder)/standin-events.txt"
+  expect_equal "relaunched application's notes" "pending $job_win confirm=held rolledback" \
+    "$(one_line "$(events)")"
+  expect_equal "command lines" \
+    "\"$app_win\" --hot-update-pending \"$job_win\" \"$app_win\" --hot-update-rolledback" \
+    "$(one_line "$(commands)")"
+  expect_installed_from "installed files are 2.11.0 again" "$stage/release/2.11.0"
+  observe "the job directory stays: $(find "$(job_dir_of "road two")" -mindepth 1 | sed 's|.*/hotupdate/[0-9a-f]*/||' | sort | tr '\n' ' ')"
+  show_installed
+  expect_equal "installed version" 2.11.0 "$(json_string <(protected_file installed-version.json) currentVersion)"
+}
+
+# One refused prepare: the mirrored job ends "failed" with MESSAGE.
+expect_refused() {  # NAME MESSAGE
+  expect_equal "$1: prepare exit code" 1 "$request_code"
+  expect_equal "$1: mirrored status" failed "$(job_status)"
+  expect_equal "$1: status message" "$2" "$(job_message)"
+  local dir
+  dir=$(job_dir_of refusals)
+  if [ -z "$dir" ]; then
+    bad "$1: no protected job directory"
+  else
+    expect_equal "$1: no package.zip or .part in its job directory" "" \
+      "$(find "$dir" -name 'package.zip*')"
+  fi
+}
+
+refusals() {
+  step "Refusals through WinHTTP"
+  local rules="$stage/update-host.rules" size
+  size=$(package_size 2.12.0)
+  local requests_before
+
+  observe "the official manifest answered 302"
+  publish 2.12.0
+  echo "/client/new/clientHotUpdateInfo.json redirect 302 https://$host/client/new/moved.json" \
+    >"$rules"
+  request 2.12.0 "https://$cdn/pkg/2.12.0.zip" 2.11.0 "refusals"
+  expect_refused "manifest 302" "manifest authorization failed: manifest HTTP status=302"
+  expect_equal "the redirect not followed" "" "$(grep moved.json "$stage/update-host.log")"
+
+  observe "the package redirected off the update domain"
+  cp "$stage/www/pkg/2.12.0.zip" "$stage/www/pkg/moved.zip"
+  publish 2.12.0 "https://$cdn/pkg/moved.zip"
+  echo "/pkg/moved.zip redirect 302 https://$offdomain/pkg/2.12.0.zip" >"$rules"
+  requests_before=$(grep -c '^request GET /pkg/2.12.0.zip' "$stage/update-host.log")
+  request 2.12.0 "https://$cdn/pkg/moved.zip" 2.11.0 "refusals"
+  expect_refused "redirect off the domain" \
+    "download failed: hot-update redirect target host is not allowed"
+  expect_equal "WinHTTP followed the redirect to $offdomain" $((requests_before + 1)) \
+    "$(grep -c '^request GET /pkg/2.12.0.zip' "$stage/update-host.log")"
+
+  observe "the package one byte longer than the manifest says"
+  publish 2.12.0 "https://$cdn/pkg/long.zip"
+  cp "$stage/www/pkg/2.12.0.zip" "$stage/www/pkg/long.zip"
+  echo "/pkg/long.zip pad $((size + 1))" >"$rules"
+  request 2.12.0 "https://$cdn/pkg/long.zip" 2.11.0 "refusals"
+  expect_refused "package one byte too long" "download failed: package exceeds expected size"
+  : >"$rules"
+  expect_installed_from "installed files untouched by the refusals" "$stage/release/2.11.0"
+}
