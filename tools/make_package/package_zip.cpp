@@ -1,5 +1,7 @@
 #include "package_zip.h"
 
+#include "crc32.h"
+
 #include <openssl/evp.h>
 
 #include <array>
@@ -20,27 +22,6 @@ constexpr std::uint16_t kVersionNeeded = 10;                 // stored entries
 constexpr std::uint16_t kVersionMadeBy = (3 << 8) | 20;      // Unix, zip 2.0
 constexpr std::uint16_t kDosDate = (0 << 9) | (1 << 5) | 1;  // 1980-01-01
 constexpr std::uint32_t kUnixFileMode = 0100644u << 16;
-
-const std::array<std::uint32_t, 256>& CrcTable() {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  return table;
-}
-
-std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length) {
-  const auto& table = CrcTable();
-  for (std::size_t i = 0; i < length; ++i)
-    crc = table[(crc ^ static_cast<std::uint8_t>(data[i])) & 0xFF] ^ (crc >> 8);
-  return crc;
-}
 
 class LittleEndian {
  public:
@@ -97,19 +78,19 @@ bool MeasureFile(const std::filesystem::path& source, ZipEntryFacts* facts) {
   if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1)
     return false;
   std::unique_ptr<char[]> buffer(new char[kBufferBytes]);
-  std::uint32_t crc = 0xFFFFFFFFu;
+  std::uint32_t crc = 0;
   facts->size = 0;
   while (in) {
     in.read(buffer.get(), static_cast<std::streamsize>(kBufferBytes));
     const auto got = static_cast<std::size_t>(in.gcount());
-    crc = UpdateCrc(crc, buffer.get(), got);
+    crc = ContinueCrc32(crc, buffer.get(), got);
     if (EVP_DigestUpdate(digest.get(), buffer.get(), got) != 1)
       return false;
     facts->size += got;
   }
   if (in.bad())
     return false;
-  facts->crc32 = crc ^ 0xFFFFFFFFu;
+  facts->crc32 = crc;
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(digest.get(), md, &length) != 1)

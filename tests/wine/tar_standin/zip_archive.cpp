@@ -1,5 +1,7 @@
 #include "zip_archive.h"
 
+#include "crc32.h"
+
 #include <algorithm>
 #include <array>
 
@@ -26,29 +28,6 @@ std::uint16_t U16(const unsigned char* p) {
 std::uint32_t U32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-const std::array<std::uint32_t, 256>& CrcTable() {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  return table;
-}
-
-// Continues a CRC-32 (the zip polynomial) over `length` bytes; start with 0.
-std::uint32_t Crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) {
-  const auto& table = CrcTable();
-  crc = ~crc;
-  for (std::size_t i = 0; i < length; ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
 }
 
 bool HasNonAscii(const std::string& text) {
@@ -228,7 +207,7 @@ bool ZipArchive::CopyMember(const ZipMember& member, HANDLE out, std::string* er
       *error = member.name + ": write failed (error " + std::to_string(GetLastError()) + ")";
       return false;
     }
-    crc = Crc32(crc, buffer.data(), piece);
+    crc = vovu::tools::ContinueCrc32(crc, buffer.data(), piece);
     offset += piece;
     left -= piece;
   }
