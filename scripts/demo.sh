@@ -42,6 +42,29 @@ reg() { "$tools/reg_tool/vovu-reg" "$@"; }
 vovu_sc() { "$tools/service_status/vovu-sc" "$@"; }
 
 # Process ids of every process whose executable lies in the demo's machine root.
+# Waits (at most 60 s) until the events file has a line with `$2` and no copy of the
+# installed Korvadesk.exe runs any more: what the relaunched application does is shown only
+# once it has done it.
+wait_for_application() {
+  local events=$1 ending=$2 app_exe
+  app_exe=$(readlink -f "$install_dir/Korvadesk.exe")
+  for _ in $(seq 1 600); do
+    if grep -q -- "$ending" "$events" 2>/dev/null && ! application_running "$app_exe"; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "demo: the relaunched application did not note \"$ending\" and exit within 60 s" >&2
+  return 1
+}
+application_running() {
+  local entry
+  for entry in /proc/[0-9]*; do
+    [ "$(readlink "$entry/exe" 2>/dev/null)" = "$1" ] && return 0
+  done
+  return 1
+}
+
 demo_processes() {
   local entry exe
   [ -n "$top" ] || return 0
@@ -323,6 +346,11 @@ show_hot_update() {
   ' demo-user "$app" "https://$cdn/pkg/2.11.0.zip" "$sha" "$size" "$install_dir/pipe-send" \
     "$([ "$demo_rollback" = yes ] && echo "$folder/hold-confirmation")" "$top/watch-job"
 
+  # The follower ends when the service records the outcome; the relaunched application
+  # writes its own note a moment later. Wait for that note, and for the program to exit.
+  local ending="confirm="
+  [ "$demo_rollback" = yes ] && ending="rolledback"
+  wait_for_application "$folder/standin-events.txt" "$ending"
   say "What the relaunched application noted (started by the service as the user)"
   cat "$folder/standin-events.txt"
   say "The installed files now (first 16 hex digits of each SHA-256), and installed-version.json"

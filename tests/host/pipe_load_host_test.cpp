@@ -20,7 +20,6 @@
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <latch>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -34,6 +33,7 @@
 #include "service/pipe_client.h"
 #include "support/host/installed_service.h"
 #include "support/host/other_user.h"
+#include "support/start_gate.h"
 #include "support/test_machine.h"
 
 namespace vovu::testing {
@@ -97,14 +97,14 @@ Outcomes RunClient(int client) {
 Outcomes RunClients(int first, int count, const std::function<void()>& released) {
   std::vector<Outcomes> results(static_cast<std::size_t>(count));
   {
-    std::latch go(1);
+    StartGate go(1);
     std::vector<std::jthread> threads;
     for (int i = 0; i < count; ++i)
       threads.emplace_back([&, i] {
-        go.wait();
+        go.Wait();
         results[i] = RunClient(first + i);
       });
-    go.count_down();
+    go.Arrive();
     released();
   }
   Outcomes sum;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <latch>
 #include <string>
 #include <thread>
 
@@ -16,6 +15,7 @@
 #include "platform/files.h"
 #include "state/protected_storage.h"
 #include "support/debug_capture.h"
+#include "support/start_gate.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -187,16 +187,16 @@ TEST_F(PrepareClaim, ACancelAtTheSameTimeSeesTheEarlierJobOrTheNewOneNeverHalfOf
   for (int round = 0; round < 40; ++round) {
     StoreEarlierJob(kStatusStaged);
     TestMachine::WriteBytes(jobFile_, RequestText("2.11.0", kSha, "1024"));
-    std::latch start(2);
+    testing::StartGate start(2);
     bool claimed = false;
     std::u16string cancel;
     std::thread preparer([&] {
-      start.arrive_and_wait();
+      start.ArriveAndWait();
       ClaimedJob job;
       claimed = ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &job);
     });
     std::thread canceller([&] {
-      start.arrive_and_wait();
+      start.ArriveAndWait();
       std::u16string failure;
       cancel = HotUpdateCancel(jobFile_, caller_, lock_, &failure) ? u"OK" : failure;
     });
