@@ -5,7 +5,8 @@
 // Windows: CreateFileW with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS (the
 // backup and restore privileges enabled around it), NtCreateFile relative to a directory's
 // handle with FILE_OPEN_REPARSE_POINT, GetFileInformationByHandle(Ex) and
-// SetFileInformationByHandle (FileRenameInfo, FileDispositionInfo).
+// NtSetInformationFile (FileRenameInformation) and SetFileInformationByHandle
+// (FileDispositionInfo).
 // Host: open/openat with O_NOFOLLOW (O_PATH for a link, which is opened as itself); renames
 // and deletions name the entry by the path the kernel keeps for the descriptor and act only
 // when that name still leads to the same inode (docs/host-platform.md).
@@ -41,9 +42,11 @@ namespace vovu::platform {
 [[nodiscard]] bool ListDirectoryByHandle(const FileHandle& directory,
                                          std::vector<FindData>* entries);
 
-// Renames the open entry to `newName` (one component) in the directory that holds it, never
-// replacing anything: 183 when the name is taken.
-[[nodiscard]] bool RenameByHandle(const FileHandle& entry, const std::u16string& newName);
+// Renames the open entry to `newName` (one component) inside the open directory `parent`
+// (relative to that handle: NtSetInformationFile, FileRenameInformation with a root
+// directory), never replacing anything: 183 when the name is taken.
+[[nodiscard]] bool RenameByHandle(const FileHandle& entry, const FileHandle& parent,
+                                  const std::u16string& newName);
 
 // Deletes the open entry: a file, a link itself, or an empty directory (145 otherwise). A
 // file with the read-only attribute stays (5). `label` is the entry's path as the caller

@@ -50,12 +50,16 @@ std::u16string AsideName(const std::u16string& path) {
   return name;
 }
 
-// Renames the open directory aside in its parent; false with the last error.
+// Renames the open directory aside into its parent (opened as every path call opens it: the
+// program-data folder, or a protected directory of the service's); false with the last error.
 bool MoveAside(const platform::FileHandle& directory, const std::u16string& path,
                std::u16string* asideName) {
+  const platform::FileHandle parent = platform::OpenEntryNoFollow(DirectoryOf(path));
+  if (!parent)
+    return false;
   for (int attempt = 0; attempt < kAsideNameAttempts; ++attempt) {
     *asideName = AsideName(path);
-    if (platform::RenameByHandle(directory, *asideName))
+    if (platform::RenameByHandle(directory, parent, *asideName))
       return true;
     if (platform::LastError() != platform::kErrorAlreadyExists)
       return false;

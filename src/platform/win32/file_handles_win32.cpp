@@ -97,23 +97,33 @@ bool ListDirectoryByHandle(const FileHandle& directory, std::vector<FindData>* e
   }
 }
 
-bool RenameByHandle(const FileHandle& entry, const std::u16string& newName) {
+bool RenameByHandle(const FileHandle& entry, const FileHandle& parent,
+                    const std::u16string& newName) {
   if (FaultDue(FaultPoint::kMoveFile, newName))
     return false;
   if (!ValidComponent(newName)) {
     ::SetLastError(ERROR_INVALID_NAME);
     return false;
   }
-  // A bare name without a root directory renames within the directory that holds the entry.
+  // The NT call itself, with the parent's handle as the root directory: the name is resolved
+  // relative to that handle, never to a path or to the process's current directory (which
+  // a Win32 layer may take a bare name for).
   const std::size_t nameBytes = newName.size() * sizeof(wchar_t);
   std::vector<std::uint64_t> buffer((sizeof(FILE_RENAME_INFO) + nameBytes) / 8 + 1);
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = FALSE;
-  info->RootDirectory = nullptr;
+  info->RootDirectory = ToHandle(parent.get());
   info->FileNameLength = static_cast<DWORD>(nameBytes);
   std::memcpy(info->FileName, W(newName), nameBytes);
-  return ::SetFileInformationByHandle(ToHandle(entry.get()), FileRenameInfo, info,
-                                      static_cast<DWORD>(buffer.size() * 8)) != 0;
+  IO_STATUS_BLOCK status{};
+  const NTSTATUS result =
+      ::NtSetInformationFile(ToHandle(entry.get()), &status, info,
+                             static_cast<ULONG>(buffer.size() * 8), FileRenameInformation);
+  if (result < 0) {
+    ::SetLastError(::RtlNtStatusToDosError(result));
+    return false;
+  }
+  return true;
 }
 
 bool DeleteByHandle(const FileHandle& entry, const std::u16string& label) {

@@ -63,6 +63,13 @@ FileAdminPrivileges::FileAdminPrivileges() {
 }
 
 FileAdminPrivileges::~FileAdminPrivileges() {
+  // The error of the call made inside the scope stays the last error.
+  const DWORD error = ::GetLastError();
+  RestorePrivileges();
+  ::SetLastError(error);
+}
+
+void FileAdminPrivileges::RestorePrivileges() {
   Saved& saved = State();
   const std::lock_guard<std::mutex> lock(saved.mutex);
   if (--saved.users > 0 || !saved.changed)

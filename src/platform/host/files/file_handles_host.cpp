@@ -174,7 +174,8 @@ bool ListDirectoryByHandle(const FileHandle& directory, std::vector<FindData>* e
   return true;
 }
 
-bool RenameByHandle(const FileHandle& entry, const std::u16string& newName) {
+bool RenameByHandle(const FileHandle& entry, const FileHandle& parent,
+                    const std::u16string& newName) {
   if (FaultDue(FaultPoint::kMoveFile, newName))
     return false;
   const std::string hostName = WideToMultiByteUtf8(newName);
@@ -182,13 +183,13 @@ bool RenameByHandle(const FileHandle& entry, const std::u16string& newName) {
     SetLastErrorCode(kErrorInvalidName);
     return false;
   }
-  UniqueFd parent;
+  UniqueFd current;
   std::string name;
   struct stat st;
-  if (!LocateEntry(static_cast<int>(entry.get()), &parent, &name, &st))
+  if (!LocateEntry(static_cast<int>(entry.get()), &current, &name, &st))
     return false;
-  if (renameat2(parent.get(), name.c_str(), parent.get(), hostName.c_str(), RENAME_NOREPLACE) !=
-      0) {
+  if (renameat2(current.get(), name.c_str(), static_cast<int>(parent.get()), hostName.c_str(),
+                RENAME_NOREPLACE) != 0) {
     SetLastErrorCode(errno == EEXIST ? kErrorAlreadyExists
                                      : host::Win32ErrorFromErrno(errno, name));
     return false;
