@@ -4,12 +4,12 @@
 //
 // Windows: CreateFileW with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS (the
 // backup and restore privileges enabled around it), NtCreateFile relative to a directory's
-// handle with FILE_OPEN_REPARSE_POINT, GetFileInformationByHandle(Ex) and
-// NtSetInformationFile (FileRenameInformation) and SetFileInformationByHandle
-// (FileDispositionInfo).
-// Host: open/openat with O_NOFOLLOW (O_PATH for a link, which is opened as itself); renames
-// and deletions name the entry by the path the kernel keeps for the descriptor and act only
-// when that name still leads to the same inode (docs/host-platform.md).
+// handle (or to the entry's own, with an empty name) with FILE_OPEN_REPARSE_POINT,
+// GetFileInformationByHandle(Ex) and NtSetInformationFile (FileRenameInformation) and
+// SetFileInformationByHandle (FileDispositionInfo). Host: open/openat with O_NOFOLLOW (O_PATH for a
+// link, which is opened as itself); renames and deletions name the entry by the path the kernel
+// keeps for the descriptor and act only when that name still leads to the same inode
+// (docs/host-platform.md).
 //
 // Components above the last one are followed, as every Windows path call follows them: only
 // a handle, never a path, proves where something is.
@@ -24,10 +24,15 @@
 namespace vovu::platform {
 
 // Opens the file, directory or link at `path` itself. The handle may read attributes, read
-// and set security, list a directory, rename and delete. On Windows others may not rename
-// or delete the entry while the handle is open (no FILE_SHARE_DELETE); the host cannot hold
-// them back.
+// and set security, list a directory, rename and delete (those two reopen the same entry
+// through the handle with the delete right). Others may keep using the entry meanwhile:
+// whatever they rename, the handle still names the same entry.
 [[nodiscard]] FileHandle OpenEntryNoFollow(const std::u16string& path);
+
+// Opens the directory `path` (links followed, as by any path call) only to name entries
+// relative to it, such as the target of RenameByHandle. It asks for no right that others'
+// handles could conflict with: they may do anything meanwhile.
+[[nodiscard]] FileHandle OpenDirectoryForNames(const std::u16string& path);
 
 // The same for `name` (one component, not "." or "..") inside the open `directory`, relative
 // to the handle and never through a path. A bad name fails with 123.

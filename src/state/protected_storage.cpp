@@ -54,7 +54,7 @@ std::u16string AsideName(const std::u16string& path) {
 // program-data folder, or a protected directory of the service's); false with the last error.
 bool MoveAside(const platform::FileHandle& directory, const std::u16string& path,
                std::u16string* asideName) {
-  const platform::FileHandle parent = platform::OpenEntryNoFollow(DirectoryOf(path));
+  const platform::FileHandle parent = platform::OpenDirectoryForNames(DirectoryOf(path));
   if (!parent)
     return false;
   for (int attempt = 0; attempt < kAsideNameAttempts; ++attempt) {

@@ -34,7 +34,7 @@ TEST(FileHandles, ADirectoryIsRenamedListedAndDeletedThroughItsHandleOnly) {
   TestMachine::WriteBytes(machine.Path(u"taken"), "someone else's");
 
   const platform::FileHandle handle = platform::OpenEntryNoFollow(top);
-  const platform::FileHandle parent = platform::OpenEntryNoFollow(machine.Dir());
+  const platform::FileHandle parent = platform::OpenDirectoryForNames(machine.Dir());
   ASSERT_TRUE(handle);
   ASSERT_TRUE(parent);
   EXPECT_EQ(platform::GetHandleAttributes(handle) & platform::kFileAttributeDirectory,

@@ -109,6 +109,16 @@ FileHandle OpenEntryNoFollow(const std::u16string& path) {
   return ReopenLookedUp(open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC), hostPath);
 }
 
+FileHandle OpenDirectoryForNames(const std::u16string& path) {
+  std::string hostPath;
+  if (!host::ToHostPath(path, &hostPath))
+    return FileHandle();
+  const int fd = host::AboveStdio(open(hostPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd < 0)
+    return Failed(errno == ENOTDIR ? kErrorDirectory : host::Win32ErrorFromErrno(errno, hostPath));
+  return FileHandle(fd);
+}
+
 FileHandle OpenChildNoFollow(const FileHandle& directory, const std::u16string& name) {
   const std::string hostName = WideToMultiByteUtf8(name);
   if (name.find_first_of(u"\\/") != std::u16string::npos || !ValidComponent(hostName))
