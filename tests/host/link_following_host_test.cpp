@@ -9,7 +9,6 @@
 #include <functional>
 #include <string>
 
-#include "platform/file_handles.h"
 #include "platform/files.h"
 #include "platform/security.h"
 #include "state/protected_storage.h"
@@ -135,14 +134,6 @@ TEST(LinkFollowingHost, OnlyTheCallsWindowsGivesForItActOnTheLinkItself) {
        [](LinkedMachine& m) {
          return !platform::CreateDirectoryAt(m.link) &&
                 platform::LastError() == platform::kErrorAlreadyExists;
-       }},
-      {"an open that does not follow, then a delete by handle",
-       [](LinkedMachine& m) {
-         const platform::FileHandle handle = platform::OpenEntryNoFollow(m.link);
-         return handle &&
-                (platform::GetHandleAttributes(handle) & platform::kFileAttributeReparsePoint) !=
-                    0 &&
-                platform::DeleteByHandle(handle, m.link) && !TestMachine::Exists(m.link);
        }},
   };
   for (const Row& row : rows) {
