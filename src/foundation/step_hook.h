@@ -24,6 +24,13 @@ enum class HotUpdateStep {
   kConfirmChecked,          // confirm holds the lock and found "relaunching"
   kConfirmVersionRecorded,  // confirm recorded the new version, before writing "done"
   kConfirmDone,             // "done" written, before the ".bak" files are deleted
+  // The protected tree (state/protected_storage.h).
+  kProtectedDirectoryOpened,      // an existing directory opened, before it is checked
+                                  // (index: attempt, from 0)
+  kProtectedDirectoryMovedAside,  // a directory of another owner renamed aside, before its
+                                  // removal and the fresh directory
+  kTreeDirectoryListed,           // RemoveTree listed a directory, before removing its entries
+                                  // (index: depth below the tree's top, from 0)
 };
 
 using HotUpdateStepHook = std::function<void(HotUpdateStep step, int index)>;

@@ -20,23 +20,30 @@ inline constexpr char16_t kProtectedDirectorySddl[] = u"O:SYD:P(A;OICI;FA;;;SY)(
 [[nodiscard]] std::u16string GetProtectedRootDir();
 
 // Makes `path` an existing, plain directory owned by LocalSystem and carrying the protected
-// DACL, both re-applied on every call. Creates at most the last component. Refuses a file,
-// junction or symbolic link in its place (never followed or replaced). A directory that was
-// owned by anybody but LocalSystem, Administrators or this process's own user may hold what
-// another user put there (ordinary users can create folders in ProgramData): once it is
-// locked down, everything in it is removed, links as themselves, never followed
-// (docs/pipe-security.md). On failure `error` holds one of: "CreateDirectory failed
-// (<path>): ...", "protected hot-update path is not a normal directory: <path>",
-// "GetFileSecurity failed (<path>): ...", "security descriptor creation failed: ...",
-// "SetFileSecurity failed (<path>): ...". Nothing done before a failure is undone.
+// DACL. Creates at most the last component, with that descriptor in the creation call itself
+// (never with default security first). An existing entry is opened once without following a
+// link and checked, and its descriptor set, through that handle only. An entry owned by
+// anybody but LocalSystem, Administrators or this process's own user (ordinary users can
+// create folders in ProgramData, and own what they create) is never walked into or reused:
+// it is renamed through its handle to "<name>.aside-<16 hex digits>" in the same parent,
+// removed there without following any link, and a fresh directory is made
+// (docs/pipe-security.md). A file, junction or symbolic link of a trusted owner is refused,
+// never followed or replaced. On failure `error` holds one of: "security descriptor
+// creation failed: ...", "CreateDirectory failed (<path>): ...", "protected hot-update path
+// is not a normal directory: <path>", "GetFileSecurity failed (<path>): ...", "protected
+// directory could not be moved aside (<path>): ...", "protected directory keeps being
+// replaced: <path>" (another user recreated the name every time), "SetFileSecurity failed
+// (<path>): ...". Nothing done before a failure is undone.
 [[nodiscard]] bool EnsureProtectedDirectory(const std::u16string& path, std::u16string* error);
 
 // Ensures the protected root and then the hot-update directory, stopping at the first
 // failure with its message.
 [[nodiscard]] bool EnsureHotUpdateDirectories(std::u16string* error);
 
-// Best-effort removal of a file or a whole directory tree; reports nothing. A link (junction
-// or symbolic link) is removed as itself; what it points to is never touched.
+// Best-effort removal of a file or a whole directory tree; reports nothing. Each level is
+// opened relative to its parent's handle without following a link, so a link (junction or
+// symbolic link) is removed as itself at any depth, also when a directory is swapped for a
+// link while the removal runs; what a link points to is never touched.
 void RemoveTree(const std::u16string& path);
 
 }  // namespace vovu

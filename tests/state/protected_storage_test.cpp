@@ -54,8 +54,8 @@ TEST(ProtectedDirectory, SecurityFailuresNameTheirStep) {
   platform::InjectFault(platform::FaultPoint::kConvertSddl, u"", 1336, 1);
   EXPECT_FALSE(EnsureProtectedDirectory(path, &error));
   EXPECT_EQ(error, u"security descriptor creation failed: " + FormatWin32Error(1336));
-  // The directory created before the failure stays.
-  EXPECT_NE(platform::GetAttributes(path), platform::kInvalidFileAttributes);
+  // The descriptor comes first: nothing is created that could exist without it.
+  EXPECT_EQ(platform::GetAttributes(path), platform::kInvalidFileAttributes);
 
   platform::InjectFault(platform::FaultPoint::kSetFileSecurity, path, 5, 1);
   EXPECT_FALSE(EnsureProtectedDirectory(path, &error));

@@ -152,34 +152,23 @@ bool ConvertSddlToSecurityDescriptor(const std::u16string& sddl, SecurityDescrip
   return true;
 }
 
-bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescriptor& descriptor,
-                              bool setOwner) {
-  if (FaultDue(FaultPoint::kSetFileSecurity, path))
-    return false;
-  const SecurityDescriptor::Impl* impl = descriptor.impl();
-  if (impl == nullptr) {
-    SetLastErrorCode(kErrorInvalidParameter);
-    return false;
-  }
-  std::string hostPath;
-  if (!host::ToHostPath(path, &hostPath))
-    return false;
-  // O_NOFOLLOW with O_PATH opens a link as itself; a link is refused rather than followed.
+namespace {
+
+// Applies the descriptor to the object open as `fd` (reopened through /proc/self/fd, which
+// reaches the same inode: fchmod and fchown refuse O_PATH descriptors).
+bool ApplyDescriptor(int fd, const SecurityDescriptor::Impl& impl, bool setOwner,
+                     const std::string& hostPath) {
   struct stat st;
-  {
-    const host::UniqueFd fd(open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-      SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
-      return false;
-    }
-    if (fstat(fd.get(), &st) != 0 || S_ISLNK(st.st_mode)) {
-      SetLastErrorCode(kErrorAccessDenied);
-      return false;
-    }
+  if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
+    SetLastErrorCode(kErrorAccessDenied);  // a link's own rights mean nothing on the host
+    return false;
   }
-  // fchmod/fchown do not work on O_PATH descriptors; reopen the very same object.
-  const int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
-  const host::UniqueFd object(open(hostPath.c_str(), flags | O_NONBLOCK));
+  if (setOwner && !impl.ownerIsSystem) {
+    SetLastErrorCode(kErrorInvalidParameter);  // no owner in the descriptor
+    return false;
+  }
+  const int flags = (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0) | O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  const host::UniqueFd object(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), flags));
   if (!object.valid()) {
     SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
     return false;
@@ -187,18 +176,14 @@ bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescript
   bool ok = true;
   uid_t owner = st.st_uid;
   gid_t group = st.st_gid;
-  if (setOwner && !impl->ownerIsSystem) {
-    SetLastErrorCode(kErrorInvalidParameter);  // no owner in the descriptor
-    return false;
-  }
   if (geteuid() == 0) {
     owner = setOwner ? 0 : owner;
-    group = impl->hasAdministrators ? 0 : group;
+    group = impl.hasAdministrators ? 0 : group;
     ok = fchown(object.get(), owner, group) == 0;
   }
-  ok = ok && fchmod(object.get(), impl->ModeFor(owner, group)) == 0;
+  ok = ok && fchmod(object.get(), impl.ModeFor(owner, group)) == 0;
   const int err = errno;
-  if (ok && impl->protectedDacl) {
+  if (ok && impl.protectedDacl) {
     fremovexattr(object.get(), "system.posix_acl_access");
     if (S_ISDIR(st.st_mode))
       fremovexattr(object.get(), "system.posix_acl_default");
@@ -210,17 +195,91 @@ bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescript
   return true;
 }
 
+const SecurityDescriptor::Impl* ImplOf(const SecurityDescriptor& descriptor) {
+  if (descriptor.impl() == nullptr)
+    SetLastErrorCode(kErrorInvalidParameter);
+  return descriptor.impl();
+}
+
+}  // namespace
+
+bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescriptor& descriptor,
+                              bool setOwner) {
+  if (FaultDue(FaultPoint::kSetFileSecurity, path))
+    return false;
+  const SecurityDescriptor::Impl* impl = ImplOf(descriptor);
+  std::string hostPath;
+  if (impl == nullptr || !host::ToHostPath(path, &hostPath))
+    return false;
+  // Links are followed, the last component's too: SetFileSecurityW walks through a junction,
+  // and a hard link (what an ordinary user can make to a file) shares its target's
+  // descriptor.
+  const host::UniqueFd fd(open(hostPath.c_str(), O_PATH | O_CLOEXEC));
+  if (!fd.valid()) {
+    SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
+    return false;
+  }
+  return ApplyDescriptor(fd.get(), *impl, setOwner, hostPath);
+}
+
 bool GetFileOwnerSid(const std::u16string& path, std::u16string* ownerSid) {
   std::string hostPath;
   if (!host::ToHostPath(path, &hostPath))
     return false;
   struct stat st;
-  if (lstat(hostPath.c_str(), &st) != 0) {
+  if (stat(hostPath.c_str(), &st) != 0) {  // followed, as GetFileSecurityW through a junction
     SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
     return false;
   }
   *ownerSid = host::SidOfUid(static_cast<std::uint32_t>(st.st_uid));
   return true;
+}
+
+bool CreateDirectoryWithSecurity(const std::u16string& path, const SecurityDescriptor& descriptor) {
+  if (FaultDue(FaultPoint::kCreateDirectory, path))
+    return false;
+  const SecurityDescriptor::Impl* impl = ImplOf(descriptor);
+  std::string hostPath;
+  if (impl == nullptr || !host::ToHostPath(path, &hostPath))
+    return false;
+  // Made for its creator alone, then given the descriptor through its descriptor: nobody but
+  // the creator (root, the service) can reach it in between, as on Windows nobody can reach
+  // a directory created with its descriptor.
+  if (mkdir(hostPath.c_str(), 0700) != 0) {
+    SetLastErrorCode(errno == EEXIST ? kErrorAlreadyExists
+                                     : host::Win32ErrorFromErrno(errno, hostPath));
+    return false;
+  }
+  const host::UniqueFd fd(open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) {
+    SetLastErrorCode(host::Win32ErrorFromErrno(errno, hostPath));
+    return false;
+  }
+  return ApplyDescriptor(fd.get(), *impl, impl->ownerIsSystem, hostPath);
+}
+
+bool GetHandleOwnerSid(const FileHandle& entry, std::u16string* ownerSid) {
+  struct stat st;
+  if (!entry.valid() || fstat(static_cast<int>(entry.get()), &st) != 0) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return false;
+  }
+  *ownerSid = host::SidOfUid(static_cast<std::uint32_t>(st.st_uid));
+  return true;
+}
+
+bool SetHandleProtectedSecurity(const FileHandle& entry, const std::u16string& label,
+                                const SecurityDescriptor& descriptor, bool setOwner) {
+  if (FaultDue(FaultPoint::kSetFileSecurity, label))
+    return false;
+  const SecurityDescriptor::Impl* impl = ImplOf(descriptor);
+  if (impl == nullptr)
+    return false;
+  if (!entry.valid()) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return false;
+  }
+  return ApplyDescriptor(static_cast<int>(entry.get()), *impl, setOwner, std::string());
 }
 
 }  // namespace vovu::platform
