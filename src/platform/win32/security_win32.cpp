@@ -27,19 +27,42 @@ bool ConvertSddlToSecurityDescriptor(const std::u16string& sddl, SecurityDescrip
 
 namespace {
 
-// SeTakeOwnershipPrivilege lets the service take a directory whose DACL leaves it out.
-// Best effort: without it, setting the owner fails with the system's own error.
-void EnableTakeOwnership() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-    return;
-  TOKEN_PRIVILEGES privileges{};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  if (::LookupPrivilegeValueW(nullptr, SE_TAKE_OWNERSHIP_NAME, &privileges.Privileges[0].Luid))
-    ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-  ::CloseHandle(token);
-}
+// SeTakeOwnershipPrivilege lets the service take a directory whose DACL leaves it out. It is
+// enabled only for the one call that sets an owner and put back as it was afterwards, so no
+// other call of the process runs with it. Best effort: without it, setting the owner fails
+// with the system's own error.
+class TakeOwnershipScope {
+ public:
+  TakeOwnershipScope() {
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_))
+      return;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!::LookupPrivilegeValueW(nullptr, SE_TAKE_OWNERSHIP_NAME, &privileges.Privileges[0].Luid))
+      return;
+    DWORD size = sizeof previous_;
+    // ERROR_NOT_ALL_ASSIGNED: the token lacks the privilege, and nothing changed.
+    adjusted_ = ::AdjustTokenPrivileges(token_, FALSE, &privileges, sizeof previous_, &previous_,
+                                        &size) != 0 &&
+                ::GetLastError() == ERROR_SUCCESS;
+  }
+  ~TakeOwnershipScope() {
+    const DWORD error = ::GetLastError();
+    if (adjusted_)
+      ::AdjustTokenPrivileges(token_, FALSE, &previous_, 0, nullptr, nullptr);
+    if (token_ != nullptr)
+      ::CloseHandle(token_);
+    ::SetLastError(error);
+  }
+  TakeOwnershipScope(const TakeOwnershipScope&) = delete;
+  TakeOwnershipScope& operator=(const TakeOwnershipScope&) = delete;
+
+ private:
+  HANDLE token_ = nullptr;
+  TOKEN_PRIVILEGES previous_{};
+  bool adjusted_ = false;
+};
 
 }  // namespace
 
@@ -54,7 +77,7 @@ bool SetProtectedFileSecurity(const std::u16string& path, const SecurityDescript
   PSECURITY_DESCRIPTOR native = descriptor.impl()->descriptor;
   if (setOwner) {
     // The owner first: once the service owns the object it may always rewrite its DACL.
-    EnableTakeOwnership();
+    const TakeOwnershipScope privilege;
     if (!::SetFileSecurityW(win32::W(path), OWNER_SECURITY_INFORMATION, native))
       return false;
   }
