@@ -64,27 +64,29 @@ TEST_F(ProcessDiscovery, CopiesOfTheServiceDoNotCountAndLetterCaseIsIgnored) {
   EXPECT_TRUE(IsAnyAppProcessRunning());
 }
 
-// The installation reached through another spelling of its path, or a path longer than the
-// classic 260 characters, still finds the programs running from it.
-TEST_F(ProcessDiscovery, AnyNameOfTheInstallationAndAnyLengthOfPathMatch) {
-  const struct {
-    const char* what;
-    std::u16string folder;
-    std::u16string moduleForm;  // how the service's own path names the folder
-  } cases[] = {
-      {"the \\\\?\\ form", app_, u"\\\\?\\" + app_},
-      {"a path of 300 characters",
-       JoinPath(app_, std::u16string(120, u'l') + u"\\" + std::u16string(120, u'm')), u""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::u16string module = c.moduleForm.empty() ? c.folder : c.moduleForm;
-    platform::SetModulePathForTesting(JoinPath(module, u"vovudidavuda.exe"));
-    const std::uint32_t pid = Run(JoinPath(c.folder, u"Korvadesk.exe"));
-    EXPECT_TRUE(IsAnyAppProcessRunning());
-    Stop(pid);
-    EXPECT_FALSE(IsAnyAppProcessRunning());
+// The installation reached through the `\\?\` form of its path still finds the programs
+// running from it.
+TEST_F(ProcessDiscovery, TheLongFormOfTheInstallationsPathMatches) {
+  platform::SetModulePathForTesting(u"\\\\?\\" + JoinPath(app_, u"vovudidavuda.exe"));
+  const std::uint32_t pid = Run(JoinPath(app_, u"Korvadesk.exe"));
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+  Stop(pid);
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+}
+
+// An image path longer than the classic 260 characters is read whole and matched.
+TEST_F(ProcessDiscovery, AnImagePathOfMoreThan260CharactersMatches) {
+  const std::u16string folder =
+      JoinPath(app_, std::u16string(120, u'l') + u"\\" + std::u16string(120, u'm'));
+  platform::SetModulePathForTesting(JoinPath(folder, u"vovudidavuda.exe"));
+  const std::uint32_t pid = helpers_.TryStart(JoinPath(folder, u"Korvadesk.exe"));
+  if (pid == 0) {
+    GTEST_SKIP() << "no program starts from a path this long here (wine: error "
+                 << platform::LastError() << ")";
   }
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+  Stop(pid);
+  EXPECT_FALSE(IsAnyAppProcessRunning());
 }
 
 }  // namespace
