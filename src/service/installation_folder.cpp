@@ -76,7 +76,7 @@ bool CheckTree(const std::u16string& folder, std::size_t* seen, std::u16string* 
     if (entry.name != u"." && entry.name != u"..")
       entries.push_back(entry);
     if (*seen + entries.size() > kMaxInstallationEntries)
-      return Refuse(folder, u"more than 4096 entries", reason);
+      return Refuse(folder, u"more than 16384 entries", reason);
   } while (platform::FindNextEntry(find, &entry));
   *seen += entries.size();
   for (const platform::FindData& found : entries) {

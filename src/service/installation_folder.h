@@ -20,8 +20,9 @@ namespace vovu {
 inline constexpr char16_t kOpenInstallationFolder[] =
     u"installation folder is open to non-administrators: ";
 
-// Most entries looked at below the installation folder; a larger tree is refused.
-inline constexpr std::size_t kMaxInstallationEntries = 4096;
+// Most entries looked at below the installation folder (an application with its native
+// modules has a few hundred); a larger tree is refused.
+inline constexpr std::size_t kMaxInstallationEntries = 16384;
 
 // Checks the folder of `executablePath`:
 // - each folder above it, up to the drive's root: a trusted owner, no link, and no one
@@ -35,7 +36,7 @@ inline constexpr std::size_t kMaxInstallationEntries = 4096;
 // kOpenInstallationFolder + "<path>: <what>", <what> being "owned by <SID>", "<SID> may
 // write", "<SID> may add folders", "<SID> may delete it", "<SID> may delete its entries",
 // "<SID> may change its security", "is a link", "cannot be read: <error text>" or "more
-// than 4096 entries".
+// than 16384 entries".
 [[nodiscard]] bool CheckInstallationFolder(const std::u16string& executablePath,
                                            std::u16string* reason);
 
