@@ -75,7 +75,9 @@ bool FlushFile(const FileHandle& file);
 [[nodiscard]] bool CopyFileTo(const std::u16string& from, const std::u16string& to,
                               bool failIfExists);
 
-// Renames `from` to `to`, replacing an existing file there (MOVEFILE_REPLACE_EXISTING).
+// Renames `from` to `to`, replacing an existing file there (MOVEFILE_REPLACE_EXISTING), and
+// returns only once the rename is on disk (MOVEFILE_WRITE_THROUGH; on the host, the target's
+// directory is synced): these renames decide the installed files and the saved state.
 [[nodiscard]] bool MoveFileReplacing(const std::u16string& from, const std::u16string& to);
 
 // One entry of a directory enumeration.

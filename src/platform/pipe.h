@@ -148,13 +148,19 @@ bool DisconnectPipeClient(const PipeHandle& instance);
 [[nodiscard]] PipeHandle OpenPipe(const std::u16string& name,
                                   PipeClientLevel level = PipeClientLevel::kImpersonation);
 
-// Whether the server of the connected `client` is a system service: Windows asks for the
-// server's process (GetNamedPipeServerProcessId) and takes it when it runs in session 0,
-// where only services run, or when it is the calling process itself (under wine, where
-// every process shares one user and session, any server is taken); the host takes a server whose
-// peer credentials name uid 0 (LocalSystem), or, run without root (single-user mode), the client's
-// own uid. False when the question could not be asked.
+// Whether the server of the connected `client` runs as LocalSystem: Windows asks for the
+// server's process (GetNamedPipeServerProcessId) and takes it when its token's user is
+// S-1-5-18 (a token an ordinary user may not read, or of another user, is not taken; any
+// process of session 0 is not enough, since services of other accounts run there too), or
+// when it is the calling process itself; under wine, where every process shares one user and
+// session, any server is taken. The host takes a server whose peer credentials name uid 0
+// (LocalSystem), or, run without root (single-user mode), the client's own uid. False when
+// the question could not be asked.
 [[nodiscard]] bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService);
+
+// The process id of the connected `client`'s server (GetNamedPipeServerProcessId; the
+// host: the peer credentials' pid). False with the last error.
+[[nodiscard]] bool GetPipeServerProcessId(const PipeHandle& client, std::uint32_t* processId);
 
 // SetNamedPipeHandleState(PIPE_READMODE_MESSAGE).
 bool SetPipeMessageReadMode(const PipeHandle& client);

@@ -171,9 +171,10 @@ struct StandardHandles {
 // CreateProcessW in the caller's context with the command line alone (no application name,
 // the caller's environment and directory), keeping the process handle (with terminate,
 // synchronize and query rights) for the caller; the thread handle is closed at once. With
-// `handles`, handle inheritance is on and they become the program's standard handles;
-// without, nothing is inherited. False with the last error (as CreateProcessDirect) when
-// nothing was started.
+// `handles`, they become the program's standard handles and are the only handles it
+// inherits (an explicit inherit list: another inheritable handle of the caller, such as
+// another thread's output file, is never passed on); without, nothing is inherited. False with the
+// last error (as CreateProcessDirect) when nothing was started.
 [[nodiscard]] bool StartProgram(const ProcessStart& start, const StandardHandles* handles,
                                 ProcessHandle* process);
 

@@ -46,8 +46,14 @@ inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegExpandSz = 2;
 inline constexpr std::uint32_t kRegBinary = 3;
 inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegLink = 6;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::uint32_t kRegQword = 11;
+
+// REG_OPTION_OPEN_LINK: the last key of the path is opened as itself when it is a link.
+inline constexpr std::uint32_t kRegOptionOpenLink = 0x0008;
+// The value that makes a key a link, and names its target.
+inline constexpr char16_t kRegistryLinkValueName[] = u"SymbolicLinkValue";
 
 // Statuses met only here (234, kErrorMoreData, is in error.h).
 inline constexpr Win32Error kErrorNoMoreItems = 259;
@@ -66,6 +72,23 @@ using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 // key does not exist, 5 when `access` asks for more than the caller may have.
 [[nodiscard]] Win32Error OpenRegistryKey(NativeHandle parent, const std::u16string& subKey,
                                          std::uint32_t access, RegistryKey* key);
+
+// The same with RegOpenKeyExW's options. Every key of the path that is a registry link is
+// followed to its target, as Windows follows it, except the last one when `options` holds
+// kRegOptionOpenLink: that one is opened as itself (its kRegistryLinkValueName value can
+// then be read). The target of a followed link is not redirected by the view.
+[[nodiscard]] Win32Error OpenRegistryKeyWithOptions(NativeHandle parent,
+                                                    const std::u16string& subKey,
+                                                    std::uint32_t options, std::uint32_t access,
+                                                    RegistryKey* key);
+
+// Makes parent\subKey a new registry link to `target`, a native key path
+// ("\REGISTRY\MACHINE\SOFTWARE\..." or "\REGISTRY\USER\<SID>\..."): RegCreateKeyExW
+// with REG_OPTION_CREATE_LINK and KEY_CREATE_LINK, then the REG_LINK value
+// kRegistryLinkValueName holding the target without a NUL. Any user may do this in the keys
+// they may change. 183 when the key exists already.
+[[nodiscard]] Win32Error CreateRegistryLink(NativeHandle parent, const std::u16string& subKey,
+                                            const std::u16string& target);
 
 // Opens parent\subKey, creating it and any missing key above it first (RegCreateKeyExW,
 // non-volatile, no class, default security). `*created` (may be null) tells whether the

@@ -5,6 +5,7 @@
 #include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/prepare.h"
+#include "service/installation_folder.h"
 #include "service/work_queue.h"
 
 namespace vovu {
@@ -26,6 +27,12 @@ bool AcceptJobFile(const std::vector<std::u16string>& args, const RequestContext
   return true;
 }
 
+// While the installation folder is open to non-administrators, nothing is replaced in it.
+bool FolderRefused(std::u16string* failure) {
+  *failure = InstallationFolderRefusal();
+  return !failure->empty();
+}
+
 bool AnswerAsUnknown(const char16_t* word, std::u16string* failure) {
   *failure = std::u16string(u"unknown command: ") + word;
   return false;
@@ -35,19 +42,19 @@ bool AnswerAsUnknown(const char16_t* word, std::u16string* failure) {
 
 bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestContext& context,
                          std::u16string* failure) {
-  if (!AcceptJobFile(args, context, failure))
+  if (!AcceptJobFile(args, context, failure) || FolderRefused(failure))
     return false;
   platform::CriticalSection* lock = JobQueueLock();
-  const bool queued =
-      lock != nullptr &&
-      EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId,
-                  lock] { HotUpdatePrepare(jobFile, sid, session, *lock); });
+  const bool queued = lock != nullptr && EnqueueJob([jobFile = args.front(), sid = context.userSid,
+                                                     session = context.sessionId, lock] {
+                        HotUpdatePrepare(jobFile, sid, session, *lock);
+                      });
   return queued || AnswerAsUnknown(u"hot-update-prepare", failure);
 }
 
 bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,
                         std::u16string* failure) {
-  if (!AcceptJobFile(args, context, failure))
+  if (!AcceptJobFile(args, context, failure) || FolderRefused(failure))
     return false;
   if (context.sessionId == platform::kNoSession) {
     *failure = u"caller session unavailable";
@@ -58,11 +65,11 @@ bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestCo
   WorkQueue* queue = ServiceWorkQueue();
   if (queue == nullptr)
     return AnswerAsUnknown(u"hot-update-commit", failure);
-  queue->Enqueue([jobFile = args.front(), sid = context.userSid, session = context.sessionId,
-                  queue] {
-    HotUpdateCommit(jobFile, sid, session, queue->Lock(),
-                    [queue](std::function<void()> job) { queue->Enqueue(std::move(job)); });
-  });
+  queue->Enqueue(
+      [jobFile = args.front(), sid = context.userSid, session = context.sessionId, queue] {
+        HotUpdateCommit(jobFile, sid, session, queue->Lock(),
+                        [queue](std::function<void()> job) { queue->Enqueue(std::move(job)); });
+      });
   return true;
 }
 

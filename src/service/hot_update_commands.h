@@ -6,6 +6,10 @@
 // it lies in the caller's own hot-update folder (ValidateJobFile's message) and the caller's
 // SID is known ("caller SID unavailable").
 //
+// "hot-update-prepare" and "hot-update-commit" are refused after those checks, with the
+// service's InstallationFolderRefusal() as the reason, while the service found its
+// installation folder open to non-administrators at its start.
+//
 // A process without the service's queue (the command line never runs them itself) answers
 // a hot-update word that passed its checks as an unknown word ("unknown command: <word>").
 #pragma once

@@ -5,6 +5,7 @@
 
 #include "foundation/diagnostics.h"
 #include "platform/pipe.h"
+#include "platform/service_control.h"
 #include "service/pipe_message.h"
 #include "service/service_names.h"
 
@@ -32,6 +33,23 @@ platform::PipeHandle OpenWithinWait() {
   }
 }
 
+// Whether the server is the process the service manager reports for the service: a
+// process the manager started as the service is the service, whatever its token shows an
+// ordinary user.
+bool IsServerTheRegisteredService(const platform::PipeHandle& pipe) {
+  std::uint32_t server = 0;
+  if (!platform::GetPipeServerProcessId(pipe, &server) || server == 0)
+    return false;
+  const platform::ServiceHandle manager = platform::OpenServiceManager(platform::kScManagerConnect);
+  if (!manager.valid())
+    return false;
+  const platform::ServiceHandle service =
+      platform::OpenServiceEntry(manager, kServiceName, platform::kServiceQueryStatus);
+  platform::ServiceStatus status;
+  return service.valid() && platform::QueryServiceEntryStatus(service, &status) &&
+         status.currentState != platform::kServiceStopped && status.processId == server;
+}
+
 }  // namespace
 
 bool SendPipeRequest(const std::u16string& request, std::u16string* reply) {
@@ -43,6 +61,8 @@ bool SendPipeRequest(const std::u16string& request, std::u16string* reply) {
   bool service = false;
   if (!platform::IsPipeServerTheSystemService(pipe, &service))
     return false;
+  if (!service)
+    service = IsServerTheRegisteredService(pipe);
   if (!service) {
     LogDebug(u"pipe server is not the service");
     platform::SetLastErrorCode(platform::kErrorAccessDenied);

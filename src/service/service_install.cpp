@@ -4,6 +4,7 @@
 #include "foundation/text.h"
 #include "platform/service_control.h"
 #include "platform/sync.h"
+#include "service/installation_folder.h"
 #include "service/service_names.h"
 #include "state/installed_version.h"
 
@@ -55,6 +56,9 @@ bool InstallService(std::u16string* message) {
     *message = u"GetModuleFileName failed";
     return false;
   }
+  // A folder a non-administrator may change would hand them the service's identity.
+  if (!CheckInstallationFolder(modulePath, message))
+    return false;
   ServiceHandle manager = OpenManager(kInstallManagerAccess, message);
   if (!manager.valid())
     return false;

@@ -9,7 +9,9 @@ namespace vovu {
 
 // Registers this executable as an automatic, own-process LocalSystem service (or rewrites
 // an existing registration), sets its description and restart-on-failure actions, and
-// resets the protected installed-version record. The service is not started.
+// resets the protected installed-version record. The service is not started. Refused first,
+// with CheckInstallationFolder's message, when the executable's folder is open to
+// non-administrators (service/installation_folder.h).
 [[nodiscard]] bool InstallService(std::u16string* message);
 
 // Stops the service (waiting up to 15 s) and deletes its registration. A missing service

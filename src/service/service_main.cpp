@@ -7,6 +7,7 @@
 #include "platform/error.h"
 #include "platform/service_control.h"
 #include "service/dispatcher.h"
+#include "service/installation_folder.h"
 #include "service/service_names.h"
 #include "service/service_runtime.h"
 
@@ -42,6 +43,8 @@ void Report(std::uint32_t state, std::uint32_t exitCode, std::uint32_t waitHint)
 // Runs the service between start pending and the stopped report; the exit code of that
 // report.
 std::uint32_t Run() {
+  // The hot update trusts the installation folder; this run refuses it when it is open.
+  CheckInstallationFolderAtStart();
   ServiceRuntime runtime(ExecuteWhitelistedCommand);
   if (!runtime.CreateStopEvent())
     return platform::LastError();
@@ -79,6 +82,10 @@ std::uint32_t ServiceCtrlHandler(std::uint32_t control, std::uint32_t, void*, vo
       return 0;
     }
     case platform::kServiceControlSessionChange:
+      return 0;
+    // The manager keeps the last reported status itself: an interrogation only needs the
+    // handler to answer that it is there.
+    case platform::kServiceControlInterrogate:
       return 0;
     default:
       return platform::kErrorCallNotImplemented;

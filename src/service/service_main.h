@@ -13,7 +13,8 @@ namespace vovu {
 void ServiceMain(std::uint32_t argc, char16_t** argv);
 
 // Stop and shutdown report stop pending and signal the running service's stop event (0);
-// session change is accepted and ignored (0); any other control answers 120. Safe at any
+// session change is accepted and ignored (0), interrogate answered with 0 (the manager
+// answers it from the last report); any other control answers 120. Safe at any
 // time, also while a run is being set up or torn down.
 std::uint32_t ServiceCtrlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
                                  void* context);

@@ -5,8 +5,8 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
 #include "platform/registry.h"
+#include "shell/namespace_class.h"
 #include "shell/registry_string.h"
-#include "shell/registry_tree.h"
 
 namespace vovu {
 namespace {
@@ -18,25 +18,64 @@ bool IsHexDigit(char16_t c) {
   return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
 
-// The class's tree in the user's registry: first below the user's classes hive, then below
-// the user's own hive. An invalid key when neither opens.
-platform::RegistryKey OpenSourceClass(const std::u16string& sid, const std::u16string& clsid) {
-  platform::RegistryKey source;
+// The class's key in the user's registry: first below the user's classes hive, then below
+// the user's own hive, each opened without following any link (a link refuses the class).
+// An invalid key when neither opens.
+bool OpenSourceClass(const std::u16string& sid, const std::u16string& clsid,
+                     platform::RegistryKey* source, std::u16string* error) {
   if (sid.empty())
-    return source;
-  const std::u16string classPath = u"Software\\Classes\\CLSID\\" + clsid;
+    return true;
+  const std::u16string classPath = u"\\Software\\Classes\\CLSID\\" + clsid;
   for (const std::u16string& hive : {sid + u"_Classes", sid}) {
-    platform::RegistryKey hiveKey;
-    if (platform::OpenRegistryKey(platform::kRegistryUsers, hive, platform::kKeyRead, &hiveKey) !=
-        platform::kErrorSuccess) {
-      continue;
-    }
-    if (platform::OpenRegistryKey(hiveKey.get(), classPath, platform::kKeyRead, &source) ==
-        platform::kErrorSuccess) {
-      return source;
-    }
+    if (!OpenKeyWithoutLinks(platform::kRegistryUsers, hive + classPath, source, error))
+      return false;
+    if (source->valid())
+      return true;
   }
-  return source;
+  return true;
+}
+
+// True when the mirror index names `clsid` for `syncRootId`: the class is the service's own
+// copy for this sync root, not a machine class nor another user's mirror.
+bool IndexNamesClass(const std::u16string& clsid, const std::u16string& syncRootId) {
+  platform::RegistryKey index;
+  if (platform::OpenRegistryKey(platform::kRegistryLocalMachine, kMirroredNamespaceIndex,
+                                platform::kKeyQueryValue | platform::kKeyWow64_64Key,
+                                &index) != platform::kErrorSuccess) {
+    return false;
+  }
+  std::uint32_t type = 0;
+  std::uint32_t size = 0;
+  if (platform::QueryRegistryValue(index.get(), clsid, &type, nullptr, &size) !=
+          platform::kErrorSuccess ||
+      type != platform::kRegSz || size > 1024) {
+    return false;
+  }
+  std::u16string data(size / 2, u'\0');
+  if (platform::QueryRegistryValue(index.get(), clsid, &type, data.data(), &size) !=
+      platform::kErrorSuccess) {
+    return false;
+  }
+  while (!data.empty() && data.back() == u'\0')
+    data.pop_back();
+  return data == syncRootId;
+}
+
+// Removes the 64-bit copy a failed first mirror made, so that the class is not left
+// looking like the machine's.
+bool DeleteMirroredClass(const std::u16string& clsid) {
+  platform::RegistryKey root;
+  return platform::OpenRegistryKey(platform::kRegistryLocalMachine, kClassRoot64,
+                                   kMirrorAccess | platform::kKeyDelete,
+                                   &root) == platform::kErrorSuccess &&
+         platform::DeleteRegistryTree(root.get(), clsid) == platform::kErrorSuccess;
+}
+
+bool MachineClassExists(const std::u16string& root, const std::u16string& clsid) {
+  platform::RegistryKey key;
+  return platform::OpenRegistryKeyWithOptions(
+             platform::kRegistryLocalMachine, root + u"\\" + clsid, platform::kRegOptionOpenLink,
+             platform::kKeyQueryValue | platform::kKeyWow64_64Key, &key) == platform::kErrorSuccess;
 }
 
 }  // namespace
@@ -79,8 +118,10 @@ bool ReadNamespaceClsid(platform::NativeHandle syncRootKey, std::u16string* clsi
   return true;
 }
 
-bool MirrorClsidInto(const std::u16string& root, platform::NativeHandle source,
-                     const std::u16string& clsid, std::u16string* error) {
+bool MirrorClsidInto(const std::u16string& root, const ClassKey& wanted,
+                     const std::u16string& clsid, bool mayReuse, bool* madeKey,
+                     std::u16string* error) {
+  *madeKey = false;
   platform::RegistryKey rootKey;
   platform::Win32Error status =
       platform::OpenRegistryKey(platform::kRegistryLocalMachine, root, kMirrorAccess, &rootKey);
@@ -89,21 +130,20 @@ bool MirrorClsidInto(const std::u16string& root, platform::NativeHandle source,
     return false;
   }
   platform::RegistryKey destination;
-  status = platform::CreateRegistryKey(rootKey.get(), clsid, kMirrorAccess, &destination, nullptr);
+  bool created = false;
+  status = platform::CreateRegistryKey(rootKey.get(), clsid, kMirrorAccess, &destination, &created);
   if (status != platform::kErrorSuccess) {
     *error =
         u"RegCreateKeyExW failed for " + root + u"\\" + clsid + u": " + FormatWin32Error(status);
     return false;
   }
-  if (!CopyRegistryTree(source, destination.get(), error))
+  *madeKey = created;
+  // A key that appeared since the caller looked is someone else's class.
+  if (!created && !mayReuse) {
+    *error = kMachineClassRefusal + clsid;
     return false;
-  // The machine-wide copy is always usable from any thread, whatever the user's said.
-  platform::RegistryKey inProcServer;
-  if (platform::OpenRegistryKey(destination.get(), u"InProcServer32", platform::kKeySetValue,
-                                &inProcServer) == platform::kErrorSuccess) {
-    return SetRegistryString(inProcServer.get(), u"ThreadingModel", u"Both", error);
   }
-  return true;
+  return WriteClassExactly(destination.get(), wanted, error);
 }
 
 bool RecordMirroredClsid(const std::u16string& clsid, const std::u16string& syncRootId,
@@ -125,20 +165,41 @@ bool MirrorNamespaceClsid(const RequestContext& context, const std::u16string& c
     *error = u"invalid NamespaceCLSID: " + clsid;
     return false;
   }
-  platform::RegistryKey source = OpenSourceClass(context.userSid, clsid);
+  platform::RegistryKey source;
+  if (!OpenSourceClass(context.userSid, clsid, &source, error))
+    return false;
   if (!source.valid()) {
     *error = u"source CLSID tree not found in user hive for " + clsid;
     return false;
   }
-  if (!MirrorClsidInto(kClassRoot64, source.get(), clsid, error))
+  ClassKey wanted;
+  if (!ReadNamespaceClass(source.get(), &wanted, error))
     return false;
+
+  // Only the service's own copy for this sync root is ever rewritten: a class either root
+  // already holds is the machine's (or another user's mirror) unless the index says it is
+  // this sync root's. A first copy must be a key this call created, and is named in the
+  // index before the mirror answers (or removed again).
+  const bool ours = IndexNamesClass(clsid, syncRootId);
+  if (!ours &&
+      (MachineClassExists(kClassRoot64, clsid) || MachineClassExists(kClassRoot32, clsid))) {
+    *error = kMachineClassRefusal + clsid;
+    return false;
+  }
+  bool madeKey = false;
+  if (!MirrorClsidInto(kClassRoot64, wanted, clsid, ours, &madeKey, error)) {
+    if (madeKey && !ours)
+      (void)DeleteMirroredClass(clsid);
+    return false;
+  }
+  if (!ours && !RecordMirroredClsid(clsid, syncRootId, error)) {
+    (void)DeleteMirroredClass(clsid);
+    return false;
+  }
   std::u16string problem;
-  if (!MirrorClsidInto(kClassRoot32, source.get(), clsid, &problem)) {
+  if (!MirrorClsidInto(kClassRoot32, wanted, clsid, ours, &madeKey, &problem)) {
     LogDebug(u"VovudIdavUda: 32-bit NamespaceCLSID mirror skipped (non-fatal): " + problem);
   }
-  problem.clear();
-  if (!RecordMirroredClsid(clsid, syncRootId, &problem))
-    LogDebug(u"VovudIdavUda: failed to record mirrored NamespaceCLSID: " + problem);
   return true;
 }
 

@@ -1,4 +1,4 @@
-// Walking and copying registry trees for the namespace-class mirror and the cleanup.
+// Walking registry keys for the namespace-class mirror and the cleanup.
 #pragma once
 
 #include <cstdint>
@@ -31,14 +31,5 @@ struct RegistryValueEntry {
 // The walk ends at the first index that fails for any reason (the end of the list, or a
 // name that does not fit), so a too-long name hides the names after it.
 [[nodiscard]] std::vector<std::u16string> EnumSubkeyNames(platform::NativeHandle key);
-
-// Copies every value (same name, type and bytes; the default value too) and every subkey of
-// `source` into `destination`, recursively. Values already at the destination are
-// overwritten, others there stay. Values and subkeys of the source that cannot be read are
-// skipped. Failures, after which the part already copied stays: "RegQueryInfoKeyW failed
-// while copying CLSID tree", "RegSetValueExW failed while copying CLSID tree",
-// "RegCreateKeyExW failed while copying CLSID tree".
-[[nodiscard]] bool CopyRegistryTree(platform::NativeHandle source,
-                                    platform::NativeHandle destination, std::u16string* error);
 
 }  // namespace vovu

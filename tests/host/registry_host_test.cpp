@@ -1,5 +1,5 @@
 // The host's registry store: persistence in the machine root, several processes at once,
-// the test seam and the access rule for other uids.
+// the test seam, the access rule for other uids and registry links.
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -192,6 +192,57 @@ TEST(RegistryHostAccess, OtherUidsReadMachineKeysAndChangeOnlyTheirOwnHive) {
   setfsuid(0);
   EXPECT_EQ(refused, kErrorAccessDenied);
   EXPECT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\New", u"v", 1), 0u);
+}
+
+TEST(RegistryHostLinks, AUsersLinkIsFollowedAtAnyDepthUnlessItIsOpenedAsItself) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  ASSERT_EQ(WriteDword(kRegistryLocalMachine, kCryptography, u"Seed", 7), 0u);
+  ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Target\\Below", u"Deep", 9), 0u);
+  const std::u16string nobody = u"S-1-5-21-1000-1000-1000-65534";
+
+  // Any user may make links in their own hive, to any key, and nowhere else.
+  const auto asNobody = [&] {
+    std::string codes;
+    auto record = [&](long long code) { codes += std::to_string(code) + ","; };
+    record(CreateRegistryLink(kRegistryUsers, nobody + u"\\Software\\ToCrypto",
+                              u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Cryptography"));
+    record(CreateRegistryLink(kRegistryUsers, nobody + u"\\Software\\ToSoftware",
+                              u"\\Registry\\Machine\\SOFTWARE"));
+    record(CreateRegistryLink(kRegistryUsers, nobody + u"\\Software\\ToCrypto", u"\\REGISTRY"));
+    record(CreateRegistryLink(kRegistryLocalMachine, u"SOFTWARE\\Mine", u"\\REGISTRY\\MACHINE"));
+    return codes;
+  };
+  ASSERT_EQ(testing::UserChild({}, asNobody).Finish(), "0,0,183,5,");
+
+  // Followed as the last key and in the middle of a path; the rights are the target's.
+  const std::u16string hive = nobody + u"\\Software\\";
+  EXPECT_EQ(ReadDword(kRegistryUsers, hive + u"ToCrypto", u"Seed"), 7);
+  EXPECT_EQ(ReadDword(kRegistryUsers, hive + u"ToSoftware\\Target\\Below", u"Deep"), 9);
+  setfsuid(65534);
+  const Win32Error written = WriteDword(kRegistryUsers, hive + u"ToCrypto", u"Seed", 8);
+  setfsuid(0);
+  EXPECT_EQ(written, kErrorAccessDenied);
+
+  // Opened as itself, the link is a key of the user's hive holding its target.
+  RegistryKey link;
+  ASSERT_EQ(OpenRegistryKeyWithOptions(kRegistryUsers, hive + u"ToCrypto", kRegOptionOpenLink,
+                                       kKeyRead, &link),
+            kErrorSuccess);
+  std::uint32_t type = 0;
+  std::u16string target(64, u'\0');
+  std::uint32_t size = static_cast<std::uint32_t>(target.size() * 2);
+  ASSERT_EQ(QueryRegistryValue(link.get(), kRegistryLinkValueName, &type, target.data(), &size),
+            kErrorSuccess);
+  EXPECT_EQ(type, kRegLink);
+  EXPECT_EQ(target.substr(0, size / 2), u"\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Cryptography");
+  std::uint32_t seed = 0;
+  size = sizeof(seed);
+  EXPECT_EQ(QueryRegistryValue(link.get(), u"Seed", nullptr, &seed, &size), kErrorFileNotFound);
+  // Only the last key is opened as itself: one in the middle is still followed.
+  EXPECT_EQ(OpenRegistryKeyWithOptions(kRegistryUsers, hive + u"ToSoftware\\Target",
+                                       kRegOptionOpenLink, kKeyRead, &link),
+            kErrorSuccess);
 }
 
 }  // namespace

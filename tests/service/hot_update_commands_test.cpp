@@ -6,6 +6,7 @@
 #include "hotupdate/job_status.h"
 #include "platform/profile.h"
 #include "service/dispatcher.h"
+#include "service/installation_folder.h"
 #include "service/work_queue.h"
 #include "state/protected_storage.h"
 #include "support/test_machine.h"
@@ -117,6 +118,24 @@ TEST_F(HotUpdateCommands, PrepareIsQueuedAndAnsweredAtOnceWhateverTheSession) {
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_, u"ignored"}, sessionless), u"OK");
   EXPECT_EQ(service.queue.QueuedCount(), 2u);
   EXPECT_FALSE(TestMachine::Exists(GetHotUpdateDir()));
+}
+
+// While the service holds its installation folder open to others, nothing that replaces
+// files in it is taken; confirm and cancel, which only settle a job, still are.
+TEST_F(HotUpdateCommands, PrepareAndCommitAreRefusedWhileTheInstallationFolderIsOpen) {
+  ServiceQueue service;
+  StoreJob(kStatusStaged);
+  const std::u16string refusal =
+      std::u16string(kOpenInstallationFolder) + u"C:\\Korva: S-1-5-32-545 may write";
+  SetInstallationFolderRefusal(refusal);
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), refusal);
+  EXPECT_EQ(Run(u"hot-update-commit", {jobFile_}, caller_), refusal);
+  EXPECT_EQ(service.queue.QueuedCount(), 0u);
+  EXPECT_EQ(Run(u"hot-update-cancel", {jobFile_}, caller_), u"OK");
+  // The checks of the words come first.
+  EXPECT_EQ(Run(u"hot-update-prepare", {}, caller_), u"missing jobFile");
+  SetInstallationFolderRefusal(u"");
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), u"OK");
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include "platform/error.h"
 #include "platform/fault_injection.h"
 #include "platform/pipe.h"
+#include "platform/service_control.h"
 #include "service/pipe_client.h"
+#include "service/service_main.h"
 #include "service/service_names.h"
 #include "support/test_machine.h"
 
@@ -64,6 +66,14 @@ TEST(ServiceRuntime, RunsTheStartupJobServesThePipeAndEndsByScope) {
   }
   // The name went with the runtime.
   EXPECT_FALSE(platform::WaitForPipeInstance(kPipeName, 1));
+}
+
+// Interrogate is one of the controls every handler must answer; what it does not know it
+// refuses. (Stop and shutdown are shown by the services run end to end.)
+TEST(ServiceControlHandler, AnswersInterrogateAndRefusesUnknownControls) {
+  EXPECT_EQ(ServiceCtrlHandler(platform::kServiceControlInterrogate, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(ServiceCtrlHandler(platform::kServiceControlSessionChange, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(ServiceCtrlHandler(0x80, 0, nullptr, nullptr), platform::kErrorCallNotImplemented);
 }
 
 }  // namespace

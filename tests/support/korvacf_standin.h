@@ -22,6 +22,9 @@ class RunningHelpers {
 
   // Places a copy at `windowsPath` and starts it; its process id (0 after a test failure).
   std::uint32_t Start(const std::u16string& windowsPath);
+  // The same, 0 without a test failure when the program does not start (the last error
+  // says why).
+  std::uint32_t TryStart(const std::u16string& windowsPath);
   // Ends the copy `pid` now.
   void Stop(std::uint32_t pid);
 

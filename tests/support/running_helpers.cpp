@@ -26,14 +26,20 @@ RunningHelpers::~RunningHelpers() {
 }
 
 std::uint32_t RunningHelpers::Start(const std::u16string& windowsPath) {
+  const std::uint32_t pid = TryStart(windowsPath);
+  EXPECT_NE(pid, 0u) << platform::LastError();
+  return pid;
+}
+
+std::uint32_t RunningHelpers::TryStart(const std::u16string& windowsPath) {
   PlaceHelperCopy(windowsPath);
   platform::ProcessStart start;
   start.applicationName = windowsPath;
   start.commandLine = QuoteIfNeeded(windowsPath);
   std::uint32_t pid = 0;
-  EXPECT_TRUE(platform::CreateProcessDirect(start, &pid)) << platform::LastError();
-  if (pid != 0)
-    running_.push_back(pid);
+  if (!platform::CreateProcessDirect(start, &pid))
+    return 0;
+  running_.push_back(pid);
   return pid;
 }
 

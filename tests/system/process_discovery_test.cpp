@@ -64,5 +64,30 @@ TEST_F(ProcessDiscovery, CopiesOfTheServiceDoNotCountAndLetterCaseIsIgnored) {
   EXPECT_TRUE(IsAnyAppProcessRunning());
 }
 
+// The installation reached through the `\\?\` form of its path still finds the programs
+// running from it.
+TEST_F(ProcessDiscovery, TheLongFormOfTheInstallationsPathMatches) {
+  platform::SetModulePathForTesting(u"\\\\?\\" + JoinPath(app_, u"vovudidavuda.exe"));
+  const std::uint32_t pid = Run(JoinPath(app_, u"Korvadesk.exe"));
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+  Stop(pid);
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+}
+
+// An image path longer than the classic 260 characters is read whole and matched.
+TEST_F(ProcessDiscovery, AnImagePathOfMoreThan260CharactersMatches) {
+  const std::u16string folder =
+      JoinPath(app_, std::u16string(120, u'l') + u"\\" + std::u16string(120, u'm'));
+  platform::SetModulePathForTesting(JoinPath(folder, u"vovudidavuda.exe"));
+  const std::uint32_t pid = helpers_.TryStart(JoinPath(folder, u"Korvadesk.exe"));
+  if (pid == 0) {
+    GTEST_SKIP() << "no program starts from a path this long here (wine: error "
+                 << platform::LastError() << ")";
+  }
+  EXPECT_TRUE(IsAnyAppProcessRunning());
+  Stop(pid);
+  EXPECT_FALSE(IsAnyAppProcessRunning());
+}
+
 }  // namespace
 }  // namespace vovu

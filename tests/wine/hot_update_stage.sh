@@ -110,6 +110,17 @@ cp "$win_build/tools/pipe_send/pipe-send.exe" "$win_build/tools/installed_versio
   "$drive_c/vovu-tools/"
 show_installed
 
+step "An installation folder open to everybody (0777) is refused, and nothing is registered"
+# Wine makes a descriptor up from the mode: 0777 grants Everyone full access.
+open_install="$drive_c/Open Korva"
+mkdir -p "$open_install"
+chmod 0777 "$open_install"
+cp "$win_build/vovudidavuda.exe" "$open_install/"
+expect_code "vovudidavuda.exe install from a 0777 folder" 1 "$wine" "$open_install/vovudidavuda.exe" \
+  install
+expect_equal "no service registered" "" "$(service_state)"
+rm -rf "$open_install"
+
 step "The service installed and started through the service control manager"
 expect_code "vovudidavuda.exe install" 0 "$wine" "$install/vovudidavuda.exe" install
 expect_code "vovudidavuda.exe start" 0 "$wine" "$install/vovudidavuda.exe" start

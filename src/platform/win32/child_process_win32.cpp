@@ -1,5 +1,6 @@
 // Programs the caller starts and waits for: CreateProcessW keeping the process handle, with
-// inheritable standard handles when asked, and the waits and exit code around it.
+// inheritable standard handles when asked (and only those, through an explicit inherit
+// list), and the waits and exit code around it.
 #include <vector>
 
 #include "platform/fault_injection.h"
@@ -48,15 +49,46 @@ bool StartProgram(const ProcessStart& start, const StandardHandles* handles,
     return false;
   std::vector<wchar_t> commandLine(start.commandLine.begin(), start.commandLine.end());
   commandLine.push_back(L'\0');
-  STARTUPINFOW startup{};
+  STARTUPINFOEXW startupEx{};
+  STARTUPINFOW& startup = startupEx.StartupInfo;
   startup.cb = sizeof startup;
+  // With handles to pass on, the program inherits exactly those (an explicit inherit list):
+  // the caller's other inheritable handles, of any thread, stay its own.
+  std::vector<HANDLE> inherited;
+  std::vector<unsigned char> attributeList;
   if (handles != nullptr) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = HandleOf(handles->input);
     startup.hStdOutput = HandleOf(handles->output);
     startup.hStdError = HandleOf(handles->error);
+    for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+      bool listed = h == nullptr || h == INVALID_HANDLE_VALUE;
+      for (HANDLE seen : inherited)
+        listed = listed || seen == h;
+      if (!listed)
+        inherited.push_back(h);
+    }
   }
   DWORD flags = start.creationFlags;
+  if (!inherited.empty()) {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    attributeList.resize(size);
+    startupEx.lpAttributeList =
+        reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeList.data());
+    if (!::InitializeProcThreadAttributeList(startupEx.lpAttributeList, 1, 0, &size))
+      return false;
+    if (!::UpdateProcThreadAttribute(startupEx.lpAttributeList, 0,
+                                     PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                     inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      const DWORD error = ::GetLastError();
+      ::DeleteProcThreadAttributeList(startupEx.lpAttributeList);
+      ::SetLastError(error);
+      return false;
+    }
+    startup.cb = sizeof startupEx;
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
   // Wine gives a console program started with CREATE_NO_WINDOW by a process without a console
   // a console host of its own, which inherits every inheritable handle of the caller and
   // outlives the program by a moment: the caller's output file stays open elsewhere and
@@ -66,9 +98,14 @@ bool StartProgram(const ProcessStart& start, const StandardHandles* handles,
   if (handles != nullptr && (flags & CREATE_NO_WINDOW) != 0 && win32::RunsUnderWine())
     flags = (flags & ~static_cast<DWORD>(CREATE_NO_WINDOW)) | DETACHED_PROCESS;
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
-                        handles != nullptr ? TRUE : FALSE, flags, nullptr, nullptr, &startup,
-                        &info)) {
+  const BOOL started =
+      ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr,
+                       handles != nullptr ? TRUE : FALSE, flags, nullptr, nullptr, &startup, &info);
+  const DWORD error = ::GetLastError();
+  if (startupEx.lpAttributeList != nullptr)
+    ::DeleteProcThreadAttributeList(startupEx.lpAttributeList);
+  if (!started) {
+    ::SetLastError(error);
     return false;
   }
   ::CloseHandle(info.hThread);

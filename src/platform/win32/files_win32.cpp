@@ -106,7 +106,7 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
 bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
   if (FaultDue(FaultPoint::kMoveFile, from) || FaultDue(FaultPoint::kMoveFile, to))
     return false;
-  return ::MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING) != 0;
+  return ::MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 void FindHandleTraits::Close(Type h) {

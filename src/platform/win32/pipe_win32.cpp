@@ -1,5 +1,7 @@
 // Named pipes on Windows. The server's operations are overlapped, so that every wait can
 // watch the stop event too; the client's are synchronous.
+#include <vector>
+
 #include "platform/fault_injection.h"
 #include "platform/pipe.h"
 #include "platform/win32/security_descriptor_impl.h"
@@ -185,18 +187,48 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));
 }
 
+namespace {
+
+// Whether the token of process `id` is LocalSystem's. False when it cannot be read.
+bool RunsAsLocalSystem(DWORD id) {
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process == nullptr)
+    return false;
+  HANDLE token = nullptr;
+  const BOOL opened = ::OpenProcessToken(process, TOKEN_QUERY, &token);
+  ::CloseHandle(process);
+  if (!opened)
+    return false;
+  DWORD needed = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed == 0 ? 1 : needed);
+  const bool system =
+      ::GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) &&
+      ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, WinLocalSystemSid);
+  ::CloseHandle(token);
+  return system;
+}
+
+}  // namespace
+
 bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
   ULONG process = 0;
-  DWORD session = 0;
-  if (!::GetNamedPipeServerProcessId(H(client), &process) ||
-      !::ProcessIdToSessionId(process, &session)) {
+  if (!::GetNamedPipeServerProcessId(H(client), &process))
     return false;
-  }
   // A process that serves its own requests needs no check of itself. Wine runs every
-  // process, its services included, as one user in one session (1), so a server's session
+  // process, its services included, as one user in one session (1), so a server's identity
   // cannot tell a service apart there; it is a single-user machine, as the host is without
   // root.
-  *isService = session == 0 || process == ::GetCurrentProcessId() || win32::RunsUnderWine();
+  *isService =
+      process == ::GetCurrentProcessId() || win32::RunsUnderWine() || RunsAsLocalSystem(process);
+  return true;
+}
+
+bool GetPipeServerProcessId(const PipeHandle& client, std::uint32_t* processId) {
+  ULONG process = 0;
+  if (!::GetNamedPipeServerProcessId(H(client), &process))
+    return false;
+  *processId = process;
   return true;
 }
 

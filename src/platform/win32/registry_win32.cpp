@@ -21,10 +21,35 @@ void RegistryKeyTraits::Close(Type h) {
 
 Win32Error OpenRegistryKey(NativeHandle parent, const std::u16string& subKey, std::uint32_t access,
                            RegistryKey* key) {
+  return OpenRegistryKeyWithOptions(parent, subKey, 0, access, key);
+}
+
+Win32Error OpenRegistryKeyWithOptions(NativeHandle parent, const std::u16string& subKey,
+                                      std::uint32_t options, std::uint32_t access,
+                                      RegistryKey* key) {
   HKEY opened = nullptr;
-  const LSTATUS status = ::RegOpenKeyExW(ToKey(parent), W(subKey), 0, access, &opened);
+  const LSTATUS status = ::RegOpenKeyExW(ToKey(parent), W(subKey), options, access, &opened);
   if (status == ERROR_SUCCESS)
     key->reset(reinterpret_cast<NativeHandle>(opened));
+  return static_cast<Win32Error>(status);
+}
+
+Win32Error CreateRegistryLink(NativeHandle parent, const std::u16string& subKey,
+                              const std::u16string& target) {
+  HKEY opened = nullptr;
+  DWORD disposition = 0;
+  LSTATUS status = ::RegCreateKeyExW(
+      ToKey(parent), W(subKey), 0, nullptr, REG_OPTION_NON_VOLATILE | REG_OPTION_CREATE_LINK,
+      KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &opened, &disposition);
+  if (status != ERROR_SUCCESS)
+    return static_cast<Win32Error>(status);
+  RegistryKey link(reinterpret_cast<NativeHandle>(opened));
+  if (disposition != REG_CREATED_NEW_KEY)
+    return kErrorAlreadyExists;
+  // The target is stored without its NUL, as the kernel reads it.
+  status = ::RegSetValueExW(opened, W(kRegistryLinkValueName), 0, REG_LINK,
+                            reinterpret_cast<const BYTE*>(target.data()),
+                            static_cast<DWORD>(target.size() * sizeof(char16_t)));
   return static_cast<Win32Error>(status);
 }
 

@@ -360,7 +360,17 @@ bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
     SetLastErrorCode(kErrorAccessDenied);
     return false;
   }
-  return rename(hostFrom.c_str(), hostTo.c_str()) == 0 || Fail(errno, hostTo);
+  if (rename(hostFrom.c_str(), hostTo.c_str()) != 0)
+    return Fail(errno, hostTo);
+  // Write-through: the directory entry reaches the disk before the caller goes on.
+  const std::string::size_type slash = hostTo.find_last_of('/');
+  const std::string directory = slash == 0 ? "/" : hostTo.substr(0, slash);
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    (void)fsync(fd);
+    close(fd);
+  }
+  return true;
 }
 
 void FindHandleTraits::Close(Type h) {

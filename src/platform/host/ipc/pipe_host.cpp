@@ -653,6 +653,18 @@ bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
   return true;
 }
 
+bool GetPipeServerProcessId(const PipeHandle& client, std::uint32_t* processId) {
+  const PipeObject* pipe = Client(client);
+  if (pipe == nullptr)
+    return false;
+  ucred server{};
+  socklen_t length = sizeof server;
+  if (getsockopt(pipe->fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &length) != 0)
+    return Fail(kErrorInvalidHandle);
+  *processId = static_cast<std::uint32_t>(server.pid);
+  return true;
+}
+
 bool SetPipeMessageReadMode(const PipeHandle& client) {
   // Host pipes only have message mode.
   return Client(client) != nullptr;

@@ -10,6 +10,7 @@
 #include <sys/fsuid.h>
 
 #include <cstring>
+#include <optional>
 
 #include "platform/fault_injection.h"
 #include "platform/host/registry/registry_paths.h"
@@ -26,6 +27,7 @@ using host::StoredValue;
 using host::StoreSession;
 
 constexpr std::uint32_t kKeyCreateLink = 0x0020;
+constexpr Win32Error kErrorCantResolveFileName = 1921;
 constexpr std::uint32_t kWriteDac = 0x00040000;
 constexpr std::uint32_t kWriteOwner = 0x00080000;
 constexpr std::uint32_t kGenericAll = 0x10000000;
@@ -120,6 +122,66 @@ Win32Error Resolve(NativeHandle parent, const std::u16string& subKey, std::uint3
   return kErrorSuccess;
 }
 
+// The key path a link's target names: "\REGISTRY\MACHINE\..." is HKLM, "\REGISTRY\USER\..."
+// HKU (ignoring case). False for anything else.
+bool LinkTargetPath(const std::string& bytes, KeyPath* target) {
+  std::u16string text(bytes.size() / sizeof(char16_t), u'\0');
+  std::memcpy(text.data(), bytes.data(), text.size() * sizeof(char16_t));
+  while (!text.empty() && text.back() == u'\0')
+    text.pop_back();
+  KeyPath names;
+  host::AppendSubKeyPath(text, &names);
+  if (names.size() < 2 || host::FoldKeyName(names[0]) != u"REGISTRY")
+    return false;
+  const std::u16string hive = host::FoldKeyName(names[1]);
+  if (hive == u"MACHINE")
+    *target = {host::kHiveLocalMachine};
+  else if (hive == u"USER")
+    *target = {host::kHiveUsers};
+  else
+    return false;
+  target->insert(target->end(), names.begin() + 2, names.end());
+  return true;
+}
+
+// Follows the registry links on `path` as Windows does: a key whose kRegistryLinkValueName
+// value is of type REG_LINK stands for its target, at any depth, except the last key when
+// `openLink`. (Windows makes a key a link only when it is created with
+// REG_OPTION_CREATE_LINK; the host takes the value alone for it, which lets an attacker do
+// no less.) A key below a hive's root and the keys above it lie in one store, so each hop
+// is one transaction. 2 when a target is not a key path; 1921 after 16 hops.
+Win32Error FollowLinks(bool openLink, KeyPath* path) {
+  for (int hop = 0; hop <= 16; ++hop) {
+    std::optional<KeyPath> next;
+    const Win32Error status =
+        host::RunInRegistryStore(FoldedKeyPath(*path), false, [&](StoreSession& store) {
+          const std::size_t last = openLink ? path->size() - 1 : path->size();
+          for (std::size_t depth = 2; depth <= last; ++depth) {
+            const std::u16string folded = FoldedKeyPath(Prefix(*path, depth));
+            if (!store.KeyExists(folded))
+              return kErrorSuccess;
+            const std::optional<StoredValue> link = store.Value(folded, kRegistryLinkValueName);
+            if (!link || link->type != kRegLink)
+              continue;
+            KeyPath target;
+            if (!LinkTargetPath(link->data, &target))
+              return kErrorFileNotFound;
+            target.insert(target.end(), path->begin() + static_cast<std::ptrdiff_t>(depth),
+                          path->end());
+            next = std::move(target);
+            return kErrorSuccess;
+          }
+          return kErrorSuccess;
+        });
+    if (status != kErrorSuccess)
+      return status;
+    if (!next)
+      return kErrorSuccess;
+    *path = std::move(*next);
+  }
+  return kErrorCantResolveFileName;
+}
+
 NativeHandle NewHandle(const KeyPath& path, std::uint32_t rights) {
   return reinterpret_cast<NativeHandle>(new HostKey{path, rights, false});
 }
@@ -181,8 +243,17 @@ void RegistryKeyTraits::Close(Type h) {
 
 Win32Error OpenRegistryKey(NativeHandle parent, const std::u16string& subKey, std::uint32_t access,
                            RegistryKey* key) {
+  return OpenRegistryKeyWithOptions(parent, subKey, 0, access, key);
+}
+
+Win32Error OpenRegistryKeyWithOptions(NativeHandle parent, const std::u16string& subKey,
+                                      std::uint32_t options, std::uint32_t access,
+                                      RegistryKey* key) {
   KeyPath path;
   Win32Error status = Resolve(parent, subKey, access, &path);
+  if (status != kErrorSuccess)
+    return status;
+  status = FollowLinks((options & kRegOptionOpenLink) != 0, &path);
   if (status != kErrorSuccess)
     return status;
   if (RegistryFault(FaultPoint::kRegistryOpen, path, &status))
@@ -199,10 +270,11 @@ Win32Error OpenRegistryKey(NativeHandle parent, const std::u16string& subKey, st
   return kErrorSuccess;
 }
 
-Win32Error CreateRegistryKey(NativeHandle parent, const std::u16string& subKey,
-                             std::uint32_t access, RegistryKey* key, bool* created) {
-  KeyPath path;
-  Win32Error status = Resolve(parent, subKey, access, &path);
+namespace {
+
+Win32Error CreateKeyAt(KeyPath path, std::uint32_t access, bool openLink, RegistryKey* key,
+                       bool* created) {
+  Win32Error status = FollowLinks(openLink, &path);
   if (status != kErrorSuccess)
     return status;
   if (RegistryFault(FaultPoint::kRegistryOpen, path, &status))
@@ -237,6 +309,34 @@ Win32Error CreateRegistryKey(NativeHandle parent, const std::u16string& subKey,
   if (created != nullptr)
     *created = isNew;
   return kErrorSuccess;
+}
+
+}  // namespace
+
+Win32Error CreateRegistryKey(NativeHandle parent, const std::u16string& subKey,
+                             std::uint32_t access, RegistryKey* key, bool* created) {
+  KeyPath path;
+  const Win32Error status = Resolve(parent, subKey, access, &path);
+  if (status != kErrorSuccess)
+    return status;
+  return CreateKeyAt(std::move(path), access, false, key, created);
+}
+
+Win32Error CreateRegistryLink(NativeHandle parent, const std::u16string& subKey,
+                              const std::u16string& target) {
+  KeyPath path;
+  Win32Error status = Resolve(parent, subKey, 0, &path);
+  if (status != kErrorSuccess)
+    return status;
+  RegistryKey link;
+  bool created = false;
+  status = CreateKeyAt(std::move(path), kKeyAllAccess | kKeyCreateLink, true, &link, &created);
+  if (status != kErrorSuccess)
+    return status;
+  if (!created)
+    return kErrorAlreadyExists;
+  return SetRegistryValue(link.get(), kRegistryLinkValueName, kRegLink, target.data(),
+                          static_cast<std::uint32_t>(target.size() * sizeof(char16_t)));
 }
 
 Win32Error SetRegistryValue(NativeHandle key, const std::u16string& name, std::uint32_t type,
