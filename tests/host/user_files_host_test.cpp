@@ -30,6 +30,7 @@
 #include "state/protected_storage.h"
 #include "state/user_file_access.h"
 #include "support/host/other_user.h"
+#include "support/installed_update.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -52,9 +53,10 @@ void OwnedBy(const std::u16string& path, uid_t uid, mode_t mode) {
   ASSERT_EQ(chmod(native.c_str(), mode), 0) << native;
 }
 
-class UserFilesHost : public ::testing::Test {
+class UserFilesHost : public testing::InstalledUpdateTest {
  protected:
   void SetUp() override {
+    InstalledUpdateTest::SetUp();
     if (geteuid() != 0)
       GTEST_SKIP() << "single-user mode: acting as another user needs root";
     ASSERT_TRUE(session_.ok());
@@ -88,27 +90,22 @@ class UserFilesHost : public ::testing::Test {
            (TestMachine::Exists(serviceJobFile) ? ", recorded" : ", no record");
   }
 
-  // A staged job of the user's, with its record.
-  void StoreStagedJob() {
+  // A job of the user's in `status`, with its record.
+  void StoreUsersJob(const std::u16string& status) {
+    testing::StoredJob stored = testing::StoreUpdateJob(status, jobFile_);
+    stored.job.sid = kNobodySid;
+    stored.job.sessionId = session_.id();
     std::u16string error;
-    ASSERT_TRUE(EnsureHotUpdateDirectories(&error));
     ASSERT_TRUE(EnsureProtectedDirectory(jobDir_, &error));
-    HotUpdateJob job;
-    job.sid = kNobodySid;
-    job.jobFile = jobFile_;
-    job.sessionId = session_.id();
-    job.status = kStatusStaged;
-    ASSERT_TRUE(WriteJobFile(job, serviceJobFile_));
+    ASSERT_TRUE(WriteJobFile(stored.job, serviceJobFile_));
   }
 
-  TestMachine machine_;
   testing::UserSession session_;
   std::u16string folder_;
   std::u16string jobFile_;
   std::u16string jobDir_;
   std::u16string serviceJobFile_;
   std::shared_ptr<const platform::TokenHandle> token_;
-  platform::CriticalSection lock_{1024};
 };
 
 // The caller's own file is read; one that only a link into another user's folder reaches is
@@ -182,18 +179,25 @@ TEST_F(UserFilesHost, AJobFileThatHoldsTheReadUpEndsPrepareWithinTheBound) {
   }
 }
 
-// Something of the user's where the mirror is written: cancel answers, outside the job lock,
-// and its record is the truth; the user's copy follows when it can be written.
-TEST_F(UserFilesHost, AFileHeldByTheUserHoldsNeitherCancelNorTheJobLock) {
+// Something of the user's where the mirror is written: cancel and confirm answer, outside
+// the job lock, and their record is the truth; the user's copy follows when it can be written.
+TEST_F(UserFilesHost, AFileHeldByTheUserHoldsNeitherCancelNorConfirmNorTheJobLock) {
   const std::string temporary = TestMachine::Native(jobFile_ + u".tmp").string();
-  for (const char* obstacle : {"fifo at the temporary file", "lease on the job file"}) {
-    SCOPED_TRACE(obstacle);
-    StoreStagedJob();
+  struct Row {
+    const char* operation;
+    const char* obstacle;
+  };
+  for (const Row& row : {Row{"cancel", "fifo"}, Row{"cancel", "lease"}, Row{"confirm", "fifo"},
+                         Row{"confirm", "lease"}}) {
+    SCOPED_TRACE(std::string(row.operation) + " with a " + row.obstacle);
+    const bool cancel = std::string(row.operation) == "cancel";
+    const bool fifo = std::string(row.obstacle) == "fifo";
+    StoreUsersJob(cancel ? kStatusStaged : kStatusRelaunching);
     TestMachine::WriteBytes(jobFile_, kRequest);
     OwnedBy(jobFile_, kNobody, 0644);
-    const bool fifo = std::string(obstacle).starts_with("fifo");
     std::optional<LeaseHolder> lease;
     if (fifo) {
+      // At the temporary file: an open of it for writing would wait for a reader for good.
       ASSERT_EQ(mkfifo(temporary.c_str(), 0666), 0);
       OwnedBy(jobFile_ + u".tmp", kNobody, 0666);
     } else {
@@ -203,19 +207,20 @@ TEST_F(UserFilesHost, AFileHeldByTheUserHoldsNeitherCancelNorTheJobLock) {
     RequestContext caller;
     caller.userSid = kNobodySid;
     std::u16string failure;
-    ASSERT_TRUE(HotUpdateCancel(jobFile_, caller, lock_, &failure)) << WideToUtf8(failure);
+    ASSERT_TRUE(cancel ? HotUpdateCancel(jobFile_, caller, lock_, &failure)
+                       : HotUpdateConfirm(jobFile_, caller, lock_, &failure))
+        << WideToUtf8(failure);
     EXPECT_FALSE(TestMachine::Exists(serviceJobFile_));
-    // While the lease holds, the copy waits; the job lock is free all along.
+    // The job lock is free while the user's copy waits.
     { std::lock_guard free(lock_); }
     if (!fifo) {
       EXPECT_FALSE(AwaitJobMirror(jobFile_, kMirrorReplyWaitMs));
-      lease.reset();
+      lease.reset();  // let go within the bound: the held write goes through
     }
     EXPECT_TRUE(AwaitJobMirror(jobFile_, 2 * kUserFileLimitMs));
     HotUpdateJob mirrored;
     ASSERT_TRUE(ReadJobFile(jobFile_, &mirrored));
-    // Let go within the bound, the held write goes through.
-    EXPECT_EQ(mirrored.status, kStatusCancelled);
+    EXPECT_EQ(mirrored.status, cancel ? kStatusCancelled : kStatusDone);
     EXPECT_FALSE(TestMachine::Exists(jobFile_ + u".tmp"));
   }
 }
