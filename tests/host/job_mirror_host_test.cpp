@@ -148,7 +148,6 @@ TEST(JobMirrorHost, AReplacementRefusedWhileTheFileIsInUseIsTriedAgainAFewTimes)
     bool written;
   };
   const Row rows[] = {{platform::kErrorSharingViolation, kMirrorReplaceTries - 1, true},
-                      {platform::kErrorAccessDenied, kMirrorReplaceTries - 1, true},
                       {platform::kErrorSharingViolation, kMirrorReplaceTries, false},
                       {platform::kErrorFileNotFound, 1, false}};
   int round = 0;
