@@ -60,7 +60,10 @@ int PrepareChild() {
   vovu::platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
   vovu::platform::CriticalSection lock(1024);
   vovu::HotUpdatePrepare(vovu::Utf8ToWide(kJobFile), vovu::Utf8ToWide(kSid),
-                         vovu::platform::kNoSession, lock);
+                         vovu::platform::kNoSession,
+                         std::make_shared<const vovu::platform::TokenHandle>(
+                             vovu::platform::OpenCurrentProcessToken()),
+                         lock);
   std::u16string jobDir;
   std::u16string serviceJobFile;
   std::u16string error;

@@ -1,5 +1,7 @@
 #include "caller/request_context.h"
 
+#include "platform/impersonation.h"
+
 namespace vovu {
 namespace {
 
@@ -23,12 +25,15 @@ void RequestContext::Release() {
 
 RequestContext BuildPipeCallerContext(const platform::PipeHandle& pipe) {
   RequestContext context;
-  if (!platform::ImpersonatePipeClient(pipe))
-    return context;
-  platform::TokenHandle token = platform::OpenCurrentThreadToken();
+  platform::TokenHandle token;
+  {
+    const platform::ImpersonationScope scope(pipe);
+    if (!scope.active())
+      return context;
+    token = platform::OpenCurrentThreadToken();
+  }
   if (token.valid())
     FillFromToken(std::move(token), &context);
-  (void)platform::RevertToSelfIdentity();
   return context;
 }
 

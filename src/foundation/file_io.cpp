@@ -6,6 +6,11 @@
 #include "platform/files.h"
 
 namespace vovu {
+namespace {
+
+constexpr platform::Win32Error kErrorFileTooLarge = 223;
+
+}  // namespace
 
 bool ReadFileBytes(const std::u16string& path, std::vector<char>* bytes) {
   platform::FileHandle file = platform::OpenFileForRead(path, platform::kShareRead);
@@ -24,6 +29,32 @@ bool ReadFileBytes(const std::u16string& path, std::vector<char>* bytes) {
     return false;
   }
   buffer.resize(read);
+  *bytes = std::move(buffer);
+  return true;
+}
+
+bool ReadOpenFileUpTo(const platform::FileHandle& file, std::size_t limit,
+                      std::vector<char>* bytes) {
+  constexpr std::size_t kChunk = 65536;
+  std::vector<char> buffer;
+  for (;;) {
+    const std::size_t room = limit + 1 - buffer.size();
+    const std::size_t ask = room < kChunk ? room : kChunk;
+    const std::size_t before = buffer.size();
+    buffer.resize(before + ask);
+    std::uint32_t got = 0;
+    if (!platform::ReadFromFile(file, buffer.data() + before, static_cast<std::uint32_t>(ask),
+                                &got)) {
+      return false;
+    }
+    buffer.resize(before + got);
+    if (buffer.size() > limit) {
+      platform::SetLastErrorCode(kErrorFileTooLarge);
+      return false;
+    }
+    if (got == 0)
+      break;
+  }
   *bytes = std::move(buffer);
   return true;
 }

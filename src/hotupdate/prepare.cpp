@@ -25,9 +25,11 @@ void Advance(ClaimedJob* claimed, const char16_t* status, const std::u16string& 
 }  // namespace
 
 void HotUpdatePrepare(const std::u16string& jobFile, const std::u16string& callerSid,
-                      std::uint32_t sessionId, platform::CriticalSection& jobLock) {
+                      std::uint32_t sessionId,
+                      std::shared_ptr<const platform::TokenHandle> callerToken,
+                      platform::CriticalSection& jobLock) {
   ClaimedJob claimed;
-  if (!ClaimJobForPrepare(jobFile, callerSid, sessionId, jobLock, &claimed))
+  if (!ClaimJobForPrepare(jobFile, callerSid, sessionId, callerToken, jobLock, &claimed))
     return;
   HotUpdateJob& job = claimed.job;
   std::u16string reason;

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "platform/identity.h"
 #include "platform/sync.h"
 
 namespace vovu {
@@ -14,8 +16,11 @@ namespace vovu {
 // each step and mirrored to the user's file as the user: "verifying" ("official manifest"),
 // "downloading", "verifying" ("package sha256"), then "staged", or "failed" with the
 // failing step's message. Never touches the installed application. `jobLock` is
-// JobQueueLock, held only while the job is claimed.
+// JobQueueLock, held only while the job is claimed. `callerToken` is the caller's token, the
+// identity the user's job file is read as.
 void HotUpdatePrepare(const std::u16string& jobFile, const std::u16string& callerSid,
-                      std::uint32_t sessionId, platform::CriticalSection& jobLock);
+                      std::uint32_t sessionId,
+                      std::shared_ptr<const platform::TokenHandle> callerToken,
+                      platform::CriticalSection& jobLock);
 
 }  // namespace vovu

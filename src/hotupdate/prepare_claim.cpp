@@ -38,17 +38,6 @@ bool IsSwapUnsettled(const std::u16string& status) {
   return status == kStatusReplacing || status == kStatusRelaunching || status == kStatusRollingBack;
 }
 
-// The user's job file, read in the service's own identity. A link in its place is refused:
-// the service would otherwise read, and mirror back to the user, a file the user cannot read.
-bool ReadUserJobFile(const std::u16string& jobFile, HotUpdateJob* job) {
-  const std::uint32_t attributes = platform::GetAttributes(jobFile);
-  if (attributes == platform::kInvalidFileAttributes ||
-      (attributes & platform::kFileAttributeReparsePoint) != 0) {
-    return false;
-  }
-  return ReadJobFile(jobFile, job);
-}
-
 // Replaces the job directory with a fresh one and persists the job's first status. Runs
 // under the job lock.
 bool ReplaceJobDirectory(const std::u16string& jobDir, ClaimedJob* claimed) {
@@ -88,12 +77,14 @@ bool IsValidRequestMetadata(const HotUpdateJob& job) {
 }
 
 bool ClaimJobForPrepare(const std::u16string& jobFile, const std::u16string& callerSid,
-                        std::uint32_t sessionId, platform::CriticalSection& jobLock,
-                        ClaimedJob* claimed) {
+                        std::uint32_t sessionId,
+                        std::shared_ptr<const platform::TokenHandle> callerToken,
+                        platform::CriticalSection& jobLock, ClaimedJob* claimed) {
   LogDebug(kLogPrefix + jobFile);
   claimed->job = HotUpdateJob();
-  if (!ReadUserJobFile(jobFile, &claimed->job)) {
-    LogDebug(u"hot-update-prepare: load job failed");
+  std::u16string readFailure;
+  if (!ReadUserJobFile(jobFile, callerSid, callerToken, &claimed->job, &readFailure)) {
+    LogDebug(u"hot-update-prepare: load job failed: " + readFailure);
     return false;
   }
   std::u16string jobDir;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/sync.h"
@@ -34,17 +35,19 @@ struct ClaimedJob {
 // 2 GiB and whole.
 [[nodiscard]] bool IsValidRequestMetadata(const HotUpdateJob& job);
 
-// Reads the user's job file (as the service), derives the job's protected paths, makes sure
-// the protected tree exists and, under `jobLock`, replaces the job directory with a new one
-// holding an empty payload directory, fills in the owner and staging fields and persists the
+// Reads the user's job file as the caller (`callerToken`; see ReadUserJobFile: one open, a
+// bounded read, within kUserFileLimitMs, outside the job lock), derives the job's protected paths,
+// makes sure the protected tree exists and, under `jobLock`, replaces the job directory with a new
+// one holding an empty payload directory, fills in the owner and staging fields and persists the
 // first status. True when the job is "verifying" ("official manifest") and prepare goes on;
-// false when prepare has ended: the user's file could not be read or is a link ("hot-update-
-// prepare: load job failed", nothing written), no job id (nothing written), a protected
-// directory failed ("hot-update-prepare: " + reason, nothing persisted), the previous job is
-// swapping files (see above), or the metadata is invalid ("failed" / "invalid hot-update
-// request metadata" persisted).
+// false when prepare has ended: the user's file could not be read as the caller, is a link
+// or is not a plain file ("hot-update-prepare: load job failed: <reason>", nothing written), no job
+// id (nothing written), a protected directory failed ("hot-update-prepare: " + reason, nothing
+// persisted), the previous job is swapping files (see above), or the metadata is invalid ("failed"
+// / "invalid hot-update request metadata" persisted).
 [[nodiscard]] bool ClaimJobForPrepare(const std::u16string& jobFile,
                                       const std::u16string& callerSid, std::uint32_t sessionId,
+                                      std::shared_ptr<const platform::TokenHandle> callerToken,
                                       platform::CriticalSection& jobLock, ClaimedJob* claimed);
 
 }  // namespace vovu

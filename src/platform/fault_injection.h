@@ -35,6 +35,7 @@ enum class FaultPoint {
   // Pipes and tokens. The path is the pipe name for kCreatePipeInstance, empty otherwise.
   kCreatePipeInstance,
   kImpersonatePipeClient,
+  kRevertToSelf,  // RevertToSelf fails
   kOpenThreadToken,
   kOpenProcessToken,
   kQueryTokenInformation,  // the user and session queries

@@ -5,8 +5,11 @@
 #include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/prepare.h"
+#include "platform/process.h"
 #include "service/installation_folder.h"
 #include "service/work_queue.h"
+#include "state/job_mirror.h"
+#include "state/user_file_access.h"
 
 namespace vovu {
 namespace {
@@ -45,9 +48,14 @@ bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestC
   if (!AcceptJobFile(args, context, failure) || FolderRefused(failure))
     return false;
   platform::CriticalSection* lock = JobQueueLock();
+  // The job file is read later, on the worker, as the caller: a copy of the caller's token
+  // goes with the job.
+  auto token = std::make_shared<const platform::TokenHandle>(
+      context.hasToken ? platform::DuplicatePrimaryToken(context.token) : platform::TokenHandle());
   const bool queued = lock != nullptr && EnqueueJob([jobFile = args.front(), sid = context.userSid,
-                                                     session = context.sessionId, lock] {
-                        HotUpdatePrepare(jobFile, sid, session, *lock);
+                                                     session = context.sessionId, token, lock] {
+                        HotUpdatePrepare(jobFile, sid, session, token, *lock);
+                        (void)AwaitJobMirror(jobFile, kUserFileLimitMs);
                       });
   return queued || AnswerAsUnknown(u"hot-update-prepare", failure);
 }
@@ -69,6 +77,7 @@ bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestCo
       [jobFile = args.front(), sid = context.userSid, session = context.sessionId, queue] {
         HotUpdateCommit(jobFile, sid, session, queue->Lock(),
                         [queue](std::function<void()> job) { queue->Enqueue(std::move(job)); });
+        (void)AwaitJobMirror(jobFile, kUserFileLimitMs);
       });
   return true;
 }
@@ -80,7 +89,10 @@ bool RunHotUpdateConfirm(const std::vector<std::u16string>& args, const RequestC
   platform::CriticalSection* lock = JobQueueLock();
   if (lock == nullptr)
     return AnswerAsUnknown(u"hot-update-confirm", failure);
-  return HotUpdateConfirm(args.front(), context, *lock, failure);
+  const bool confirmed = HotUpdateConfirm(args.front(), context, *lock, failure);
+  // Outside the job lock: the reply waits a little for the user's copy, never longer.
+  (void)AwaitJobMirror(args.front(), kMirrorReplyWaitMs);
+  return confirmed;
 }
 
 bool RunHotUpdateCancel(const std::vector<std::u16string>& args, const RequestContext& context,
@@ -90,7 +102,9 @@ bool RunHotUpdateCancel(const std::vector<std::u16string>& args, const RequestCo
   platform::CriticalSection* lock = JobQueueLock();
   if (lock == nullptr)
     return AnswerAsUnknown(u"hot-update-cancel", failure);
-  return HotUpdateCancel(args.front(), context, *lock, failure);
+  const bool cancelled = HotUpdateCancel(args.front(), context, *lock, failure);
+  (void)AwaitJobMirror(args.front(), kMirrorReplyWaitMs);
+  return cancelled;
 }
 
 }  // namespace vovu

@@ -1,14 +1,18 @@
 #include "state/hot_update_job.h"
 
 #include <cmath>
+#include <vector>
 
 #include "foundation/file_io.h"
 #include "foundation/json.h"
 #include "foundation/sha256.h"
 #include "foundation/text.h"
 #include "platform/files.h"
-#include "platform/session_user.h"
+#include "platform/impersonation.h"
+#include "platform/user_file.h"
+#include "state/job_mirror.h"
 #include "state/protected_storage.h"
+#include "state/user_file_access.h"
 
 namespace vovu {
 namespace {
@@ -69,15 +73,17 @@ bool DeriveJobPaths(const std::u16string& jobFile, const std::u16string& callerS
 }
 
 bool ReadJobFile(const std::u16string& path, HotUpdateJob* job) {
-  std::uint32_t attributes = 0;
-  std::uint64_t size = 0;
-  if (!platform::GetAttributesAndSize(path, &attributes, &size) || size > kMaxJobFileBytes) {
-    return false;
-  }
+  // Shared for reading, writing and deleting: a reader never holds up the file's writer.
+  const platform::FileHandle file = platform::OpenFileForRead(
+      path, platform::kShareRead | platform::kShareWrite | platform::kShareDelete);
+  return file && ReadJobFromOpenFile(file, job);
+}
 
-  std::u16string text;
-  if (!ReadUtf8TextFile(path, &text))
+bool ReadJobFromOpenFile(const platform::FileHandle& file, HotUpdateJob* job) {
+  std::vector<char> bytes;
+  if (!ReadOpenFileUpTo(file, kMaxJobFileBytes, &bytes))
     return false;
+  const std::u16string text = Utf8ToWide(bytes.data(), bytes.size());
   JsonValue root;
   std::u16string parseError;
   if (!ParseJson(text, &root, &parseError))
@@ -173,14 +179,48 @@ bool WriteJobFile(const HotUpdateJob& job, const std::u16string& path) {
 
 bool PersistJob(const HotUpdateJob& job, const std::u16string& serviceJobFile) {
   const bool persisted = WriteJobFile(job, serviceJobFile);
-  if (!job.jobFile.empty() && job.sessionId != platform::kNoSession) {
-    platform::TokenHandle token = platform::QuerySessionUserToken(job.sessionId);
-    if (token.valid() && platform::ImpersonateLoggedOnUserToken(token)) {
-      (void)WriteJobFile(job, job.jobFile);
-      (void)platform::RevertToSelfIdentity();
-    }
-  }
+  PostJobMirror(job);
   return persisted;
+}
+
+bool ReadUserJobFile(const std::u16string& jobFile, const std::u16string& callerSid,
+                     const std::shared_ptr<const platform::TokenHandle>& callerToken,
+                     HotUpdateJob* job, std::u16string* reason) {
+  struct Read {
+    bool ok = false;
+    HotUpdateJob job;
+    std::u16string reason;
+  };
+  if (!callerToken || !callerToken->valid()) {
+    *reason = u"no token of the caller";
+    return false;
+  }
+  auto read = std::make_shared<Read>();
+  const BoundedOutcome outcome =
+      RunWithinBound(callerSid, kUserFileLimitMs, [jobFile, callerToken, read] {
+        const platform::ImpersonationScope scope(*callerToken);
+        if (!scope.active()) {
+          read->reason = u"cannot act as the caller (error=" +
+                         ToDecimal(static_cast<long long>(platform::LastError())) + u")";
+          return;
+        }
+        const platform::FileHandle file = platform::OpenUserFileForRead(jobFile);
+        if (!file || !ReadJobFromOpenFile(file, &read->job)) {
+          read->reason = u"error=" + ToDecimal(static_cast<long long>(platform::LastError()));
+          return;
+        }
+        read->ok = true;
+      });
+  if (outcome != BoundedOutcome::kFinished) {
+    *reason = DescribeOutcome(outcome);
+    return false;
+  }
+  if (!read->ok) {
+    *reason = read->reason;
+    return false;
+  }
+  *job = std::move(read->job);
+  return true;
 }
 
 }  // namespace vovu

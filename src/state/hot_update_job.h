@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/identity.h"
 
 namespace vovu {
@@ -48,8 +50,23 @@ struct HotUpdateJob {
 
 // Reads a job file (at most 1 MiB) leniently into `job`: top-level fields always assigned,
 // each section's fields only when the section member exists (emptied when it is not an
-// object). False when the file is missing, too large, unreadable or not JSON.
+// object). False when the file is missing, too large, unreadable or not JSON. The file is
+// opened once, sharing read, write and delete (the way an application should read its own
+// job file: the service can replace it meanwhile), and the 1 MiB bound is on what is read.
 [[nodiscard]] bool ReadJobFile(const std::u16string& path, HotUpdateJob* job);
+
+// ReadJobFile's reading and parsing, on a file already open.
+[[nodiscard]] bool ReadJobFromOpenFile(const platform::FileHandle& file, HotUpdateJob* job);
+
+// Reads the user's job file the way the service may (state/user_file_access.h): as the
+// caller (`callerToken`), on a background thread, within kUserFileLimitMs, the path opened
+// once by platform::OpenUserFileForRead (no link at the last component, only a plain file,
+// a pipe server behind the path cannot impersonate the reader), at most 1 MiB. So nothing
+// the caller could not read is ever read. False with a short reason ("error=5", "timed out",
+// ...) for the log.
+[[nodiscard]] bool ReadUserJobFile(const std::u16string& jobFile, const std::u16string& callerSid,
+                                   const std::shared_ptr<const platform::TokenHandle>& callerToken,
+                                   HotUpdateJob* job, std::u16string* reason);
 
 // The job file's exact text.
 [[nodiscard]] std::u16string FormatJobFile(const HotUpdateJob& job);
@@ -57,9 +74,10 @@ struct HotUpdateJob {
 // Writes the exact layout atomically. False on failure (the old file stays whole).
 [[nodiscard]] bool WriteJobFile(const HotUpdateJob& job, const std::u16string& path);
 
-// Writes the protected copy, then mirrors it into the user's job file as the user logged on
-// to the job's session (so the user's own rights govern that write). The result is the
-// protected write's; the mirror's failures are ignored. No session: no mirror.
+// Writes the protected copy, then hands the text to the writer of the user's job file
+// (state/job_mirror.h: as the user logged on to the job's session when that user owns the
+// job, off this thread, within a bound). Never waits for the user's file, so the job lock
+// may be held around it. The result is the protected write's. No session: no mirror.
 [[nodiscard]] bool PersistJob(const HotUpdateJob& job, const std::u16string& serviceJobFile);
 
 }  // namespace vovu

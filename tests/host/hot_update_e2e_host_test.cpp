@@ -17,11 +17,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -448,6 +450,88 @@ TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndAJobFileThatIsALinkI
   EXPECT_EQ(Outcome(request), "staged");
   EXPECT_EQ(TestMachine::ReadBytes(job.serviceDir + u"\\service-job.json"), before);
   EXPECT_EQ(ReadNative(victim), "{\"status\": \"untouched\"}");
+}
+
+// A user who holds their own job file (a lease that is never let go) holds nothing of the
+// service: cancel and prepare answer, another user's ping is answered meanwhile, and a stop
+// ends the service. The times are printed as figures, not checked.
+TEST_F(HotUpdateEndToEnd, AUserHoldingTheirJobFileHoldsNoReplyNoOtherUserAndNoStop) {
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  std::string jobFile;
+  {
+    App app(session_, Request());
+    jobFile = JobFileOf(app.NextLine());
+    std::vector<std::string> lines;
+    EXPECT_EQ(app.Finish(&lines), 0);
+    ASSERT_FALSE(lines.empty());
+    ASSERT_EQ(lines.back(), "staged");
+  }
+  ASSERT_FALSE(jobFile.empty());
+  testing::LeaseHolder lease(TestMachine::Native(Utf8ToWide(jobFile)).string());
+  ASSERT_TRUE(lease.held());
+
+  using Clock = std::chrono::steady_clock;
+  auto timed = [](const std::u16string& request) {
+    const Clock::time_point began = Clock::now();
+    std::u16string reply;
+    const std::string text = SendPipeRequest(request, &reply) ? WideToUtf8(reply) : "no exchange";
+    return text + " after " +
+           std::to_string(
+               std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began)
+                   .count()) +
+           " ms";
+  };
+  auto reply = [](const std::string& timedText) {
+    return timedText.substr(0, timedText.rfind(" after "));
+  };
+  const std::u16string job = Utf8ToWide(jobFile);
+  testing::OtherUser another;
+  another.uid = 65533;
+  another.gid = 65533;
+  for (const char* word : {"hot-update-cancel", "hot-update-prepare"}) {
+    SCOPED_TRACE(word);
+    // The other user pings over and over until the owner's exchange has ended.
+    int done[2];
+    ASSERT_EQ(pipe2(done, O_NONBLOCK | O_CLOEXEC), 0);
+    testing::UserChild pinger(another, [&] {
+      int answered = 0;
+      int failed = 0;
+      long longest = 0;
+      char c = 0;
+      do {
+        const Clock::time_point began = Clock::now();
+        std::u16string answer;
+        const bool ok =
+            SendPipeRequest(u"ping", &answer) && answer == u"ERROR unknown command: ping";
+        longest = std::max<long>(
+            longest,
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count());
+        (ok ? answered : failed) += 1;
+      } while (read(done[0], &c, 1) != 1);
+      return std::to_string(answered) + " answered, " + std::to_string(failed) +
+             " failed, the longest " + std::to_string(longest) + " ms";
+    });
+    testing::UserChild owner({}, [&] { return timed(Utf8ToWide(word) + u"\n" + job); });
+    const std::string owners = owner.Finish();
+    ASSERT_EQ(write(done[1], "x", 1), 1);
+    const std::string pings = pinger.Finish();
+    close(done[0]);
+    close(done[1]);
+    EXPECT_EQ(reply(owners), "OK");
+    EXPECT_NE(pings.find(" answered, 0 failed"), std::string::npos) << pings;
+    std::cout << "[ figure ] job file leased: " << word << ": " << owners
+              << "; another user's pings meanwhile: " << pings << "\n";
+  }
+  // The prepare's worker is still held by the lease (up to its bound): a stop ends it.
+  const Clock::time_point stopping = Clock::now();
+  EXPECT_EQ(RunServiceTool({"stop"}), 0);
+  platform::ServiceStatus status;
+  EXPECT_TRUE(WaitForServiceState(platform::kServiceStopped, &status));
+  std::cout
+      << "[ figure ] job file leased: stop took "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopping).count()
+      << " ms\n";
 }
 
 // One failure of each step of prepare, through the real service: each ends the job

@@ -8,8 +8,13 @@
 #include <filesystem>
 #include <string>
 
+#include "foundation/text.h"
 #include "hotupdate/prepare_claim.h"
+#include "platform/fault_injection.h"
+#include "platform/session_user.h"
 #include "state/hot_update_job.h"
+#include "state/job_mirror.h"
+#include "state/user_file_access.h"
 #include "support/host/other_user.h"
 #include "support/test_machine.h"
 
@@ -18,6 +23,15 @@ namespace {
 
 using testing::kNobody;
 using testing::TestMachine;
+
+constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
+
+// PersistJob, then the user's copy settled.
+bool PersistAndSettle(const HotUpdateJob& job, const std::u16string& serviceJobFile) {
+  const bool persisted = PersistJob(job, serviceJobFile);
+  EXPECT_TRUE(AwaitJobMirror(job.jobFile, kUserFileLimitMs));
+  return persisted;
+}
 
 constexpr char kRequest[] =
     "{\"version\": \"2.11.0\", \"request\": {\"packageSha256\": "
@@ -35,9 +49,10 @@ TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWri
   HotUpdateJob job;
   job.status = u"verifying";
   job.sessionId = session.id();
+  job.sid = kNobodySid;
   job.jobFile = machine.Path(u"userdir\\job.json");
 
-  ASSERT_TRUE(PersistJob(job, protectedCopy));
+  ASSERT_TRUE(PersistAndSettle(job, protectedCopy));
   struct stat st;
   ASSERT_EQ(stat(TestMachine::Native(job.jobFile).c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kNobody);
@@ -46,19 +61,19 @@ TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWri
   const std::u16string rootOnly = machine.Path(u"root-only");
   std::filesystem::create_directory(TestMachine::Native(rootOnly));
   chmod(TestMachine::Native(rootOnly).c_str(), 0700);
-  EXPECT_TRUE(PersistJob(job, rootOnly + u"\\service-job.json"));
+  EXPECT_TRUE(PersistAndSettle(job, rootOnly + u"\\service-job.json"));
 
   // A session without any process: no one to write as.
   std::filesystem::remove(TestMachine::Native(job.jobFile));
   HotUpdateJob orphan = job;
   orphan.sessionId = 0x7FFFFFF0;
-  ASSERT_TRUE(PersistJob(orphan, protectedCopy));
+  ASSERT_TRUE(PersistAndSettle(orphan, protectedCopy));
   EXPECT_FALSE(TestMachine::Exists(job.jobFile));
 
   // A user folder the user cannot write into: the result is the protected write's.
   ASSERT_EQ(chown(userDir.c_str(), 0, 0), 0);
   std::filesystem::remove(TestMachine::Native(protectedCopy));
-  ASSERT_TRUE(PersistJob(job, protectedCopy));
+  ASSERT_TRUE(PersistAndSettle(job, protectedCopy));
   EXPECT_TRUE(TestMachine::Exists(protectedCopy));
   EXPECT_FALSE(TestMachine::Exists(job.jobFile));
 
@@ -68,9 +83,16 @@ TEST(JobMirrorHost, TheMirrorIsWrittenAsTheSessionUserAndOnlyWhereThatUserMayWri
   TestMachine::WriteBytes(secret, "root's");
   chmod(TestMachine::Native(secret).c_str(), 0600);
   std::filesystem::create_symlink(TestMachine::Native(secret), TestMachine::Native(job.jobFile));
-  ASSERT_TRUE(PersistJob(job, protectedCopy));
+  ASSERT_TRUE(PersistAndSettle(job, protectedCopy));
   EXPECT_EQ(TestMachine::ReadBytes(secret), "root's");
   EXPECT_FALSE(std::filesystem::is_symlink(TestMachine::Native(job.jobFile)));
+
+  // Another user logged on to the job's session now: nothing is written as them.
+  std::filesystem::remove(TestMachine::Native(job.jobFile));
+  HotUpdateJob someoneElses = job;
+  someoneElses.sid = u"S-1-5-21-1000-1000-1000-1001";
+  ASSERT_TRUE(PersistAndSettle(someoneElses, protectedCopy));
+  EXPECT_FALSE(TestMachine::Exists(job.jobFile));
 }
 
 TEST(PrepareClaimHost, TheFirstStatusReachesTheUsersFileOnlyThroughAKnownSession) {
@@ -82,17 +104,20 @@ TEST(PrepareClaimHost, TheFirstStatusReachesTheUsersFileOnlyThroughAKnownSession
   const std::u16string jobFile = folder + u"\\job.json";
   platform::CriticalSection lock(1024);
   ClaimedJob claimed;
+  testing::UserSession session;
+  ASSERT_TRUE(session.ok());
+  // The caller's token: the claim reads the job file as that user.
+  auto token =
+      std::make_shared<const platform::TokenHandle>(platform::QuerySessionUserToken(session.id()));
 
   // Unknown session: the progress stays in the protected copy.
   TestMachine::WriteBytes(jobFile, kRequest);
-  ASSERT_TRUE(
-      ClaimJobForPrepare(jobFile, u"S-1-5-21-1-2-3-65534", platform::kNoSession, lock, &claimed));
+  ASSERT_TRUE(ClaimJobForPrepare(jobFile, kNobodySid, platform::kNoSession, token, lock, &claimed));
   EXPECT_EQ(TestMachine::ReadBytes(jobFile), kRequest);
 
   // The caller's session: the user's file is rewritten, by that user.
-  testing::UserSession session;
-  ASSERT_TRUE(session.ok());
-  ASSERT_TRUE(ClaimJobForPrepare(jobFile, u"S-1-5-21-1-2-3-65534", session.id(), lock, &claimed));
+  ASSERT_TRUE(ClaimJobForPrepare(jobFile, kNobodySid, session.id(), token, lock, &claimed));
+  ASSERT_TRUE(AwaitJobMirror(jobFile, kUserFileLimitMs));
   HotUpdateJob mirrored;
   ASSERT_TRUE(ReadJobFile(jobFile, &mirrored));
   EXPECT_EQ(mirrored.status, u"verifying");
@@ -100,6 +125,48 @@ TEST(PrepareClaimHost, TheFirstStatusReachesTheUsersFileOnlyThroughAKnownSession
   struct stat st;
   ASSERT_EQ(stat(TestMachine::Native(jobFile).c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kNobody);
+}
+
+// A reader that holds the user's file without sharing delete makes the rename fail with 5 or
+// 32 for a while: the replacement is tried again, a few times, and then given up whole.
+TEST(JobMirrorHost, AReplacementRefusedWhileTheFileIsInUseIsTriedAgainAFewTimes) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  testing::UserSession session;
+  ASSERT_TRUE(session.ok());
+  const std::filesystem::path userDir = TestMachine::Native(machine.Path(u"userdir"));
+  std::filesystem::create_directory(userDir);
+  ASSERT_EQ(chown(userDir.c_str(), kNobody, kNobody), 0);
+  const std::u16string protectedCopy = machine.Path(u"service-job.json");
+  HotUpdateJob job;
+  job.sessionId = session.id();
+  job.sid = kNobodySid;
+  job.jobFile = machine.Path(u"userdir\\job.json");
+  struct Row {
+    platform::Win32Error code;
+    int failures;
+    bool written;
+  };
+  const Row rows[] = {{platform::kErrorSharingViolation, kMirrorReplaceTries - 1, true},
+                      {platform::kErrorSharingViolation, kMirrorReplaceTries, false},
+                      {platform::kErrorFileNotFound, 1, false}};
+  int round = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE("error " + std::to_string(row.code) + " x" + std::to_string(row.failures));
+    TestMachine::WriteBytes(job.jobFile, "old");
+    job.status = u"round " + ToDecimal(static_cast<long long>(++round));
+    platform::InjectFault(platform::FaultPoint::kMoveFile, job.jobFile, row.code, row.failures);
+    ASSERT_TRUE(PersistAndSettle(job, protectedCopy));
+    platform::ClearFaults();
+    HotUpdateJob mirrored;
+    if (row.written) {
+      ASSERT_TRUE(ReadJobFile(job.jobFile, &mirrored));
+      EXPECT_EQ(mirrored.status, job.status);
+    } else {
+      EXPECT_EQ(TestMachine::ReadBytes(job.jobFile), "old");
+    }
+    EXPECT_FALSE(TestMachine::Exists(job.jobFile + u".tmp"));
+  }
 }
 
 }  // namespace

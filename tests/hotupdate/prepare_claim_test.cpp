@@ -53,7 +53,7 @@ class PrepareClaim : public ::testing::Test {
   std::u16string Claim(const std::string& text) {
     TestMachine::WriteBytes(jobFile_, text);
     ClaimedJob claimed;
-    const bool goesOn = ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &claimed);
+    const bool goesOn = ClaimJobForPrepare(jobFile_, kSid, kSession, self_, lock_, &claimed);
     HotUpdateJob record;
     if (!ReadJobFile(serviceJobFile_, &record))
       return u"nothing";
@@ -77,6 +77,9 @@ class PrepareClaim : public ::testing::Test {
   }
 
   TestMachine machine_;
+  // The caller is the test itself: its job file is read as the test process.
+  std::shared_ptr<const platform::TokenHandle> self_ =
+      std::make_shared<const platform::TokenHandle>(platform::OpenCurrentProcessToken());
   platform::CriticalSection lock_{1024};
   RequestContext caller_;
   std::u16string jobFile_;
@@ -168,12 +171,15 @@ TEST_F(PrepareClaim, AnUnreadableJobFileLeavesNothingAtAll) {
   }
   ASSERT_TRUE(platform::DeleteFileAt(jobFile_));
   ClaimedJob claimed;
-  EXPECT_FALSE(ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &claimed));
+  EXPECT_FALSE(ClaimJobForPrepare(jobFile_, kSid, kSession, self_, lock_, &claimed));
   EXPECT_TRUE(TestMachine::Exists(JoinPath(jobDir_, u"package.zip")));
   if (capture.Available()) {
     const std::vector<std::string> lines = capture.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "[VovudIdavUda] hot-update-prepare: load job failed\n"),
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.starts_with(
+                                  "[VovudIdavUda] hot-update-prepare: load job failed: ");
+                            }),
               3);
   }
 }
@@ -193,7 +199,7 @@ TEST_F(PrepareClaim, ACancelAtTheSameTimeSeesTheEarlierJobOrTheNewOneNeverHalfOf
     std::thread preparer([&] {
       start.ArriveAndWait();
       ClaimedJob job;
-      claimed = ClaimJobForPrepare(jobFile_, kSid, kSession, lock_, &job);
+      claimed = ClaimJobForPrepare(jobFile_, kSid, kSession, self_, lock_, &job);
     });
     std::thread canceller([&] {
       start.ArriveAndWait();

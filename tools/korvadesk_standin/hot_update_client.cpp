@@ -27,6 +27,9 @@ bool IsResting(const std::u16string& status) {
 
 using Seen = JobFollower::Seen;
 
+// Reads the job file as docs/integration.md tells an application to: opened once, sharing
+// read, write and delete (ReadJobFile does), closed at once, so the service's replacement of
+// the file never fails because of this reader.
 Seen ReadSeen(const std::u16string& jobFile) {
   HotUpdateJob job;
   Seen seen;

@@ -3,6 +3,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/identity.h"
+#include "platform/impersonation.h"
 #include "platform/win32/windows_api.h"
 // After <windows.h>.
 #include <sddl.h>
@@ -27,15 +28,25 @@ bool ImpersonatePipeClient(const PipeHandle& instance) {
 }
 
 bool RevertToSelfIdentity() {
+  if (FaultDue(FaultPoint::kRevertToSelf, u""))
+    return false;
   return ::RevertToSelf() != 0;
+}
+
+[[noreturn]] void EndProcessNow(std::uint32_t exitCode) {
+  ::TerminateProcess(::GetCurrentProcess(), exitCode);
+  ::ExitProcess(exitCode);  // not reached: TerminateProcess of the caller does not return
 }
 
 TokenHandle OpenCurrentThreadToken() {
   if (FaultDue(FaultPoint::kOpenThreadToken, u""))
     return TokenHandle();
   HANDLE token = nullptr;
-  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE, TRUE, &token))
+  // TOKEN_IMPERSONATE: the token is what another thread takes to act as the caller later.
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE,
+                         TRUE, &token)) {
     return TokenHandle();
+  }
   return TokenHandle(win32::FromHandle(token));
 }
 

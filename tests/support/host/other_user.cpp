@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -106,6 +107,33 @@ bool ServeOne(const platform::PipeHandle& instance, const std::function<void()>&
   platform::FlushPipeWithin(instance, 30000, stop);
   platform::DisconnectPipeClient(instance);
   return replied;
+}
+
+LeaseHolder::LeaseHolder(const std::string& nativePath) {
+  if (pipe(ready_) != 0 || pipe(release_) != 0)
+    return;
+  pid_ = ForkAsUser(OtherUser{}, [&] {
+    signal(SIGIO, SIG_IGN);  // the break is never acknowledged
+    const int fd = open(nativePath.c_str(), O_RDWR);
+    const bool leased = fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+    char c = leased ? '1' : '0';
+    (void)!write(ready_[1], &c, 1);
+    (void)!read(release_[0], &c, 1);
+    return leased ? 0 : 1;
+  });
+  char c = 0;
+  held_ = pid_ > 0 && read(ready_[0], &c, 1) == 1 && c == '1';
+}
+
+LeaseHolder::~LeaseHolder() {
+  (void)!write(release_[1], "x", 1);
+  int status = 0;
+  if (pid_ > 0)
+    (void)waitpid(pid_, &status, 0);
+  for (int fd : {ready_[0], ready_[1], release_[0], release_[1]}) {
+    if (fd >= 0)
+      close(fd);
+  }
 }
 
 }  // namespace vovu::testing

@@ -72,6 +72,26 @@ class UserSession {
   std::optional<UserChild> child_;
 };
 
+// A process of uid 65534 that holds a write lease on a file (the host's opportunistic lock)
+// and never acknowledges its break: every open by someone else waits for it, as on Windows
+// for an oplock, until the object goes and lets it go.
+class LeaseHolder {
+ public:
+  explicit LeaseHolder(const std::string& nativePath);
+  ~LeaseHolder();
+  LeaseHolder(const LeaseHolder&) = delete;
+  LeaseHolder& operator=(const LeaseHolder&) = delete;
+
+  // Whether the lease was taken.
+  [[nodiscard]] bool held() const { return held_; }
+
+ private:
+  int ready_[2] = {-1, -1};
+  int release_[2] = {-1, -1};
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
 // A new instance of pipe `name` that every user may open when `open`, else with the default
 // security. A failure is a test failure and gives an invalid handle.
 platform::PipeHandle CreateTestPipeInstance(const std::u16string& name, bool open);

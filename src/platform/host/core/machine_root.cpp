@@ -169,6 +169,8 @@ std::uint32_t Win32ErrorFromErrno(int err, const std::string& hostPath) {
       return kErrorNotSameDevice;
     case EBADF:
       return kErrorInvalidHandle;
+    case EINTR:
+      return 995;  // ERROR_OPERATION_ABORTED: a blocking call cancelled (CancelSynchronousIo)
     case ENOMEM:
       return kErrorNotEnoughMemory;
     case ELOOP:

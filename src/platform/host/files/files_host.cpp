@@ -355,10 +355,20 @@ bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
   if (lstat(hostFrom.c_str(), &st) != 0)
     return Fail(errno, hostFrom);
   struct stat targetStat;
-  if (lstat(hostTo.c_str(), &targetStat) == 0 && S_ISDIR(targetStat.st_mode) &&
-      !S_ISDIR(st.st_mode)) {
+  const bool targetExists = lstat(hostTo.c_str(), &targetStat) == 0;
+  if (targetExists && S_ISDIR(targetStat.st_mode) && !S_ISDIR(st.st_mode)) {
     SetLastErrorCode(kErrorAccessDenied);
     return false;
+  }
+  // Replacing a file breaks what another process holds on it and waits for that, as Windows
+  // breaks an oplock on the file it supersedes: an open for writing waits for a lease break
+  // (rename alone would not). A target the caller may not open is replaced without it.
+  if (targetExists && S_ISREG(targetStat.st_mode)) {
+    const int held = open(hostTo.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (held >= 0)
+      close(held);
+    else if (errno == EINTR)
+      return Fail(errno, hostTo);
   }
   if (rename(hostFrom.c_str(), hostTo.c_str()) != 0)
     return Fail(errno, hostTo);

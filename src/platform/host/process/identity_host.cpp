@@ -1,6 +1,7 @@
 // Tokens on the host: Linux identities named with Windows SIDs (the rules are in
 // platform/identity.h).
 #include <sys/fsuid.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +9,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/fault_injection.h"
 #include "platform/host/ipc/pipe_object.h"
 #include "platform/host/process/token_object.h"
 #include "platform/identity.h"
+#include "platform/impersonation.h"
 
 namespace vovu::platform {
 namespace {
@@ -60,7 +63,11 @@ TokenHandle MakeTokenObject(PeerIdentity identity, bool impersonation, bool iden
 
 void ImpersonateIdentity(const PeerIdentity& identity) {
   impersonated = identity;
-  // File-system rights of this thread only; a process without root keeps its own.
+  // File-system rights of this thread only; a process without root keeps its own. The raw
+  // system call sets the groups of this thread alone (the C library's setgroups changes every
+  // thread of the process), so root's groups never lend the user their access.
+  if (geteuid() == 0)
+    (void)syscall(SYS_setgroups, identity.groups.size(), identity.groups.data());
   setfsgid(identity.gid);
   setfsuid(identity.uid);
 }
@@ -93,13 +100,34 @@ bool ImpersonatePipeClient(const PipeHandle& instance) {
 }
 
 bool RevertToSelfIdentity() {
+  if (FaultDue(FaultPoint::kRevertToSelf, u""))
+    return false;
   if (impersonated) {
     setfsuid(geteuid());
     setfsgid(getegid());
+    if (geteuid() == 0) {
+      std::vector<gid_t> groups(static_cast<std::size_t>(std::max(0, getgroups(0, nullptr))));
+      groups.resize(static_cast<std::size_t>(
+          std::max(0, getgroups(static_cast<int>(groups.size()), groups.data()))));
+      if (syscall(SYS_setgroups, groups.size(), groups.data()) != 0) {
+        SetLastErrorCode(kErrorAccessDenied);
+        return false;
+      }
+    }
+    // setfsuid answers the previous value: asking again with -1 tells whether it took.
+    if (setfsuid(static_cast<uid_t>(-1)) != static_cast<int>(geteuid()) ||
+        setfsgid(static_cast<gid_t>(-1)) != static_cast<int>(getegid())) {
+      SetLastErrorCode(kErrorAccessDenied);
+      return false;
+    }
     impersonated.reset();
     impersonatedForIdentificationOnly = false;
   }
   return true;
+}
+
+[[noreturn]] void EndProcessNow(std::uint32_t exitCode) {
+  _exit(static_cast<int>(exitCode & 0xFF));
 }
 
 TokenHandle OpenCurrentThreadToken() {

@@ -55,6 +55,12 @@ bool ImpersonateLoggedOnUserToken(const TokenHandle& token) {
   const host::HostToken* object = host::TokenObjectOf(token);
   if (object == nullptr)
     return false;
+  // Windows lets the thread take an identification-level token, and every access made with
+  // it then fails with 1346; here the impersonation itself is refused with that code.
+  if (object->identificationOnly) {
+    SetLastErrorCode(1346);  // ERROR_BAD_IMPERSONATION_LEVEL
+    return false;
+  }
   host::ImpersonateIdentity(object->identity);
   return true;
 }
