@@ -1,11 +1,14 @@
 #include "service/hot_update_commands.h"
 
+#include "foundation/text.h"
 #include "hotupdate/cancel.h"
 #include "hotupdate/commit.h"
 #include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/job_storage.h"
 #include "hotupdate/prepare.h"
 #include "service/work_queue.h"
+#include "state/hot_update_job.h"
 
 namespace vovu {
 namespace {
@@ -37,12 +40,30 @@ bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestC
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure))
     return false;
-  platform::CriticalSection* lock = JobQueueLock();
-  const bool queued =
-      lock != nullptr &&
-      EnqueueJob([jobFile = args.front(), sid = context.userSid, session = context.sessionId,
-                  lock] { HotUpdatePrepare(jobFile, sid, session, *lock); });
-  return queued || AnswerAsUnknown(u"hot-update-prepare", failure);
+  WorkQueue* queue = ServiceWorkQueue();
+  if (queue == nullptr)
+    return AnswerAsUnknown(u"hot-update-prepare", failure);
+  std::u16string jobDir;
+  std::u16string serviceJobFile;
+  if (!DeriveJobPaths(args.front(), context.userSid, &jobDir, &serviceJobFile, failure))
+    return false;
+  // Checked again by the prepare itself, under the job lock; refused here at once, so the
+  // caller reads why.
+  if (!MayStoreAnotherJob(context.userSid, jobDir)) {
+    *failure = kTooManyStoredJobs;
+    return false;
+  }
+  platform::CriticalSection* lock = &queue->Lock();
+  const WorkQueue::Outcome outcome = queue->EnqueueOwned(
+      [jobFile = args.front(), sid = context.userSid, session = context.sessionId, lock] {
+        HotUpdatePrepare(jobFile, sid, session, *lock);
+      },
+      context.userSid, FileNameOf(jobDir), kMaxQueuedJobsPerUser);
+  if (outcome == WorkQueue::Outcome::kOwnerFull) {
+    *failure = kTooManyQueuedJobs;
+    return false;
+  }
+  return true;
 }
 
 bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,
@@ -58,11 +79,11 @@ bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestCo
   WorkQueue* queue = ServiceWorkQueue();
   if (queue == nullptr)
     return AnswerAsUnknown(u"hot-update-commit", failure);
-  queue->Enqueue([jobFile = args.front(), sid = context.userSid, session = context.sessionId,
-                  queue] {
-    HotUpdateCommit(jobFile, sid, session, queue->Lock(),
-                    [queue](std::function<void()> job) { queue->Enqueue(std::move(job)); });
-  });
+  queue->Enqueue(
+      [jobFile = args.front(), sid = context.userSid, session = context.sessionId, queue] {
+        HotUpdateCommit(jobFile, sid, session, queue->Lock(),
+                        [queue](std::function<void()> job) { queue->Enqueue(std::move(job)); });
+      });
   return true;
 }
 
