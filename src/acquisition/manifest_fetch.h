@@ -13,10 +13,12 @@ inline constexpr std::size_t kManifestReadPiece = 16384;
 
 // Fetches OfficialManifestUrl and gives its body as text (UTF-8 decoded, malformed
 // sequences as U+FFFD, one leading byte-order mark removed). Blocks until the body is read,
-// a failure, or the service's stop event seen between pieces. Failures, exactly one of:
-// "invalid built-in hot-update manifest URL", "WinHttpOpen failed", "WinHttpConnect failed",
-// "WinHttpOpenRequest failed", "cannot disable manifest redirects", "manifest request
-// failed: " + the error text, "manifest HTTP status=N" (0 when the status cannot be read),
+// a failure, the manifest's deadline (download_limits.h) or the service's stop event, both
+// watched while waiting. Failures, exactly one of: "invalid built-in hot-update manifest
+// URL", "WinHttpOpen failed", "WinHttpConnect failed", "WinHttpOpenRequest failed", "cannot
+// disable redirects", "cannot limit request: ...", "manifest request timed out" (the
+// deadline), "manifest receive timed out" (one wait), "manifest request failed: " + the
+// error text, "manifest HTTP status=N" (0 when the status cannot be read),
 // "manifest request cancelled", "manifest query data failed", "manifest read failed",
 // "manifest is too large", "manifest is empty or not UTF-8".
 [[nodiscard]] bool FetchOfficialManifest(std::u16string* text, std::u16string* error);

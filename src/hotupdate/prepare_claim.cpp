@@ -5,6 +5,7 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/job_storage.h"
 #include "hotupdate/package_contents.h"
 #include "platform/files.h"
 #include "state/protected_storage.h"
@@ -63,6 +64,12 @@ bool ReplaceJobDirectory(const std::u16string& jobDir, ClaimedJob* claimed) {
   if (!IsValidRequestMetadata(job)) {
     SetJobStatus(&job, claimed->serviceJobFile, kStatusFailed,
                  u"invalid hot-update request metadata");
+    return false;
+  }
+  // The pipe refuses a prepare beyond the bound already; prepares queued together are
+  // counted here, one at a time.
+  if (!MayStoreAnotherJob(job.sid, jobDir)) {
+    SetJobStatus(&job, claimed->serviceJobFile, kStatusFailed, kTooManyStoredJobs);
     return false;
   }
   SetJobStatus(&job, claimed->serviceJobFile, kStatusVerifying, u"official manifest");

@@ -26,6 +26,8 @@
 //     send and receive time-outs bound each wait for the server to take or give bytes.
 //   - The body is held in a buffer of at most 256 KiB plus one network read; the transfer is
 //     paused while the buffer is full, so memory does not grow with the body.
+// A request may be bounded as a whole (LimitHttpRequest): a total time and a stop event, watched
+// by every wait of the request (see there).
 // Tests reach the failures that no server can cause through the fault points kHttpOpen,
 // kHttpConnect, kHttpOpenRequest, kHttpSetOption, kHttpQueryOption, kHttpQueryDataAvailable,
 // kHttpReadData and kHttpCrackUrl.
@@ -35,6 +37,7 @@
 #include <string>
 
 #include "platform/native_handle.h"
+#include "platform/sync.h"
 
 namespace vovu::platform {
 
@@ -43,9 +46,11 @@ inline constexpr Win32Error kErrorHttpTimeout = 12002;
 inline constexpr Win32Error kErrorHttpInvalidUrl = 12005;
 inline constexpr Win32Error kErrorHttpUnrecognizedScheme = 12006;
 inline constexpr Win32Error kErrorHttpNameNotResolved = 12007;
+inline constexpr Win32Error kErrorHttpOperationCancelled = 12017;
 inline constexpr Win32Error kErrorHttpIncorrectHandleState = 12019;
 inline constexpr Win32Error kErrorHttpCannotConnect = 12029;
 inline constexpr Win32Error kErrorHttpConnectionError = 12030;
+inline constexpr Win32Error kErrorHttpHeaderNotFound = 12150;
 inline constexpr Win32Error kErrorHttpInvalidServerResponse = 12152;
 inline constexpr Win32Error kErrorHttpRedirectFailed = 12156;
 inline constexpr Win32Error kErrorHttpSecureFailure = 12175;
@@ -103,13 +108,26 @@ bool SetHttpTimeouts(const HttpHandle& session, int resolveMs, int connectMs, in
                                      std::uint16_t port);
 
 // WinHttpOpenRequest(connection, verb, objectName, default version, no referrer, default
-// accept types, WINHTTP_FLAG_SECURE when `secure`).
+// accept types, WINHTTP_FLAG_SECURE when `secure`), then the automatic logon policy at its
+// strictest (the machine's credentials are never offered to any server); a request whose
+// policy cannot be set is closed and the open fails. The host never sends credentials.
 [[nodiscard]] HttpHandle OpenHttpRequest(const HttpHandle& connection, const std::u16string& verb,
                                          const std::u16string& objectName, bool secure);
 
 // WinHttpSetOption(WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS): a 3xx answer
 // then arrives as it is.
 [[nodiscard]] bool DisableHttpRedirects(const HttpHandle& request);
+
+// Bounds the request as a whole, before it is sent: SendHttpRequest, ReceiveHttpResponse,
+// QueryHttpDataAvailable and ReadHttpData fail with 12002 (time-out) once `totalMs` have
+// passed since this call, and with 12017 (cancelled) once `stop` (may be null) is set; a call
+// waiting at that moment returns at once with that error, and every later call fails the
+// same way. The per-wait time-outs of SetHttpTimeouts still apply within the total. The host
+// watches both in its own waits (the headers included); Windows closes the request's
+// WinHTTP handle from a watcher thread, which ends a waiting synchronous call, and the
+// functions here answer for the closed handle from then on. `stop` must outlive the request.
+[[nodiscard]] bool LimitHttpRequest(const HttpHandle& request, std::uint32_t totalMs,
+                                    const Event* stop);
 
 // WinHttpSendRequest with no extra headers and no body. The host sends and waits for the
 // response's headers here, so connection, certificate and time-out failures are reported
@@ -121,6 +139,10 @@ bool SetHttpTimeouts(const HttpHandle& session, int resolveMs, int connectMs, in
 
 // WinHttpQueryHeaders(WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER).
 [[nodiscard]] bool QueryHttpStatusCode(const HttpHandle& request, std::uint32_t* status);
+
+// WinHttpQueryHeaders(WINHTTP_QUERY_LOCATION): the Location header of the response, as sent.
+// False with 12150 when the response has none.
+[[nodiscard]] bool QueryHttpLocation(const HttpHandle& request, std::u16string* location);
 
 // WinHttpQueryOption(WINHTTP_OPTION_URL) without a buffer: the size in bytes (terminator
 // included) of the address the response came from; 0 when it cannot be asked.

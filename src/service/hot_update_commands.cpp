@@ -1,13 +1,16 @@
 #include "service/hot_update_commands.h"
 
+#include "foundation/text.h"
 #include "hotupdate/cancel.h"
 #include "hotupdate/commit.h"
 #include "hotupdate/confirm.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/job_storage.h"
 #include "hotupdate/prepare.h"
 #include "platform/process.h"
 #include "service/installation_folder.h"
 #include "service/work_queue.h"
+#include "state/hot_update_job.h"
 #include "state/job_mirror.h"
 #include "state/user_file_access.h"
 
@@ -47,17 +50,35 @@ bool RunHotUpdatePrepare(const std::vector<std::u16string>& args, const RequestC
                          std::u16string* failure) {
   if (!AcceptJobFile(args, context, failure) || FolderRefused(failure))
     return false;
-  platform::CriticalSection* lock = JobQueueLock();
+  WorkQueue* queue = ServiceWorkQueue();
+  if (queue == nullptr)
+    return AnswerAsUnknown(u"hot-update-prepare", failure);
+  std::u16string jobDir;
+  std::u16string serviceJobFile;
+  if (!DeriveJobPaths(args.front(), context.userSid, &jobDir, &serviceJobFile, failure))
+    return false;
+  // Checked again by the prepare itself, under the job lock; refused here at once, so the
+  // caller reads why.
+  if (!MayStoreAnotherJob(context.userSid, jobDir)) {
+    *failure = kTooManyStoredJobs;
+    return false;
+  }
+  platform::CriticalSection* lock = &queue->Lock();
   // The job file is read later, on the worker, as the caller: a copy of the caller's token
   // goes with the job.
   auto token = std::make_shared<const platform::TokenHandle>(
       context.hasToken ? platform::DuplicatePrimaryToken(context.token) : platform::TokenHandle());
-  const bool queued = lock != nullptr && EnqueueJob([jobFile = args.front(), sid = context.userSid,
-                                                     session = context.sessionId, token, lock] {
-                        HotUpdatePrepare(jobFile, sid, session, token, *lock);
-                        (void)AwaitJobMirror(jobFile, kUserFileLimitMs);
-                      });
-  return queued || AnswerAsUnknown(u"hot-update-prepare", failure);
+  const WorkQueue::Outcome outcome = queue->EnqueueOwned(
+      [jobFile = args.front(), sid = context.userSid, session = context.sessionId, token, lock] {
+        HotUpdatePrepare(jobFile, sid, session, token, *lock);
+        (void)AwaitJobMirror(jobFile, kUserFileLimitMs);
+      },
+      context.userSid, FileNameOf(jobDir), kMaxQueuedJobsPerUser);
+  if (outcome == WorkQueue::Outcome::kOwnerFull) {
+    *failure = kTooManyQueuedJobs;
+    return false;
+  }
+  return true;
 }
 
 bool RunHotUpdateCommit(const std::vector<std::u16string>& args, const RequestContext& context,

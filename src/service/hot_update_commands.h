@@ -23,7 +23,10 @@ namespace vovu {
 
 // "hot-update-prepare": after the checks, queues HotUpdatePrepare with copies of the path,
 // the SID and the session id (0xFFFFFFFF included) and answers at once; the job reports only
-// through its record.
+// through its record. Bounded per user (hotupdate/job_storage.h): refused while the caller
+// keeps kMaxStoredJobsPerUser other jobs with package data (kTooManyStoredJobs) or has
+// kMaxQueuedJobsPerUser prepares waiting (kTooManyQueuedJobs); a prepare of the same job
+// (same job id) that is still waiting takes this request's place, and the answer is OK.
 [[nodiscard]] bool RunHotUpdatePrepare(const std::vector<std::u16string>& args,
                                        const RequestContext& context, std::u16string* failure);
 

@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "foundation/service_stop.h"
+#include "hotupdate/job_status.h"
+#include "hotupdate/job_storage.h"
 #include "hotupdate/recovery.h"
 #include "platform/error.h"
 #include "platform/service_control.h"
@@ -48,9 +50,13 @@ std::uint32_t Run() {
   ServiceRuntime runtime(ExecuteWhitelistedCommand);
   if (!runtime.CreateStopEvent())
     return platform::LastError();
-  // The first job of every run settles the hot updates an earlier run left unfinished.
+  // The first job of every run settles the hot updates an earlier run left unfinished, then
+  // removes the jobs left at rest for a week.
   WorkQueue& queue = runtime.Queue();
-  if (!runtime.Start([&queue] { RecoverHotUpdatesAtStartup(queue.Lock()); }))
+  if (!runtime.Start([&queue] {
+        RecoverHotUpdatesAtStartup(queue.Lock());
+        (void)RemoveStaleJobs(queue.Lock(), NowMilliseconds());
+      }))
     return platform::LastError();
   Report(platform::kServiceRunning, 0, 0);
   runtime.WaitForStop();

@@ -20,9 +20,29 @@ bool WorkQueue::StopRequested() const {
 void WorkQueue::Enqueue(Job job) {
   {
     std::lock_guard lock(lock_);
-    jobs_.push_back(std::move(job));
+    jobs_.push_back(Entry{std::move(job), std::u16string(), std::u16string()});
   }
   signal_.WakeOne();
+}
+
+WorkQueue::Outcome WorkQueue::EnqueueOwned(Job job, const std::u16string& owner,
+                                           const std::u16string& key, std::size_t maxPerOwner) {
+  {
+    std::lock_guard lock(lock_);
+    std::size_t owned = 0;
+    for (const Entry& entry : jobs_) {
+      if (entry.owner != owner)
+        continue;
+      if (!key.empty() && entry.key == key)
+        return Outcome::kMerged;
+      ++owned;
+    }
+    if (owned >= maxPerOwner)
+      return Outcome::kOwnerFull;
+    jobs_.push_back(Entry{std::move(job), owner, key});
+  }
+  signal_.WakeOne();
+  return Outcome::kQueued;
 }
 
 void WorkQueue::WakeWorker() {
@@ -37,6 +57,14 @@ std::size_t WorkQueue::QueuedCount() {
   return jobs_.size();
 }
 
+std::size_t WorkQueue::QueuedCountOf(const std::u16string& owner) {
+  std::lock_guard lock(lock_);
+  std::size_t count = 0;
+  for (const Entry& entry : jobs_)
+    count += entry.owner == owner ? 1 : 0;
+  return count;
+}
+
 void WorkQueue::RunWorker() {
   for (;;) {
     Job job;
@@ -46,7 +74,7 @@ void WorkQueue::RunWorker() {
         (void)signal_.Wait(lock_, platform::kInfiniteWait);
       if (StopRequested())
         return;
-      job = std::move(jobs_.front());
+      job = std::move(jobs_.front().job);
       jobs_.pop_front();
     }
     try {

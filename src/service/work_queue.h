@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <string>
 
 #include "platform/sync.h"
 
@@ -25,6 +26,19 @@ class WorkQueue {
   // any thread, a running job included.
   void Enqueue(Job job);
 
+  // How EnqueueOwned ended.
+  enum class Outcome {
+    kQueued,     // appended at the back
+    kMerged,     // a job with the same key is still waiting: it stands for this one too
+    kOwnerFull,  // `owner` already has `maxPerOwner` jobs waiting: nothing queued
+  };
+
+  // Appends `job` on behalf of `owner` (a user's SID) under `key` (the job id), unless a job
+  // with the same key is still waiting (not yet taken by the worker) or the owner already has
+  // `maxPerOwner` jobs waiting. Jobs of other owners and untagged jobs are not counted.
+  [[nodiscard]] Outcome EnqueueOwned(Job job, const std::u16string& owner,
+                                     const std::u16string& key, std::size_t maxPerOwner);
+
   // The worker's loop: runs queued jobs front first, each without the lock held, until the
   // stop event is set; jobs still queued then are never run. A job that throws is abandoned
   // with the debugger line "hot-update job threw". While the queue is empty the worker
@@ -40,8 +54,9 @@ class WorkQueue {
   // cancel, the rollback timer's switch), so that they never interleave with one another.
   [[nodiscard]] platform::CriticalSection& Lock() { return lock_; }
 
-  // How many jobs wait in the queue.
+  // How many jobs wait in the queue, in all and on behalf of `owner`.
   [[nodiscard]] std::size_t QueuedCount();
+  [[nodiscard]] std::size_t QueuedCountOf(const std::u16string& owner);
 
  private:
   [[nodiscard]] bool StopRequested() const;
@@ -49,7 +64,12 @@ class WorkQueue {
   const platform::Event& stop_;
   platform::CriticalSection lock_;
   platform::ConditionVariable signal_;
-  std::deque<Job> jobs_;
+  struct Entry {
+    Job job;
+    std::u16string owner;  // empty for the service's own jobs
+    std::u16string key;
+  };
+  std::deque<Entry> jobs_;
 };
 
 // The running service's queue, for the dispatcher's hot-update words: published by the

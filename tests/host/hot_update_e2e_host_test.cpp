@@ -534,6 +534,76 @@ TEST_F(HotUpdateEndToEnd, AUserHoldingTheirJobFileHoldsNoReplyNoOtherUserAndNoSt
       << " ms\n";
 }
 
+// A server that sends the manifest's headers and then nothing holds no stop: the service ends
+// the prepare ("failed", the fetch cancelled) and stops at once, where the receive time-out
+// alone would hold it for 30 s. The time from the stop to the stopped service is reported.
+TEST_F(HotUpdateEndToEnd, AStopWhileTheManifestStallsEndsThePrepareAtOnce) {
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  Script(std::string(kManifestPath) + " hold 0\n");
+  App app(session_, Request());
+  const std::string jobFile = JobFileOf(app.NextLine());
+  ASSERT_FALSE(jobFile.empty());
+  EXPECT_EQ(app.NextLine(), "hot-update-prepare: OK");
+  EXPECT_EQ(app.NextLine(), "verifying: official manifest");
+  ASSERT_TRUE(Server().WaitForLine("holding 0"));
+  const auto stopped = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunServiceTool({"stop"}), 0);
+  platform::ServiceStatus status;
+  ASSERT_TRUE(WaitForServiceState(platform::kServiceStopped, &status));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - stopped)
+                      .count();
+  std::printf("stop during the stalled manifest: service stopped after %lld ms\n",
+              static_cast<long long>(ms));
+  RecordProperty("stop_to_stopped_ms", std::to_string(ms));
+  HotUpdateJob job;
+  ASSERT_TRUE(ReadProtectedJob(jobFile, &job));
+  EXPECT_EQ(job.status, u"failed");
+  EXPECT_EQ(job.statusMessage, u"manifest authorization failed: manifest request cancelled");
+  Server().Release();
+}
+
+// One user's jobs keep at most three packages: a fourth prepare is refused with what to do,
+// and cancelling one makes room.
+TEST_F(HotUpdateEndToEnd, AUsersFourthStoredPackageIsRefusedUntilOneIsCancelled) {
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  std::vector<std::string> jobFiles;
+  for (const char* name : {"one", "two", "three"}) {
+    std::vector<std::string> request = Request();
+    request.push_back(name);
+    App app(session_, request);
+    jobFiles.push_back(JobFileOf(app.NextLine()));
+    std::vector<std::string> lines;
+    EXPECT_EQ(app.Finish(&lines), 0) << name;
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "staged") << name;
+  }
+  std::vector<std::string> fourth = Request();
+  fourth.push_back("four");
+  EXPECT_EQ(Outcome(fourth),
+            "hot-update-prepare: ERROR too many hot-update jobs with package "
+            "data (at most 3): cancel one first");
+  // The disk the user's jobs hold: three packages and their payloads, nothing more.
+  std::uintmax_t bytes = 0;
+  int packages = 0;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(TestMachine::Native(GetHotUpdateDir()))) {
+    if (!entry.is_regular_file())
+      continue;
+    bytes += entry.file_size();
+    packages += entry.path().filename() == "package.zip" ? 1 : 0;
+  }
+  std::printf("one user's jobs after 4 prepares: %d packages, %ju bytes (package %s bytes)\n",
+              packages, bytes, size_.c_str());
+  RecordProperty("stored_bytes", std::to_string(bytes));
+  EXPECT_EQ(packages, 3);
+
+  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFiles[0]}), "hot-update-cancel: OK");
+  EXPECT_EQ(Outcome(fourth), "staged");
+}
+
 // One failure of each step of prepare, through the real service: each ends the job
 // "failed" with its step's prefix in the user's mirror. The rules behind each message are the
 // unit suites' (prepare claim, manifest rules and authorization, download, package archive

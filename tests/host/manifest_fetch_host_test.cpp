@@ -104,14 +104,14 @@ TEST_F(ManifestFetch, CertificatesAndNamesThatFailGiveTheSystemError) {
   EXPECT_TRUE(Server().TakeRequests().empty());
 }
 
-TEST_F(ManifestFetch, StopWhileTheBodyArrivesCancelsAtTheNextPiece) {
+TEST_F(ManifestFetch, StopWhileTheBodyIsHeldCancelsAtOnce) {
   Serve(kManifestPath, std::string(kManifest) + std::string(100000, ' '));
   Script(std::string(kManifestPath) + " hold 20000\n");
   std::string outcome;
   std::thread fetch([&] { outcome = Fetch(); });
   ASSERT_TRUE(Server().WaitForLine("holding 20000"));
+  // The server holds the rest back: only the stop can end the wait.
   SignalServiceStop();
-  Server().Release();
   fetch.join();
   EXPECT_EQ(outcome, "manifest request cancelled");
 }
@@ -130,7 +130,7 @@ TEST_F(ManifestFetch, FailuresNoServerCanCauseComeFromTheSeam) {
       {platform::FaultPoint::kHttpOpen, "WinHttpOpen failed"},
       {platform::FaultPoint::kHttpConnect, "WinHttpConnect failed"},
       {platform::FaultPoint::kHttpOpenRequest, "WinHttpOpenRequest failed"},
-      {platform::FaultPoint::kHttpSetOption, "cannot disable manifest redirects"},
+      {platform::FaultPoint::kHttpSetOption, "cannot disable redirects"},
       {platform::FaultPoint::kHttpQueryDataAvailable, "manifest query data failed"},
       {platform::FaultPoint::kHttpReadData, "manifest read failed"},
   };

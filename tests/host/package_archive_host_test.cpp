@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -262,6 +263,75 @@ TEST_F(StoppedArchive, StopWhileExtractingCancels) {
   close(writer);
   EXPECT_EQ(outcome, "tar extract cancelled");
   EXPECT_FALSE(ListingRemains());
+}
+
+// The real time limits (30 s and 120 s), against a tar that never ends: ctest entries of their
+// own, labelled long (tests/CMakeLists.txt), run beside the rest.
+class EndlessTar : public PackageArchive {
+ protected:
+  // True while the process exists and has not ended (a zombie has ended).
+  static bool Running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+      return false;
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+  }
+
+  // The pid the endless tar wrote.
+  pid_t EndlessPid() {
+    std::ifstream in(pidFile());
+    long pid = 0;
+    in >> pid;
+    return static_cast<pid_t>(pid);
+  }
+
+  std::string pidFile() { return TestMachine::Native(machine_.Path(u"tar.pid")).string(); }
+
+  // A tar that answers the listing (when `listing`) and never ends the other run.
+  void EndlessTarFor(const char* run, bool listing) {
+    ScriptedTar(std::string(listing ? "if [ \"$1\" = -tf ]; then printf "
+                                      "'manifest.json\\napp.asar\\naddon.node\\nkorvaCF.exe\\n'; "
+                                      "exit 0; fi\n"
+                                    : "") +
+                "if [ \"$1\" = " + run + " ]; then echo $$ > '" + pidFile() +
+                "'; exec sleep 100000; fi\nexit 3\n");
+  }
+};
+
+TEST_F(EndlessTar, LongListingThatNeverEndsTimesOutAndTarIsEnded) {
+  MakePackage({"manifest.json", "app.asar", "addon.node", "korvaCF.exe"});
+  EndlessTarFor("-tf", false);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Extract(), "tar list timed out");
+  const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count() /
+                       1000.0;
+  std::printf("tar list ended after %.1f s\n", seconds);
+  RecordProperty("seconds", std::to_string(seconds));
+  const pid_t pid = EndlessPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(Running(pid));
+  EXPECT_FALSE(ListingRemains());
+  EXPECT_TRUE(Payload().empty());
+}
+
+TEST_F(EndlessTar, LongExtractionThatNeverEndsTimesOutAndTarIsEnded) {
+  MakePackage({"manifest.json", "app.asar", "addon.node", "korvaCF.exe"});
+  EndlessTarFor("-xf", true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Extract(), "tar extract timed out");
+  const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count() /
+                       1000.0;
+  std::printf("tar extract ended after %.1f s\n", seconds);
+  RecordProperty("seconds", std::to_string(seconds));
+  const pid_t pid = EndlessPid();
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(Running(pid));
 }
 
 }  // namespace

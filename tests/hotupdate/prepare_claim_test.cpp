@@ -12,6 +12,7 @@
 #include "foundation/text.h"
 #include "hotupdate/cancel.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/job_storage.h"
 #include "platform/files.h"
 #include "state/protected_storage.h"
 #include "support/debug_capture.h"
@@ -136,6 +137,27 @@ TEST_F(PrepareClaim, TheRequestsFormDecidesBetweenVerifyingAndFailed) {
   EXPECT_GT(record.updatedAt, 0);
   EXPECT_EQ(platform::GetAttributes(record.dir) & platform::kFileAttributeDirectory,
             platform::kFileAttributeDirectory);
+}
+
+TEST_F(PrepareClaim, BeyondThreeStoredJobsOfTheUserAPrepareFailsAndStoresNothing) {
+  // The same user's earlier job of this file is replaced, so it never counts.
+  StoreEarlierJob(kStatusStaged);
+  std::u16string error;
+  for (int i = 0; i < 3; ++i) {
+    const std::u16string other = JoinPath(GetHotUpdateDir(), u"other" + ToDecimal(i * 1ll));
+    ASSERT_TRUE(EnsureProtectedDirectory(other, &error));
+    HotUpdateJob job;
+    job.sid = kSid;
+    job.status = kStatusStaged;
+    ASSERT_TRUE(WriteJobFile(job, JoinPath(other, u"service-job.json")));
+    TestMachine::WriteBytes(JoinPath(other, u"package.zip"), "package");
+    if (i < 2) {
+      EXPECT_EQ(Claim(RequestText("2.11.0", kSha, "1024")), u"claimed");
+    }
+  }
+  EXPECT_EQ(Claim(RequestText("2.11.0", kSha, "1024")),
+            u"failed / " + std::u16string(kTooManyStoredJobs));
+  EXPECT_FALSE(HoldsPackageData(jobDir_));
 }
 
 TEST_F(PrepareClaim, AnEarlierJobAtRestIsDiscardedOneSwappingFilesIsKept) {

@@ -4,6 +4,7 @@
 
 #include "foundation/text.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/job_storage.h"
 #include "platform/profile.h"
 #include "service/dispatcher.h"
 #include "service/installation_folder.h"
@@ -116,7 +117,8 @@ TEST_F(HotUpdateCommands, PrepareIsQueuedAndAnsweredAtOnceWhateverTheSession) {
   // Nothing runs the queue here: both requests wait in it, in order, and nothing is written.
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), u"OK");
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_, u"ignored"}, sessionless), u"OK");
-  EXPECT_EQ(service.queue.QueuedCount(), 2u);
+  // The second is the same job, still waiting: merged into the first.
+  EXPECT_EQ(service.queue.QueuedCount(), 1u);
   EXPECT_FALSE(TestMachine::Exists(GetHotUpdateDir()));
 }
 
@@ -136,6 +138,55 @@ TEST_F(HotUpdateCommands, PrepareAndCommitAreRefusedWhileTheInstallationFolderIs
   EXPECT_EQ(Run(u"hot-update-prepare", {}, caller_), u"missing jobFile");
   SetInstallationFolderRefusal(u"");
   EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), u"OK");
+}
+
+TEST_F(HotUpdateCommands, AThousandPreparesOfOneUserKeepTheQueueWithinItsBound) {
+  ServiceQueue service;
+  const std::u16string folder = jobFile_.substr(0, jobFile_.size() - 8);  // without "job.json"
+  std::size_t accepted = 0;
+  std::size_t refused = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const std::u16string outcome =
+        Run(u"hot-update-prepare", {folder + ToDecimal(i * 1ll) + u"\\job.json"}, caller_);
+    accepted += outcome == u"OK" ? 1 : 0;
+    refused += outcome == kTooManyQueuedJobs ? 1 : 0;
+  }
+  EXPECT_EQ(accepted, kMaxQueuedJobsPerUser);
+  EXPECT_EQ(refused, 1000 - kMaxQueuedJobsPerUser);
+  EXPECT_EQ(service.queue.QueuedCount(), kMaxQueuedJobsPerUser);
+  // A job already waiting is still merged; another user's prepare is queued.
+  EXPECT_EQ(Run(u"hot-update-prepare", {folder + u"0\\job.json"}, caller_), u"OK");
+  RequestContext other = BuildLocalContext();
+  other.userSid = u"S-1-5-21-9-9-9-1234";
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, other), u"OK");
+  EXPECT_EQ(service.queue.QueuedCount(), kMaxQueuedJobsPerUser + 1);
+  EXPECT_EQ(service.queue.QueuedCountOf(other.userSid), 1u);
+}
+
+TEST_F(HotUpdateCommands, APrepareBeyondThreeStoredJobsIsRefusedWithWhatToDo) {
+  ServiceQueue service;
+  std::u16string error;
+  ASSERT_TRUE(EnsureHotUpdateDirectories(&error));
+  for (int i = 0; i < 3; ++i) {
+    const std::u16string dir = JoinPath(GetHotUpdateDir(), u"stored" + ToDecimal(i * 1ll));
+    ASSERT_TRUE(EnsureProtectedDirectory(dir, &error));
+    HotUpdateJob job;
+    job.sid = caller_.userSid;
+    job.status = kStatusStaged;
+    ASSERT_TRUE(WriteJobFile(job, JoinPath(dir, u"service-job.json")));
+    TestMachine::WriteBytes(JoinPath(dir, u"package.zip"), "package");
+  }
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), kTooManyStoredJobs);
+  EXPECT_EQ(service.queue.QueuedCount(), 0u);
+  // Replacing one of the three is allowed, and so is another user's job.
+  const std::u16string jobDir = StoreJob(kStatusStaged);
+  TestMachine::WriteBytes(JoinPath(jobDir, u"package.zip"), "package");
+  RemoveTree(JoinPath(GetHotUpdateDir(), u"stored0"));
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, caller_), u"OK");
+  RequestContext other = BuildLocalContext();
+  other.userSid = u"S-1-5-21-9-9-9-1234";
+  EXPECT_EQ(Run(u"hot-update-prepare", {jobFile_}, other), u"OK");
+  EXPECT_EQ(service.queue.QueuedCount(), 2u);
 }
 
 }  // namespace

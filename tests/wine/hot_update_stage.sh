@@ -132,7 +132,7 @@ observe "C:\\ProgramData\\VovudIdavUda\\hotupdate\\installed-version.json, reset
 
 # shellcheck source=tests/wine/stage_roads.sh
 source "$here/stage_roads.sh"
-for road in ${VOVU_WINE_STAGE_ROADS:-road_confirmed road_rolled_back refusals}; do
+for road in ${VOVU_WINE_STAGE_ROADS:-road_confirmed road_rolled_back refusals stopped_while_trickling}; do
   "$road"
 done
 

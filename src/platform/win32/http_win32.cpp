@@ -3,6 +3,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/http.h"
+#include "platform/win32/http_request_limit.h"
 #include "platform/win32/http_wine_final_url.h"
 #include "platform/win32/windows_api.h"
 // After <windows.h>.
@@ -19,6 +20,23 @@ HttpHandle Own(HINTERNET handle) {
   return HttpHandle(reinterpret_cast<NativeHandle>(handle));
 }
 
+// True (with the last error set) when the request's limits have closed its handle: nothing
+// may be asked of WinHTTP through it any more.
+bool Ended(const HttpHandle& request) {
+  const Win32Error error = win32::HttpRequestEndedWith(H(request));
+  if (error == 0)
+    return false;
+  ::SetLastError(error);
+  return true;
+}
+
+// A WinHTTP call on a limited request that failed: when the limits closed the handle under
+// it, their error replaces WinHTTP's (cancelled, or an invalid handle).
+bool FailedCall(const HttpHandle& request) {
+  (void)Ended(request);
+  return false;
+}
+
 // Copies a cracked component (a pointer and a length in characters) into `out`.
 std::u16string Component(const wchar_t* text, DWORD length) {
   return text == nullptr ? std::u16string() : win32::FromW(text, length);
@@ -27,8 +45,10 @@ std::u16string Component(const wchar_t* text, DWORD length) {
 }  // namespace
 
 void HttpHandleTraits::Close(Type h) {
-  win32::ForgetHttpHandle(reinterpret_cast<HINTERNET>(h));
-  ::WinHttpCloseHandle(reinterpret_cast<HINTERNET>(h));
+  const auto handle = reinterpret_cast<HINTERNET>(h);
+  win32::ForgetHttpHandle(handle);
+  if (!win32::EndHttpRequestWatch(handle))
+    ::WinHttpCloseHandle(handle);
 }
 
 bool CrackUrl(const std::u16string& url, const UrlBufferSizes* sizes, UrlParts* parts) {
@@ -106,6 +126,16 @@ HttpHandle OpenHttpRequest(const HttpHandle& connection, const std::u16string& v
   HINTERNET request = ::WinHttpOpenRequest(
       H(connection), win32::W(verb), win32::W(objectName), nullptr, WINHTTP_NO_REFERER,
       WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+  if (request == nullptr)
+    return HttpHandle();
+  // No server, whatever it asks, gets the machine account's credentials.
+  DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+  if (!::WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy)) {
+    const DWORD error = ::GetLastError();
+    ::WinHttpCloseHandle(request);
+    ::SetLastError(error);
+    return HttpHandle();
+  }
   win32::TrackHttpRequest(H(connection), request, objectName, secure);
   return Own(request);
 }
@@ -118,16 +148,47 @@ bool DisableHttpRedirects(const HttpHandle& request) {
          0;
 }
 
+bool LimitHttpRequest(const HttpHandle& request, std::uint32_t totalMs, const Event* stop) {
+  return win32::WatchHttpRequest(H(request), totalMs, stop);
+}
+
 bool SendHttpRequest(const HttpHandle& request) {
+  if (Ended(request))
+    return false;
   return ::WinHttpSendRequest(H(request), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                              0, 0, 0) != 0;
+                              0, 0, 0) != 0 ||
+         FailedCall(request);
 }
 
 bool ReceiveHttpResponse(const HttpHandle& request) {
-  return ::WinHttpReceiveResponse(H(request), nullptr) != 0;
+  if (Ended(request))
+    return false;
+  return ::WinHttpReceiveResponse(H(request), nullptr) != 0 || FailedCall(request);
+}
+
+bool QueryHttpLocation(const HttpHandle& request, std::u16string* location) {
+  if (Ended(request))
+    return false;
+  DWORD size = 0;
+  // Fails with ERROR_INSUFFICIENT_BUFFER and gives the size needed, in bytes.
+  if (::WinHttpQueryHeaders(H(request), WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+  if (!::WinHttpQueryHeaders(H(request), WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX,
+                             buffer.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  *location = win32::FromW(buffer.data(), size / sizeof(wchar_t));
+  return true;
 }
 
 bool QueryHttpStatusCode(const HttpHandle& request, std::uint32_t* status) {
+  if (Ended(request))
+    return false;
   DWORD code = 0;
   DWORD size = sizeof code;
   if (!::WinHttpQueryHeaders(H(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -139,7 +200,7 @@ bool QueryHttpStatusCode(const HttpHandle& request, std::uint32_t* status) {
 }
 
 std::uint32_t QueryHttpFinalUrlSize(const HttpHandle& request) {
-  if (FaultDue(FaultPoint::kHttpQueryUrlSize, u""))
+  if (FaultDue(FaultPoint::kHttpQueryUrlSize, u"") || Ended(request))
     return 0;
   DWORD size = 0;
   // Fails with ERROR_INSUFFICIENT_BUFFER and gives the size needed, in bytes.
@@ -153,7 +214,7 @@ std::uint32_t QueryHttpFinalUrlSize(const HttpHandle& request) {
 }
 
 bool QueryHttpFinalUrl(const HttpHandle& request, std::uint32_t capacity, std::u16string* url) {
-  if (FaultDue(FaultPoint::kHttpQueryUrl, u""))
+  if (FaultDue(FaultPoint::kHttpQueryUrl, u"") || Ended(request))
     return false;
   std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
   DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
@@ -178,9 +239,11 @@ bool QueryHttpFinalUrl(const HttpHandle& request, std::uint32_t capacity, std::u
 bool QueryHttpDataAvailable(const HttpHandle& request, std::uint32_t* available) {
   if (FaultDue(FaultPoint::kHttpQueryDataAvailable, u""))
     return false;
+  if (Ended(request))
+    return false;
   DWORD bytes = 0;
   if (!::WinHttpQueryDataAvailable(H(request), &bytes))
-    return false;
+    return FailedCall(request);
   *available = bytes;
   return true;
 }
@@ -189,9 +252,11 @@ bool ReadHttpData(const HttpHandle& request, void* buffer, std::uint32_t size,
                   std::uint32_t* bytesRead) {
   if (FaultDue(FaultPoint::kHttpReadData, u""))
     return false;
+  if (Ended(request))
+    return false;
   DWORD read = 0;
   if (!::WinHttpReadData(H(request), buffer, size, &read))
-    return false;
+    return FailedCall(request);
   *bytesRead = read;
   return true;
 }

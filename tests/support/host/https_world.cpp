@@ -146,6 +146,12 @@ void HttpsWorld::TearDown() {
   }
 }
 
+bool HttpsWorld::StartServer(const std::string& address, UpdateHostServer* server,
+                             std::string* reason) {
+  return server->Start(address, ServerCertificate(), ServerKey(), top_ / "www", top_ / "script",
+                       reason);
+}
+
 void HttpsWorld::Serve(const std::string& path, const std::string& bytes) {
   WriteFile(top_ / "www" / path.substr(1), bytes);
 }

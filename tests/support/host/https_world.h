@@ -45,6 +45,13 @@ class HttpsWorld : public ::testing::Test {
   static std::string DefaultHostsFile();
 
   static UpdateHostServer& Server() { return *servers_[0]; }
+  // The trusted certificate (and its key) for every name above, for a test's own servers.
+  static std::filesystem::path ServerCertificate() { return top_ / "server.pem"; }
+  static std::filesystem::path ServerKey() { return top_ / "server.key"; }
+  // A second update host of the test's own on `address` (127.0.0.4 and above), serving the
+  // same files and script with the trusted certificate.
+  static bool StartServer(const std::string& address, UpdateHostServer* server,
+                          std::string* reason);
   // The process-wide skip reason, empty when the world is up.
   static const std::string& SkipReason() { return skipReason_; }
 

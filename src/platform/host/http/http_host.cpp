@@ -6,8 +6,13 @@
 // WinHTTP's (at most 10, never from https to http) and the final address is known. The body
 // then flows through a bounded buffer: the write callback pauses the transfer while the
 // buffer is full, and reading resumes it, so memory does not grow with the body.
+//
+// A limited request (LimitHttpRequest) carries a deadline and the stop event's descriptor:
+// every wait of the pump, from the first connect to the last body byte, is cut to what is
+// left of the deadline and polls the stop event beside curl's sockets.
 #include <curl/curl.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -88,6 +93,11 @@ struct Request : HttpObject {
   Win32Error failure = 0;  // the error that ended the request for good
   Clock::time_point lastProgress;
   bool connected = false;
+
+  // The limits of the whole request, when set.
+  bool limited = false;
+  Clock::time_point deadline;
+  int stopFd = -1;
 
   // The body received and not yet read: buffer[readPos, end).
   std::string buffer;
@@ -342,11 +352,33 @@ bool PerformOnce(Request* request) {
   return true;
 }
 
-// Runs the transfer until `enough` holds, the transfer ends, or it stalls longer than the
-// receive time-out once connected. False (with the last error) when the request failed.
+bool StopIsSet(int fd) {
+  if (fd < 0)
+    return false;
+  pollfd stop{fd, POLLIN, 0};
+  return poll(&stop, 1, 0) > 0 && (stop.revents & POLLIN) != 0;
+}
+
+// The request's own limits: false (with the error that ends it for good) once the stop is
+// set or the deadline has passed.
+bool WithinLimits(Request* request) {
+  if (!request->limited)
+    return true;
+  if (StopIsSet(request->stopFd))
+    return Fail(request->failure = kErrorHttpOperationCancelled);
+  if (Clock::now() >= request->deadline)
+    return Fail(request->failure = kErrorHttpTimeout);
+  return true;
+}
+
+// Runs the transfer until `enough` holds, the transfer ends, it stalls longer than the
+// receive time-out once connected, or the request's limits end it. False (with the last
+// error) when the request failed.
 template <typename Enough>
 bool Pump(Request* request, Enough enough) {
   while (!enough() && !request->done) {
+    if (!WithinLimits(request))
+      return false;
     if (!PerformOnce(request))
       return false;
     if (enough() || request->done)
@@ -368,7 +400,20 @@ bool Pump(Request* request, Enough enough) {
     int slice = kPollSliceMs;
     if (request->connected && receiveMs > 0)
       slice = static_cast<int>(std::min<long long>(slice, receiveMs - quiet.count()));
-    curl_multi_poll(request->multi, nullptr, 0, std::max(slice, 1), nullptr);
+    curl_waitfd stop{};
+    unsigned int extra = 0;
+    if (request->limited) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(request->deadline - Clock::now());
+      slice = static_cast<int>(std::min<long long>(slice, std::max<long long>(left.count(), 0)));
+      if (request->stopFd >= 0) {
+        stop.fd = request->stopFd;
+        stop.events = CURL_WAIT_POLLIN;
+        extra = 1;
+      }
+    }
+    curl_multi_poll(request->multi, extra == 0 ? nullptr : &stop, extra, std::max(slice, 1),
+                    nullptr);
   }
   return true;
 }
@@ -380,6 +425,8 @@ bool WaitForBody(Request* request) {
     return Fail(request->failure);
   if (!request->sent || !request->headersDone)
     return Fail(kErrorHttpIncorrectHandleState);
+  if (!WithinLimits(request))
+    return false;
   if (request->Pending() > 0)
     return true;
   if (request->paused) {
@@ -485,6 +532,18 @@ bool DisableHttpRedirects(const HttpHandle& request) {
   return true;
 }
 
+bool LimitHttpRequest(const HttpHandle& request, std::uint32_t totalMs, const Event* stop) {
+  auto* object = ObjectOf<Request>(request, Kind::kRequest);
+  if (object == nullptr)
+    return false;
+  if (object->sent)
+    return Fail(kErrorHttpIncorrectHandleState);
+  object->limited = true;
+  object->deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+  object->stopFd = stop != nullptr && stop->valid() ? static_cast<int>(stop->native()) : -1;
+  return true;
+}
+
 bool SendHttpRequest(const HttpHandle& request) {
   auto* object = ObjectOf<Request>(request, Kind::kRequest);
   if (object == nullptr)
@@ -531,6 +590,18 @@ bool ReceiveHttpResponse(const HttpHandle& request) {
     return Fail(object->failure);
   if (!object->sent || !object->headersDone)
     return Fail(kErrorHttpIncorrectHandleState);
+  return WithinLimits(object);
+}
+
+bool QueryHttpLocation(const HttpHandle& request, std::u16string* location) {
+  auto* object = ObjectOf<Request>(request, Kind::kRequest);
+  if (object == nullptr)
+    return false;
+  if (!object->headersDone)
+    return Fail(kErrorHttpIncorrectHandleState);
+  if (object->location.empty())
+    return Fail(kErrorHttpHeaderNotFound);
+  *location = MultiByteUtf8ToWide(object->location.data(), object->location.size());
   return true;
 }
 
