@@ -687,42 +687,15 @@ TEST_F(HotUpdateCommitEndToEnd, LongNoConfirmationRollsBackAfterTheWaitsAndResta
             std::string::npos);
 }
 
-// The service killed while the new version waits for its confirmation; the next start rolls
-// it back without starting the application.
-TEST_F(HotUpdateCommitEndToEnd, AServiceKilledWhileRelaunchingRollsBackAtItsNextStart) {
-  const std::string jobFile = Stage();
-  ASSERT_FALSE(HasFailure());
-  HoldConfirmation(jobFile);
-  CommitAndWaitForTheRelaunch(jobFile);
-  ASSERT_EQ(Mirror(jobFile), "relaunching");
-  platform::ServiceStatus status;
-  std::uint32_t error = 0;
-  ASSERT_TRUE(QueryInstalledService(&status, &error));
-  const pid_t service = static_cast<pid_t>(status.processId);
-  ASSERT_GT(service, 0);
-  ASSERT_EQ(kill(service, SIGKILL), 0);
-  ASSERT_TRUE(WaitForProcessExit(service));
-  EXPECT_EQ(Generation(), "new");
-
-  ASSERT_EQ(RunServiceTool({"start"}), 0);
-  ASSERT_TRUE(WaitFor([&] { return Mirror(jobFile).rfind("rolledback", 0) == 0; }, 60))
-      << Mirror(jobFile);
-  EXPECT_EQ(Mirror(jobFile), "rolledback: service restart");
-  EXPECT_EQ(Generation(), "old");
-  EXPECT_FALSE(AnyBackup());
-  EXPECT_NE(InstalledVersion().find("\"currentVersion\": \"2.10.0\""), std::string::npos);
-  EXPECT_EQ(Events(), "pending " + jobFile + " confirm=held\n");  // nothing started
-}
-
-// The real installed service killed with SIGKILL at every step of commit, start-up recovery
-// and confirm (the host build's step seam, named by kKillAtStepVariable when the service is
-// started), then started again. After each: the files all old or all new, the protected
+// The real installed service killed with SIGKILL at every step of commit, start-up recovery,
+// confirm and the rollback timer (the host build's step seam, named by kKillAtStepVariable when the
+// service is started), then started again. After each: the files all old or all new, the protected
 // record and the user's mirror naming the same final state, the installed version agreeing,
 // and a second restart changing nothing. Every job file names another user's unrelated
 // process as its pidHint, which must survive every rollback.
 class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
  protected:
-  enum class Phase { kCommit, kRecovery, kConfirm };
+  enum class Phase { kCommit, kRecovery, kConfirm, kTimer };
 
   void SetUp() override {
     HotUpdateCommitEndToEnd::SetUp();
@@ -810,6 +783,92 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
            WideToUtf8(job.statusMessage);
   }
 
+  struct Row {
+    const char* what;
+    Phase phase;
+    HotUpdateStep step;
+    int index;
+    std::string status;  // the record and the mirror after the restart
+  };
+
+  // Runs each row on a freshly prepared job: the service killed where the row says, started
+  // again, checked, started once more and checked to be unchanged; `*killed` counts the kills.
+  void RunKillPoints(const Row* rows, std::size_t count, int* killed) {
+    const std::string jobFile = Stage();
+    ASSERT_FALSE(jobFile.empty());
+    const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+    const fs::path hold = mirror.parent_path() / "hold-confirmation";
+    for (const Row& row : std::vector<Row>(rows, rows + count)) {
+      SCOPED_TRACE(row.what);
+      fs::remove(EventsFile());
+      WriteRequest(jobFile, kVersion);
+      ASSERT_EQ(Outcome({"--hot-update-prepare", jobFile}), "staged");
+      if (row.phase == Phase::kConfirm)
+        fs::remove(hold);
+      else
+        HoldConfirmation(jobFile);
+
+      pid_t service = 0;
+      if (row.phase == Phase::kRecovery) {
+        CommitAndWaitForTheRelaunch(jobFile);
+        ASSERT_EQ(RecordOf(jobFile), "relaunching");
+        service = ServicePid();
+        ASSERT_EQ(kill(service, SIGKILL), 0);
+        ASSERT_TRUE(WaitForProcessExit(service));
+        StartDyingAt(row.step, row.index);
+        service = ServicePid();
+      } else {
+        ASSERT_EQ(RunServiceTool({"stop"}), 0);
+        StartDyingAt(row.step, row.index);
+        std::u16string reply;
+        ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
+        service = ServicePid();
+        if (row.phase == Phase::kConfirm || row.phase == Phase::kTimer) {
+          CommitAndWaitForTheRelaunch(jobFile);
+        } else {
+          App commit(session_, {"--hot-update-commit", jobFile});
+          std::vector<std::string> lines;
+          (void)commit.Finish(&lines);
+          EXPECT_EQ(lines, std::vector<std::string>({"hot-update-commit: OK"}));
+        }
+      }
+      if (service > 0) {
+        // The timer's steps come after its 90 one-second waits.
+        bool gone = WaitForProcessExit(service);
+        for (int wait = 0; !gone && row.phase == Phase::kTimer && wait < 5; ++wait)
+          gone = WaitForProcessExit(service);
+        ASSERT_TRUE(gone);
+      }
+      ++*killed;
+
+      ASSERT_EQ(RunServiceTool({"start"}), 0);  // the next start
+      Probe(jobFile);
+      const bool confirmed = row.status == "done";
+      EXPECT_EQ(Generation(), confirmed ? "new" : "old");
+      EXPECT_EQ(RecordOf(jobFile), row.status);
+      EXPECT_EQ(Mirror(jobFile), row.status);
+      EXPECT_NE(InstalledVersion().find(confirmed ? "\"currentVersion\": \"2.11.0\""
+                                                  : "\"currentVersion\": \"2.10.0\""),
+                std::string::npos)
+          << InstalledVersion();
+      if (!confirmed) {
+        EXPECT_FALSE(AnyBackup());
+      }
+      EXPECT_TRUE(VictimRuns());
+      EXPECT_EQ(Events().find("rolledback"), std::string::npos);  // a restart starts nothing
+
+      // A second start changes nothing.
+      const std::string record = RecordOf(jobFile);
+      const std::string mirrored = ReadNative(mirror);
+      ASSERT_EQ(RunServiceTool({"stop"}), 0);
+      ASSERT_EQ(RunServiceTool({"start"}), 0);
+      Probe(jobFile);
+      EXPECT_EQ(RecordOf(jobFile), record);
+      EXPECT_EQ(ReadNative(mirror), mirrored);
+      EXPECT_EQ(Generation(), confirmed ? "new" : "old");
+    }
+  }
+
   pid_t victim_ = -1;
   int victimGate_ = -1;
 };
@@ -817,13 +876,6 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
 TEST_F(HotUpdateKillPoints, TheRealServiceKilledAtEveryStep) {
   using Step = HotUpdateStep;
   const std::string kRestart = "rolledback: service restart";
-  struct Row {
-    const char* what;
-    Phase phase;
-    Step step;
-    int index;
-    std::string status;  // the record and the mirror after the restart
-  };
   const Row rows[] = {
       {"commit: authorized", Phase::kCommit, Step::kCommitAuthorized, 0, "staged"},
       {"commit: checked", Phase::kCommit, Step::kCommitChecked, 0, "staged"},
@@ -848,75 +900,23 @@ TEST_F(HotUpdateKillPoints, TheRealServiceKilledAtEveryStep) {
       {"confirm: version recorded", Phase::kConfirm, Step::kConfirmVersionRecorded, 0, kRestart},
       {"confirm: done", Phase::kConfirm, Step::kConfirmDone, 0, "done"},  // last: new files
   };
-  const std::string jobFile = Stage();
-  ASSERT_FALSE(jobFile.empty());
-  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
-  const fs::path hold = mirror.parent_path() / "hold-confirmation";
   int killed = 0;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    fs::remove(EventsFile());
-    WriteRequest(jobFile, kVersion);
-    ASSERT_EQ(Outcome({"--hot-update-prepare", jobFile}), "staged");
-    if (row.phase == Phase::kConfirm)
-      fs::remove(hold);
-    else
-      HoldConfirmation(jobFile);
+  RunKillPoints(rows, std::size(rows), &killed);
+  RecordProperty("killPoints", killed);
+}
 
-    pid_t service = 0;
-    if (row.phase == Phase::kRecovery) {
-      CommitAndWaitForTheRelaunch(jobFile);
-      ASSERT_EQ(RecordOf(jobFile), "relaunching");
-      service = ServicePid();
-      ASSERT_EQ(kill(service, SIGKILL), 0);
-      ASSERT_TRUE(WaitForProcessExit(service));
-      StartDyingAt(row.step, row.index);
-      service = ServicePid();
-    } else {
-      ASSERT_EQ(RunServiceTool({"stop"}), 0);
-      StartDyingAt(row.step, row.index);
-      std::u16string reply;
-      ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
-      service = ServicePid();
-      if (row.phase == Phase::kConfirm) {
-        CommitAndWaitForTheRelaunch(jobFile);
-      } else {
-        App commit(session_, {"--hot-update-commit", jobFile});
-        std::vector<std::string> lines;
-        (void)commit.Finish(&lines);
-        EXPECT_EQ(lines, std::vector<std::string>({"hot-update-commit: OK"}));
-      }
-    }
-    if (service > 0) {
-      ASSERT_TRUE(WaitForProcessExit(service));
-    }
-    ++killed;
-
-    ASSERT_EQ(RunServiceTool({"start"}), 0);  // the next start
-    Probe(jobFile);
-    const bool confirmed = row.status == "done";
-    EXPECT_EQ(Generation(), confirmed ? "new" : "old");
-    EXPECT_EQ(RecordOf(jobFile), row.status);
-    EXPECT_EQ(Mirror(jobFile), row.status);
-    EXPECT_NE(InstalledVersion().find(confirmed ? "\"currentVersion\": \"2.11.0\""
-                                                : "\"currentVersion\": \"2.10.0\""),
-              std::string::npos)
-        << InstalledVersion();
-    if (!confirmed) {
-      EXPECT_FALSE(AnyBackup());
-    }
-    EXPECT_TRUE(VictimRuns());
-
-    // A second start changes nothing.
-    const std::string record = RecordOf(jobFile);
-    const std::string mirrored = ReadNative(mirror);
-    ASSERT_EQ(RunServiceTool({"stop"}), 0);
-    ASSERT_EQ(RunServiceTool({"start"}), 0);
-    Probe(jobFile);
-    EXPECT_EQ(RecordOf(jobFile), record);
-    EXPECT_EQ(ReadNative(mirror), mirrored);
-    EXPECT_EQ(Generation(), confirmed ? "new" : "old");
-  }
+// The rollback timer's own steps: each run waits the real 90 s first. Long.
+TEST_F(HotUpdateKillPoints, LongTheRealServiceKilledDuringTheRollbackTimer) {
+  using Step = HotUpdateStep;
+  const std::string kRestart = "rolledback: service restart";
+  const Row rows[] = {
+      {"timer: waits over", Phase::kTimer, Step::kTimerChecksDone, 0, kRestart},
+      {"timer: switched", Phase::kTimer, Step::kRollbackSwitched, 0, kRestart},
+      {"timer: addon.node restored", Phase::kTimer, Step::kFileRestored, 1, kRestart},
+      {"timer: files restored", Phase::kTimer, Step::kRollbackFilesRestored, 0, kRestart},
+  };
+  int killed = 0;
+  RunKillPoints(rows, std::size(rows), &killed);
   RecordProperty("killPoints", killed);
 }
 

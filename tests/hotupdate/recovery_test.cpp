@@ -86,40 +86,30 @@ TEST_F(Recovery, EachStatusGetsItsActionAndEverythingElseIsLeftAlone) {
   EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
 }
 
-TEST_F(Recovery, PutsTheOldFilesAndTheOldVersionBackWithoutStartingAnything) {
-  PlaceGeneration("new");
-  PlaceBackups("old");
-  std::u16string error;
-  ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0", &error));  // as if confirm had got that far
-  const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
-  RecordAllSwaps(stored.jobDir);
-  Recover();
-  EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "rolledback: service restart");
-  EXPECT_EQ(InstalledGeneration(), "old");
-  EXPECT_EQ(BackupGeneration(), "none");
-  EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
-}
-
 TEST_F(Recovery, ABackupThatCannotMoveFailsTheJobAndTheNextStartFinishesIt) {
   PlaceGeneration("new");
   PlaceBackups("old");
   const std::u16string stuck = BackupPathOf(JoinPath(GetInstallDirectory(), kInstalledFiles[1]));
   platform::InjectFault(platform::FaultPoint::kMoveFile, stuck, platform::kErrorSharingViolation);
+  std::u16string error;
+  ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0", &error));  // as if confirm had got that far
   const StoredJob stored = StoreUpdateJob(kStatusReplacing);
   RecordAllSwaps(stored.jobDir);
   Recover();
   EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "failed: service restart rollback failed");
   EXPECT_EQ(InstalledGeneration(), "mixed: old,new,old");
   EXPECT_TRUE(TestMachine::Exists(stuck));
-  EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
+  EXPECT_EQ(RecordedInstalledVersion(), "2.11.0");
 
   // The job's record still names the row whose ".bak" did not go back: the next start puts
-  // it back, and the one after has nothing left to do.
+  // it back with the old version, without starting anything, and the one after has nothing
+  // left to do.
   platform::ClearFaults();
   Recover();
   EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "rolledback: service restart");
   EXPECT_EQ(InstalledGeneration(), "old");
   EXPECT_EQ(BackupGeneration(), "none");
+  EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
   const std::string settled = TestMachine::ReadBytes(stored.serviceJobFile);
   Recover();
   EXPECT_EQ(TestMachine::ReadBytes(stored.serviceJobFile), settled);
