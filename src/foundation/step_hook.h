@@ -9,6 +9,7 @@
 namespace vovu {
 
 enum class HotUpdateStep {
+  kCommitAuthorized,        // commit's manifest check passed, before the payload is re-verified
   kCommitChecked,           // commit's checks passed, before the record is claimed
   kCommitCommitting,        // "committing" persisted, before the application is stopped
   kCommitReplacing,         // "replacing" persisted, before the first backup

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "hotupdate/job_status.h"
+#include "hotupdate/swap_record.h"
 #include "state/hot_update_job.h"
 #include "state/protected_storage.h"
 
@@ -18,6 +19,10 @@ bool HotUpdateCancel(const std::u16string& jobFile, const RequestContext& contex
     return false;
   if (IsOperationStatus(job.status)) {
     *failure = u"job cannot be cancelled in status " + job.status;
+    return false;
+  }
+  if (NeedsRestore(job, jobDir)) {
+    *failure = u"job cannot be cancelled while installed files await their backups";
     return false;
   }
   job.status = kStatusCancelled;

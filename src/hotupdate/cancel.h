@@ -14,7 +14,9 @@ namespace vovu {
 // user; both results ignored) and removes the job directory with its package and payload.
 // Touches no installed file. Only the context's userSid is used. Failures, nothing changed:
 // "cannot derive protected hot-update job id", "protected state mismatch" (no record, an
-// unreadable one, or another caller's or path's), "job cannot be cancelled in status <s>".
+// unreadable one, or another caller's or path's), "job cannot be cancelled in status <s>", "job
+// cannot be cancelled while installed files await their backups" (the job ended with swapped files
+// whose ".bak" the next start restores; its record is what names them).
 [[nodiscard]] bool HotUpdateCancel(const std::u16string& jobFile, const RequestContext& context,
                                    platform::CriticalSection& jobLock, std::u16string* failure);
 

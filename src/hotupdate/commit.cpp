@@ -12,6 +12,8 @@
 #include "hotupdate/package_contents.h"
 #include "hotupdate/rollback.h"
 #include "hotupdate/service_wait.h"
+#include "hotupdate/swap_record.h"
+#include "platform/files.h"
 #include "platform/session_user.h"
 #include "platform/sync.h"
 #include "state/hot_update_job.h"
@@ -42,17 +44,42 @@ void RejectMismatch() {
   LogDebug(u"hot-update-commit rejected: protected state mismatch");
 }
 
-// Under the lock: the record must still be the caller's and "staged"; it then becomes
-// "committing" with the session commit bound it to. False when it changed (a cancel during
-// the checks) or when the claim cannot be written.
-bool ClaimForCommit(HotUpdateJob* job, const std::u16string& serviceJobFile,
-                    const std::u16string& callerSid, const std::u16string& jobFile,
-                    platform::CriticalSection& jobLock) {
-  std::lock_guard lock(jobLock);
+// Under the lock: the record must still be the one commit checked, byte for byte (a cancel,
+// a new prepare or another commit during the checks changes or removes it).
+bool StillTheCheckedRecord(const HotUpdateJob& checked, const std::u16string& serviceJobFile) {
   HotUpdateJob fresh;
-  if (!ReadJobFile(serviceJobFile, &fresh) || !JobOwnedByCaller(fresh, callerSid, jobFile) ||
-      fresh.status != kStatusStaged || fresh.dir != job->dir) {
+  return ReadJobFile(serviceJobFile, &fresh) && FormatJobFile(fresh) == FormatJobFile(checked);
+}
+
+// A failure found by the checks before the claim: written only while the record is still the
+// one checked, under the lock, so a job cancelled meanwhile gets no later status, in the
+// protected copy or in the user's mirror.
+void FailUnlessChanged(const HotUpdateJob& checked, HotUpdateJob* job,
+                       const std::u16string& serviceJobFile, platform::CriticalSection& jobLock,
+                       const std::u16string& message) {
+  std::lock_guard lock(jobLock);
+  if (!StillTheCheckedRecord(checked, serviceJobFile)) {
     RejectMismatch();
+    return;
+  }
+  SetJobStatus(job, serviceJobFile, kStatusFailed, message);
+}
+
+// Under the lock: the record must still be the one checked; it then becomes "committing"
+// with the session commit bound it to. While another job swaps, awaits confirmation of or
+// restores the installed files, the job stays "staged" with the refusal as its message and
+// nothing else is touched. False when the job is not claimed.
+bool ClaimForCommit(const HotUpdateJob& checked, HotUpdateJob* job,
+                    const std::u16string& serviceJobFile, platform::CriticalSection& jobLock) {
+  std::lock_guard lock(jobLock);
+  if (!StillTheCheckedRecord(checked, serviceJobFile)) {
+    RejectMismatch();
+    return false;
+  }
+  if (AnotherSwapUnsettled(JobDirOf(serviceJobFile))) {
+    LogDebug(std::u16string(u"hot-update-commit refused: ") + kAnotherUpdateInProgress);
+    HotUpdateJob refused = checked;
+    SetJobStatus(&refused, serviceJobFile, kStatusStaged, kAnotherUpdateInProgress);
     return false;
   }
   job->status = kStatusCommitting;
@@ -75,23 +102,45 @@ bool WaitForApplicationExit() {
   return true;
 }
 
-// Replaces the files in table order. On a failure puts the earlier ones back (last first)
-// and persists "rolledback" or "failed" with the reason; false then.
+// The row of kInstalledFiles naming `relative`.
+std::size_t InstalledRow(const char16_t* relative) {
+  for (std::size_t row = 0; row < kInstalledFiles.size(); ++row) {
+    if (std::u16string(kInstalledFiles[row]) == relative)
+      return row;
+  }
+  return kInstalledFiles.size();
+}
+
+// Swaps one file: a ".bak" already there is nobody's (no other job holds rows, the claim
+// made sure), so it goes first; then the row is recorded, and only then is the installed
+// file moved to its ".bak". A crash at any point leaves nothing a restore could mistake
+// for this job's backup.
+bool ReplaceOne(const HotUpdateJob& job, const std::u16string& jobDir, const Replacement& entry,
+                int position, std::u16string* reason) {
+  const std::u16string target = JoinPath(GetInstallDirectory(), entry.installed);
+  const std::u16string backup = BackupPathOf(target);
+  if (platform::GetAttributes(backup) != platform::kInvalidFileAttributes &&
+      !platform::DeleteFileAt(backup)) {
+    *reason = u"stale backup cannot be removed (" + backup + u"): " +
+              FormatWin32Error(platform::LastError());
+    return false;
+  }
+  if (!RecordSwapRow(jobDir, InstalledRow(entry.installed))) {
+    *reason = u"cannot record the swap of " + target;
+    return false;
+  }
+  return ReplaceFileWithBackup(JoinPath(job.dir, entry.staged), target, reason, position);
+}
+
+// Replaces the files in table order. On a failure puts back the rows recorded so far (last
+// first) and persists "rolledback" or "failed" with the reason; false then.
 bool ReplaceAll(HotUpdateJob* job, const std::u16string& serviceJobFile) {
-  const std::u16string installDir = GetInstallDirectory();
+  const std::u16string jobDir = JobDirOf(serviceJobFile);
   for (std::size_t row = 0; row < kReplacements.size(); ++row) {
     std::u16string reason;
-    if (ReplaceFileWithBackup(JoinPath(job->dir, kReplacements[row].staged),
-                              JoinPath(installDir, kReplacements[row].installed), &reason,
-                              static_cast<int>(row))) {
+    if (ReplaceOne(*job, jobDir, kReplacements[row], static_cast<int>(row), &reason))
       continue;
-    }
-    bool allRestored = true;
-    for (std::size_t back = row; back-- > 0;) {
-      if (!RestoreFromBackup(JoinPath(installDir, kReplacements[back].installed)))
-        allRestored = false;
-    }
-    if (allRestored) {
+    if (RestoreSwappedRows(jobDir)) {
       SetJobStatus(job, serviceJobFile, kStatusRolledBack, u"replace failed: " + reason);
     } else {
       SetJobStatus(job, serviceJobFile, kStatusFailed,
@@ -128,15 +177,16 @@ void HotUpdateCommit(const std::u16string& jobFile, const std::u16string& caller
   std::u16string reason;
   if (!DeriveJobPaths(jobFile, callerSid, &jobDir, &serviceJobFile, &reason))
     return;
-  HotUpdateJob job;
-  if (!ReadJobFile(serviceJobFile, &job))
+  HotUpdateJob checked;
+  if (!ReadJobFile(serviceJobFile, &checked))
     return;
-  if (!JobOwnedByCaller(job, callerSid, jobFile) || job.status != kStatusStaged) {
+  if (!JobOwnedByCaller(checked, callerSid, jobFile) || checked.status != kStatusStaged) {
     RejectMismatch();
     return;
   }
+  HotUpdateJob job = checked;
   if (sessionId == platform::kNoSession) {
-    SetJobStatus(&job, serviceJobFile, kStatusFailed, u"commit caller session unavailable");
+    FailUnlessChanged(checked, &job, serviceJobFile, jobLock, u"commit caller session unavailable");
     return;
   }
   if (job.sessionId != sessionId) {
@@ -145,15 +195,18 @@ void HotUpdateCommit(const std::u16string& jobFile, const std::u16string& caller
   }
   job.sessionId = sessionId;
   if (!AuthorizeHotUpdate(job, &reason)) {
-    SetJobStatus(&job, serviceJobFile, kStatusFailed, u"commit authorization failed: " + reason);
+    FailUnlessChanged(checked, &job, serviceJobFile, jobLock,
+                      u"commit authorization failed: " + reason);
     return;
   }
+  ReachStep(HotUpdateStep::kCommitAuthorized);
   if (!VerifyPackageContents(job, &reason)) {
-    SetJobStatus(&job, serviceJobFile, kStatusFailed, u"commit revalidation failed: " + reason);
+    FailUnlessChanged(checked, &job, serviceJobFile, jobLock,
+                      u"commit revalidation failed: " + reason);
     return;
   }
   ReachStep(HotUpdateStep::kCommitChecked);
-  if (!ClaimForCommit(&job, serviceJobFile, callerSid, jobFile, jobLock))
+  if (!ClaimForCommit(checked, &job, serviceJobFile, jobLock))
     return;
   ReachStep(HotUpdateStep::kCommitCommitting);
 
@@ -162,20 +215,33 @@ void HotUpdateCommit(const std::u16string& jobFile, const std::u16string& caller
     SetJobStatus(&job, serviceJobFile, kStatusFailed, u"timeout waiting for processes to exit");
     return;
   }
-  SetJobStatus(&job, serviceJobFile, kStatusReplacing, u"");
+  // Without "replacing" on record a crash during the swap would read as "committing", which
+  // the next start only fails: no file is touched unless it is written.
+  if (!SetJobStatus(&job, serviceJobFile, kStatusReplacing, u"")) {
+    SetJobStatus(&job, serviceJobFile, kStatusFailed, u"cannot persist replacing");
+    return;
+  }
   ReachStep(HotUpdateStep::kCommitReplacing);
   if (!ReplaceAll(&job, serviceJobFile))
     return;
   ReachStep(HotUpdateStep::kCommitFilesReplaced);
 
   platform::SleepMilliseconds(kRelaunchPauseMs);
+  // Taken before the launch: the rollback ends only a process started no earlier.
+  const std::int64_t launchedAt = NowMilliseconds();
   const std::uint32_t processId = Relaunch(jobFile, sessionId);
-  const std::int64_t now = NowMilliseconds();
   job.pidHint = processId;
-  job.startedAt = now;
-  job.deadlineAt = now + kConfirmationWindowMs;
-  SetJobStatus(&job, serviceJobFile, kStatusRelaunching,
-               processId != 0 ? u"" : u"relaunch may have failed; rollback timer armed");
+  job.startedAt = launchedAt;
+  job.deadlineAt = launchedAt + kConfirmationWindowMs;
+  // Without "relaunching" on record the timer would stop at its first look and a confirm
+  // would be refused: the new files go back at once instead.
+  if (!SetJobStatus(&job, serviceJobFile, kStatusRelaunching,
+                    processId != 0 ? u"" : u"relaunch may have failed; rollback timer armed")) {
+    FinishRollback(&job, serviceJobFile, u"cannot restore installed version state after rollback: ",
+                   u"cannot persist relaunch", u"cannot persist relaunch; rollback incomplete",
+                   /*relaunch=*/true);
+    return;
+  }
   ReachStep(HotUpdateStep::kCommitRelaunching);
   enqueue([serviceJobFile, &jobLock] { HotUpdateRollbackTimer(serviceJobFile, jobLock); });
 }

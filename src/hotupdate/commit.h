@@ -20,15 +20,21 @@ using JobSink = std::function<void(std::function<void()>)>;
 
 // Re-reads the protected record (it must be the caller's and "staged"), binds it to the
 // caller's session (logging a rebinding), authorizes it against the official manifest again
-// and re-verifies the payload. Then, under `jobLock`, claims it: the record is read once more
-// and switched to "committing" only while it is still the caller's and "staged", so a
-// cancel that came in during the checks leaves commit nothing to install. Stops the
-// session's korvaCF.exe, waits for the application's processes to go (61 polls of 500 ms at
-// most), persists "replacing", replaces korvaCF.exe, addon.node and app.asar in that order
-// keeping ".bak" copies, pauses 500 ms, relaunches the desktop application in the caller's
-// session with "--hot-update-pending" and the quoted job-file path, records the relaunch and
-// "relaunching", and hands HotUpdateRollbackTimer to `enqueue`. Reports only through the
-// job record and the debugger output.
+// and re-verifies the payload. A failure of those checks is written ("failed") only while the
+// record, read again under `jobLock`, is still the one checked: a cancel (or a new prepare)
+// during the checks gets no later status. Then, under `jobLock`, claims it: the record must
+// still be the one checked, and no other job may be "committing", "replacing", "relaunching"
+// or "rollingback" or hold swapped files to restore (swap_record.h); otherwise the job stays
+// "staged" with "another hot update is in progress" and nothing else is touched. The claim
+// writes "committing". Stops the session's korvaCF.exe, waits for the application's
+// processes to go (61 polls of 500 ms at most), persists "replacing" (when that cannot be
+// written: "failed", "cannot persist replacing", nothing swapped), replaces korvaCF.exe,
+// addon.node and app.asar in that order, recording each before its swap and keeping ".bak"
+// copies, pauses 500 ms, relaunches the desktop application in the caller's session with
+// "--hot-update-pending" and the quoted job-file path, records the relaunch (its time taken
+// just before the launch) and "relaunching", and hands HotUpdateRollbackTimer to `enqueue`.
+// When "relaunching" cannot be written the new files go back at once ("rolledback", "cannot
+// persist relaunch"). Reports only through the job record and the debugger output.
 void HotUpdateCommit(const std::u16string& jobFile, const std::u16string& callerSid,
                      std::uint32_t sessionId, platform::CriticalSection& jobLock,
                      const JobSink& enqueue);

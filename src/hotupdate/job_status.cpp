@@ -81,12 +81,12 @@ std::int64_t NowMilliseconds() {
   return platform::GetSystemTimeAsFileTimeTicks() / 10000;
 }
 
-void SetJobStatus(HotUpdateJob* job, const std::u16string& serviceJobFile,
+bool SetJobStatus(HotUpdateJob* job, const std::u16string& serviceJobFile,
                   const std::u16string& status, const std::u16string& message) {
   job->status = status;
   job->statusMessage = message;
   job->updatedAt = NowMilliseconds();
-  (void)PersistJob(*job, serviceJobFile);
+  return PersistJob(*job, serviceJobFile);
 }
 
 }  // namespace vovu

@@ -53,8 +53,8 @@ inline constexpr char16_t kHotUpdateJobDirName[] = u"\\.zodezevadororuza\\update
                                   const std::u16string& expected, std::u16string* failure);
 
 // Sets status and message, stamps updatedAt and persists the job (protected copy, then the
-// user's mirror). The write's outcome is not reported.
-void SetJobStatus(HotUpdateJob* job, const std::u16string& serviceJobFile,
+// user's mirror). True when the protected copy was written.
+bool SetJobStatus(HotUpdateJob* job, const std::u16string& serviceJobFile,
                   const std::u16string& status, const std::u16string& message);
 
 // Milliseconds since 1601-01-01 UTC.

@@ -7,6 +7,7 @@
 #include "hotupdate/job_status.h"
 #include "hotupdate/job_storage.h"
 #include "hotupdate/package_contents.h"
+#include "hotupdate/swap_record.h"
 #include "platform/files.h"
 #include "state/protected_storage.h"
 
@@ -39,11 +40,28 @@ bool IsSwapUnsettled(const std::u16string& status) {
   return status == kStatusReplacing || status == kStatusRelaunching || status == kStatusRollingBack;
 }
 
+// What the user's job file may decide: the request. Every value only the service sets (the
+// status and its message, the owner, the service's own paths and the relaunch values a rollback
+// acts on) starts empty, whatever the file says.
+HotUpdateJob KeepRequestOnly(const HotUpdateJob& requested) {
+  HotUpdateJob job;
+  job.version = requested.version;
+  job.packageUrl = requested.packageUrl;
+  job.packageSha256 = requested.packageSha256;
+  job.expectedPublisher = requested.expectedPublisher;
+  job.packageSize = requested.packageSize;
+  job.currentVersion = requested.currentVersion;
+  job.error = requested.error;
+  job.createdAt = requested.createdAt;
+  return job;
+}
+
 // Replaces the job directory with a fresh one and persists the job's first status. Runs
 // under the job lock.
 bool ReplaceJobDirectory(const std::u16string& jobDir, ClaimedJob* claimed) {
   HotUpdateJob previous;
-  if (ReadJobFile(claimed->serviceJobFile, &previous) && IsSwapUnsettled(previous.status)) {
+  if (ReadJobFile(claimed->serviceJobFile, &previous) &&
+      (IsSwapUnsettled(previous.status) || NeedsRestore(previous, jobDir))) {
     (void)PersistJob(previous, claimed->serviceJobFile);
     LogDebug(kLogPrefix + (u"job is " + previous.status + u", previous update not settled"));
     return false;
@@ -89,11 +107,13 @@ bool ClaimJobForPrepare(const std::u16string& jobFile, const std::u16string& cal
                         platform::CriticalSection& jobLock, ClaimedJob* claimed) {
   LogDebug(kLogPrefix + jobFile);
   claimed->job = HotUpdateJob();
+  HotUpdateJob requested;
   std::u16string readFailure;
-  if (!ReadUserJobFile(jobFile, callerSid, callerToken, &claimed->job, &readFailure)) {
+  if (!ReadUserJobFile(jobFile, callerSid, callerToken, &requested, &readFailure)) {
     LogDebug(u"hot-update-prepare: load job failed: " + readFailure);
     return false;
   }
+  claimed->job = KeepRequestOnly(requested);
   std::u16string jobDir;
   std::u16string error;
   if (!DeriveJobPaths(jobFile, callerSid, &jobDir, &claimed->serviceJobFile, &error))

@@ -6,6 +6,7 @@
 #include "foundation/text.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/rollback.h"
+#include "hotupdate/swap_record.h"
 #include "platform/files.h"
 #include "state/hot_update_job.h"
 #include "state/protected_storage.h"
@@ -27,29 +28,30 @@ bool IsFile(const std::u16string& path) {
          (attributes & platform::kFileAttributeDirectory) == 0;
 }
 
-// Rolls back a job found swapping, awaiting confirmation or restoring. The switch to
-// "rollingback" is made under the lock, so a confirm either came first (and there is nothing
-// left to roll back) or comes later and is refused. When that switch cannot be written the
-// lock is kept for the whole rollback instead: the record still reads as confirmable.
-void RollBackAtStart(const std::u16string& serviceJobFile, platform::CriticalSection& jobLock) {
-  std::unique_lock lock(jobLock);
+// A job whose installed files are not settled: caught swapping, awaiting confirmation or
+// restoring, or ended (a rollback that gave up, a swap that could not put everything back)
+// with rows whose ".bak" still has to go back.
+bool NeedsRollBack(const HotUpdateJob& job, const std::u16string& jobDir) {
+  return IsRollBackStatus(job.status) || NeedsRestore(job, jobDir);
+}
+
+// Rolls the job back. The switch to "rollingback" is made under the lock, so a confirm either
+// came first (and there is nothing left to roll back) or comes later and is refused. When
+// that switch cannot be written the lock is kept for the whole rollback instead: the record
+// still reads as confirmable.
+void RollBackAtStart(const std::u16string& jobDir, const std::u16string& serviceJobFile,
+                     platform::CriticalSection& jobLock) {
   HotUpdateJob job;
-  if (!ReadJobFile(serviceJobFile, &job) || !IsRollBackStatus(job.status))
+  std::unique_lock held(jobLock, std::defer_lock);
+  const SwitchResult switched = SwitchToRollingBack(
+      serviceJobFile, [&](const HotUpdateJob& fresh) { return NeedsRollBack(fresh, jobDir); },
+      u"service restart", &held, &job);
+  if (switched == SwitchResult::kNotSwitchable)
     return;
-  job.status = kStatusRollingBack;
-  job.statusMessage = u"service restart";
-  job.updatedAt = NowMilliseconds();
-  if (PersistJob(job, serviceJobFile))
-    lock.unlock();
   ReachStep(HotUpdateStep::kRollbackSwitched);
-  const bool restored = RollBackInstalledFiles(
-      job, u"cannot restore installed version state after service restart rollback: ");
-  ReachStep(HotUpdateStep::kRollbackFilesRestored);
-  if (restored) {
-    SetJobStatus(&job, serviceJobFile, kStatusRolledBack, u"service restart");
-  } else {
-    SetJobStatus(&job, serviceJobFile, kStatusFailed, u"service restart rollback failed");
-  }
+  FinishRollback(&job, serviceJobFile,
+                 u"cannot restore installed version state after service restart rollback: ",
+                 u"service restart", u"service restart rollback failed", /*relaunch=*/false);
 }
 
 }  // namespace
@@ -66,29 +68,18 @@ void RecoverHotUpdatesAtStartup(platform::CriticalSection& jobLock) {
 }
 
 void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::CriticalSection& jobLock) {
-  platform::FindData entry;
-  platform::FindHandle find = platform::FindFirstEntry(JoinPath(hotUpdateDir, u"*"), &entry);
-  if (!find)
-    return;
-  do {
-    if ((entry.attributes & platform::kFileAttributeDirectory) == 0 || entry.name == u"." ||
-        entry.name == u"..") {
-      continue;
-    }
-    const std::u16string serviceJobFile =
-        JoinPath(JoinPath(hotUpdateDir, entry.name), u"service-job.json");
-    if (!IsFile(serviceJobFile))
-      continue;
-    HotUpdateJob job;
-    if (!ReadJobFile(serviceJobFile, &job))
-      continue;
-    if (IsRollBackStatus(job.status)) {
-      ReachStep(HotUpdateStep::kRecoveryJobFound);
-      RollBackAtStart(serviceJobFile, jobLock);
-    } else if (IsMidOperationStatus(job.status)) {
-      SetJobStatus(&job, serviceJobFile, kStatusFailed, u"service restarted mid-operation");
-    }
-  } while (platform::FindNextEntry(find, &entry));
+  ForEachJobDirectory(
+      hotUpdateDir, [&](const std::u16string& jobDir, const std::u16string& serviceJobFile) {
+        HotUpdateJob job;
+        if (!IsFile(serviceJobFile) || !ReadJobFile(serviceJobFile, &job))
+          return;
+        if (NeedsRollBack(job, jobDir)) {
+          ReachStep(HotUpdateStep::kRecoveryJobFound);
+          RollBackAtStart(jobDir, serviceJobFile, jobLock);
+        } else if (IsMidOperationStatus(job.status)) {
+          SetJobStatus(&job, serviceJobFile, kStatusFailed, u"service restarted mid-operation");
+        }
+      });
 }
 
 }  // namespace vovu

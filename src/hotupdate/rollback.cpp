@@ -1,12 +1,12 @@
 #include "hotupdate/rollback.h"
 
-#include <mutex>
-
 #include "foundation/diagnostics.h"
 #include "foundation/step_hook.h"
+#include "foundation/text.h"
 #include "hotupdate/desktop_app.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/service_wait.h"
+#include "hotupdate/swap_record.h"
 #include "platform/process.h"
 #include "platform/session_user.h"
 #include "state/installed_version.h"
@@ -17,17 +17,7 @@
 namespace vovu {
 namespace {
 
-// Ends the relaunched application by its process id; every failure is ignored.
-void TerminateRelaunched(std::uint32_t pidHint) {
-  if (pidHint == 0)
-    return;
-  const platform::ProcessHandle process =
-      platform::OpenProcessById(pidHint, platform::kProcessTerminate | platform::kSynchronize);
-  if (!process.valid())
-    return;
-  (void)platform::TerminateProcessWithCode(process, kRolledBackExitCode);
-  (void)platform::WaitForProcessExit(process, kTerminatedExitWaitMs);
-}
+constexpr std::uint32_t kImagePathCapacity = 260;
 
 // Starts the desktop application in `sessionId` with "--hot-update-rolledback"; the outcome
 // is not looked at.
@@ -44,49 +34,89 @@ void RelaunchAfterRollback(std::uint32_t sessionId) {
 
 }  // namespace
 
-bool RollBackInstalledFiles(const HotUpdateJob& job, const std::u16string& logPrefix) {
-  StopKorvaCfInSession(job.sessionId);
-  TerminateRelaunched(job.pidHint);
-  bool restored = false;
-  std::uint32_t waited = 0;
-  for (;;) {
-    if (!IsAnyAppProcessRunning()) {
-      restored = RestoreInstalledFiles();
-      break;
-    }
-    if (!WaitWhileServiceRuns(kRollbackPollMs))
-      break;
-    waited += kRollbackPollMs;
-    if (waited > kRollbackGiveUpMs)
-      break;
+bool TerminateRelaunchedApplication(const HotUpdateJob& job) {
+  if (job.pidHint == 0 || job.startedAt <= 0)
+    return false;
+  const platform::ProcessHandle process =
+      platform::OpenProcessById(job.pidHint, platform::kProcessTerminate | platform::kSynchronize |
+                                                 platform::kProcessQueryLimitedInformation);
+  if (!process.valid())
+    return false;
+  std::u16string image;
+  std::uint32_t session = platform::kNoSession;
+  std::int64_t startedAt = 0;
+  if (!platform::QueryProcessImagePath(process, &image, kImagePathCapacity) ||
+      ToLower(image) != ToLower(FindDesktopAppExecutable()) ||
+      !platform::ProcessSessionId(job.pidHint, &session) || session != job.sessionId ||
+      !platform::QueryProcessStartTime(process, &startedAt) || startedAt / 10000 < job.startedAt) {
+    LogDebug(u"hot-update rollback: process " + Utf8ToWide(std::to_string(job.pidHint)) +
+             u" is not the relaunched application; left running");
+    return false;
   }
-  if (restored) {
-    std::u16string error;
-    if (!RecordConfirmedVersion(job.currentVersion, &error))
-      LogDebug(logPrefix + error);
-  }
-  return restored;
+  (void)platform::TerminateProcessWithCode(process, kRolledBackExitCode);
+  (void)platform::WaitForProcessExit(process, kTerminatedExitWaitMs);
+  return true;
 }
 
-bool SwitchToRollingBack(const std::u16string& serviceJobFile,
-                         std::initializer_list<const char16_t*> from, const std::u16string& message,
-                         platform::CriticalSection& jobLock, HotUpdateJob* job) {
-  std::lock_guard lock(jobLock);
+RollbackOutcome RollBackInstalledFiles(const HotUpdateJob& job, const std::u16string& jobDir,
+                                       const std::u16string& logPrefix) {
+  StopKorvaCfInSession(job.sessionId);
+  (void)TerminateRelaunchedApplication(job);
+  std::uint32_t waited = 0;
+  while (IsAnyAppProcessRunning()) {
+    if (!WaitWhileServiceRuns(kRollbackPollMs))
+      return RollbackOutcome::kServiceStopping;
+    waited += kRollbackPollMs;
+    if (waited > kRollbackGiveUpMs)
+      return RollbackOutcome::kNotRestored;
+  }
+  if (!RestoreSwappedRows(jobDir))
+    return RollbackOutcome::kNotRestored;
+  std::u16string error;
+  if (!RecordConfirmedVersion(job.currentVersion, &error))
+    LogDebug(logPrefix + error);
+  return RollbackOutcome::kRestored;
+}
+
+SwitchResult SwitchToRollingBack(const std::u16string& serviceJobFile,
+                                 const std::function<bool(const HotUpdateJob&)>& switchable,
+                                 const std::u16string& message,
+                                 std::unique_lock<platform::CriticalSection>* held,
+                                 HotUpdateJob* job) {
+  held->lock();
   HotUpdateJob fresh;
-  if (!ReadJobFile(serviceJobFile, &fresh))
-    return false;
-  bool switchable = false;
-  for (const char16_t* status : from)
-    switchable = switchable || fresh.status == status;
-  if (!switchable)
-    return false;
+  if (!ReadJobFile(serviceJobFile, &fresh) || !switchable(fresh)) {
+    held->unlock();
+    return SwitchResult::kNotSwitchable;
+  }
   fresh.status = kStatusRollingBack;
   fresh.statusMessage = message;
   fresh.updatedAt = NowMilliseconds();
-  if (!PersistJob(fresh, serviceJobFile))
-    return false;
+  const bool written = PersistJob(fresh, serviceJobFile);
   *job = std::move(fresh);
-  return true;
+  if (!written)
+    return SwitchResult::kSwitchedUnwritten;
+  held->unlock();
+  return SwitchResult::kSwitched;
+}
+
+void FinishRollback(HotUpdateJob* job, const std::u16string& serviceJobFile,
+                    const std::u16string& logPrefix, const std::u16string& restoredMessage,
+                    const std::u16string& failedMessage, bool relaunch) {
+  const RollbackOutcome outcome = RollBackInstalledFiles(*job, JobDirOf(serviceJobFile), logPrefix);
+  ReachStep(HotUpdateStep::kRollbackFilesRestored);
+  switch (outcome) {
+    case RollbackOutcome::kRestored:
+      if (relaunch)
+        RelaunchAfterRollback(job->sessionId);
+      SetJobStatus(job, serviceJobFile, kStatusRolledBack, restoredMessage);
+      break;
+    case RollbackOutcome::kNotRestored:
+      SetJobStatus(job, serviceJobFile, kStatusFailed, failedMessage);
+      break;
+    case RollbackOutcome::kServiceStopping:
+      break;
+  }
 }
 
 void HotUpdateRollbackTimer(const std::u16string& serviceJobFile,
@@ -100,22 +130,17 @@ void HotUpdateRollbackTimer(const std::u16string& serviceJobFile,
   }
   ReachStep(HotUpdateStep::kTimerChecksDone);
   HotUpdateJob job;
-  if (!SwitchToRollingBack(serviceJobFile, {kStatusRelaunching}, u"confirmation timeout", jobLock,
-                           &job)) {
+  std::unique_lock held(jobLock, std::defer_lock);
+  const SwitchResult switched = SwitchToRollingBack(
+      serviceJobFile, [](const HotUpdateJob& fresh) { return fresh.status == kStatusRelaunching; },
+      u"confirmation timeout", &held, &job);
+  if (switched == SwitchResult::kNotSwitchable)
     return;
-  }
   ReachStep(HotUpdateStep::kRollbackSwitched);
   LogDebug(u"hot-update rollback timer fired");
-  const bool restored =
-      RollBackInstalledFiles(job, u"cannot restore installed version state after rollback: ");
-  ReachStep(HotUpdateStep::kRollbackFilesRestored);
-  if (restored) {
-    RelaunchAfterRollback(job.sessionId);
-    SetJobStatus(&job, serviceJobFile, kStatusRolledBack, u"rollback timer");
-  } else {
-    SetJobStatus(&job, serviceJobFile, kStatusFailed,
-                 u"rollback failed because files remained locked");
-  }
+  FinishRollback(&job, serviceJobFile, u"cannot restore installed version state after rollback: ",
+                 u"rollback timer", u"rollback failed because files remained locked",
+                 /*relaunch=*/true);
 }
 
 }  // namespace vovu

@@ -97,6 +97,11 @@ struct ProcessEntry {
 [[nodiscard]] bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
                                          std::uint32_t capacity);
 
+// GetProcessTimes: when the process was created, in 100-ns units since 1601-01-01 UTC. The
+// handle needs kProcessQueryLimitedInformation. The host knows the start to one clock tick
+// (/proc/<pid>/stat) and answers the end of that tick, never a time before the real start.
+[[nodiscard]] bool QueryProcessStartTime(const ProcessHandle& process, std::int64_t* created);
+
 // TerminateProcess. Ending a process that has already ended succeeds on the host; Windows
 // answers 5.
 [[nodiscard]] bool TerminateProcessWithCode(const ProcessHandle& process, std::uint32_t exitCode);

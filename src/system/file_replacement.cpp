@@ -48,16 +48,4 @@ bool RestoreFromBackup(const std::u16string& targetPath) {
   return platform::MoveFileReplacing(backup, targetPath);
 }
 
-bool RestoreInstalledFiles() {
-  const std::u16string installDir = GetInstallDirectory();
-  bool allRestored = true;
-  int position = 0;
-  for (const char16_t* relative : kInstalledFiles) {
-    if (!RestoreFromBackup(JoinPath(installDir, relative)))
-      allRestored = false;
-    ReachStep(HotUpdateStep::kFileRestored, position++);
-  }
-  return allRestored;
-}
-
 }  // namespace vovu

@@ -27,8 +27,4 @@ inline constexpr std::array<const char16_t*, 3> kInstalledFiles = {
 // restore or the move succeeded.
 [[nodiscard]] bool RestoreFromBackup(const std::u16string& targetPath);
 
-// RestoreFromBackup for each installed file in the installation directory, always all
-// three; true only when all three succeeded.
-[[nodiscard]] bool RestoreInstalledFiles();
-
 }  // namespace vovu

@@ -6,10 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -163,8 +159,9 @@ class Commit : public testing::HttpsWorld {
     return seen;
   }
 
-  void RunCommit(std::uint32_t session = kEmptySession) {
-    HotUpdateCommit(testing::kUpdateJobFile, testing::kUpdateSid, session, lock_,
+  void RunCommit(std::uint32_t session = kEmptySession,
+                 const std::u16string& jobFile = testing::kUpdateJobFile) {
+    HotUpdateCommit(jobFile, testing::kUpdateSid, session, lock_,
                     [this](std::function<void()> job) { queued_.push_back(std::move(job)); });
   }
 
@@ -172,6 +169,21 @@ class Commit : public testing::HttpsWorld {
     HotUpdateJob job;
     EXPECT_TRUE(ReadJobFile(stored_.serviceJobFile, &job));
     return job;
+  }
+
+  // A second staged job of the same caller, from another job file, with a copy of the first
+  // one's payload and request.
+  testing::StoredJob StageAnother(const std::u16string& jobFile) {
+    testing::StoredJob other = testing::StoreUpdateJob(kStatusStaged, jobFile);
+    for (const char16_t* name : {u"korvaCF.exe", u"addon.node", u"app.asar", u"manifest.json"})
+      WriteNative(TestMachine::Native(JoinPath(other.job.dir, name)),
+                  TestMachine::ReadBytes(JoinPath(stored_.job.dir, name)));
+    HotUpdateJob job = stored_.job;
+    job.jobFile = jobFile;
+    job.dir = other.job.dir;
+    other.job = job;
+    EXPECT_TRUE(WriteJobFile(job, other.serviceJobFile));
+    return other;
   }
 
   // Starts a copy of the stand-in helper at `path`, which keeps running until it is ended.
@@ -317,17 +329,6 @@ TEST_F(Commit, AFailedRestoreAfterAFailedReplacementSaysRollbackIncomplete) {
   EXPECT_EQ(TestMachine::ReadBytes(Installed(kTable[2].installed)), old_[kTable[2].installed]);
 }
 
-// A cancel that arrives while commit runs its checks: the record still says "staged", the
-// cancel is accepted and removes the payload; commit, re-reading under the lock, installs
-// nothing.
-TEST_F(Commit, ACancelDuringTheChecksLeavesCommitNothingToInstall) {
-  EXPECT_EQ(CommitWithACancelAt(HotUpdateStep::kCommitChecked), u"OK");
-  EXPECT_EQ(Generation(), "old");
-  EXPECT_EQ(Generation(true), "none");
-  EXPECT_FALSE(TestMachine::Exists(stored_.jobDir));
-  EXPECT_TRUE(queued_.empty());
-}
-
 // Once commit has claimed the job, a cancel is refused.
 TEST_F(Commit, ACancelAfterTheClaimIsRefused) {
   EXPECT_EQ(CommitWithACancelAt(HotUpdateStep::kCommitCommitting),
@@ -359,107 +360,187 @@ TEST_F(Commit, AServiceStopDuringTheWaitsFailsTheCommitAtOnce) {
   EXPECT_EQ(Generation(), "old");
 }
 
-// The relaunched application that never exits is ended by its process id before the files
-// go back.
-TEST_F(Commit, TheRollbackEndsTheRelaunchedApplicationByItsId) {
+// A second job committed right behind the first: refused while the first one's files await
+// confirmation, so the first one's rollback finds its own ".bak" copies and the files and
+// the record agree; once that is settled the second one may go.
+TEST_F(Commit, OneSwapOfTheInstalledFilesAtATime) {
+  constexpr char16_t kSecondJobFile[] =
+      u"C:\\Users\\Ann\\.zodezevadororuza\\updates\\hotupdate\\second\\job.json";
+  const testing::StoredJob second = StageAnother(kSecondJobFile);
   RunCommit();
-  ASSERT_EQ(Generation(), "new");
-  HotUpdateJob job = Record();
-  job.pidHint = RunHelper(Installed(u"Korvadesk-running.exe"));
-  EXPECT_TRUE(RollBackInstalledFiles(job, u"prefix: "));
+  ASSERT_EQ(Record().status, u"relaunching");
+  RunCommit(kEmptySession, kSecondJobFile);
+  EXPECT_EQ(testing::RecordedStatus(second.serviceJobFile),
+            "staged: another hot update is in progress");
+  EXPECT_EQ(queued_.size(), 1u);
+  EXPECT_EQ(Generation(true), "old");
+
+  RecoverHotUpdateJobs(GetHotUpdateDir(), lock_);  // the first one rolled back
+  EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), "rolledback: service restart");
   EXPECT_EQ(Generation(), "old");
   EXPECT_EQ(Generation(true), "none");
+  EXPECT_EQ(testing::RecordedInstalledVersion(), "2.10.0");
+
+  RunCommit(kEmptySession, kSecondJobFile);
+  EXPECT_EQ(testing::RecordedStatus(second.serviceJobFile),
+            "relaunching: relaunch may have failed; rollback timer armed");
+  EXPECT_EQ(Generation(), "new");
 }
 
-// The service killed at each step of a hot update, then started again. What a user must find
-// after the restart's recovery: the three installed files all of one generation, the job at
-// rest in a status that matches them, and the installed-version record naming that
-// generation. Each run is a forked copy of this process doing the service's work, killed
-// with SIGKILL by the step seam the moment it reaches the step; the restart is recovery run
-// here afterwards.
-TEST_F(Commit, CrashMatrix) {
+// A cancel between or after commit's checks answers "OK" and removes the job; commit then
+// installs nothing and writes nothing: no status of its own over a job that is gone, nor
+// over the new job a prepare of the same file has started meanwhile.
+TEST_F(Commit, ACancelDuringTheChecksLeavesCommitNothingToInstallOrWrite) {
+  const struct {
+    HotUpdateStep step;
+    bool preparedAgain;
+  } cases[] = {{HotUpdateStep::kCommitAuthorized, false},
+               {HotUpdateStep::kCommitAuthorized, true},
+               {HotUpdateStep::kCommitChecked, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.step) * 10 + c.preparedAgain);
+    Arrange();
+    std::u16string answer;
+    SetHotUpdateStepHook([&](HotUpdateStep reached, int) {
+      if (reached != c.step)
+        return;
+      RequestContext caller;
+      caller.userSid = testing::kUpdateSid;
+      std::u16string failure;
+      answer = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
+      if (c.preparedAgain)
+        (void)testing::StoreUpdateJob(kStatusVerifying);
+    });
+    RunCommit();
+    SetHotUpdateStepHook(nullptr);
+    EXPECT_EQ(answer, u"OK");
+    EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile),
+              c.preparedAgain ? "verifying" : "none");
+    EXPECT_EQ(Generation(), "old");
+    EXPECT_EQ(Generation(true), "none");
+    EXPECT_TRUE(queued_.empty());
+  }
+}
+
+// The rollback ends the process named by pidHint only while it is still the relaunched
+// desktop application: the installed Korvadesk.exe, in the job's session, started no
+// earlier than the relaunch. Anything else keeps running.
+TEST_F(Commit, TheRollbackEndsOnlyTheRelaunchedApplication) {
+  const std::u16string desktopApp = Installed(u"Korvadesk.exe");
+  struct Case {
+    const char* what;
+    std::u16string image;
+    std::int64_t startedLater;   // ms added to the relaunch time recorded
+    std::uint32_t otherSession;  // added to the process's session
+    bool ended;
+  } const cases[] = {
+      {"the relaunched application", desktopApp, 0, 0, true},
+      {"another program", Installed(u"resources\\other.exe"), 0, 0, false},
+      {"started before the relaunch", desktopApp, 60000, 0, false},
+      {"in another session", desktopApp, 0, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HotUpdateJob job = Record();
+    job.startedAt = NowMilliseconds() + c.startedLater;
+    job.pidHint = RunHelper(c.image);
+    ASSERT_NE(job.pidHint, 0u);
+    ASSERT_TRUE(platform::ProcessSessionId(job.pidHint, &job.sessionId));
+    job.sessionId += c.otherSession;
+    EXPECT_EQ(TerminateRelaunchedApplication(job), c.ended);
+    const platform::ProcessHandle process =
+        platform::OpenProcessById(job.pidHint, platform::kSynchronize);
+    ASSERT_TRUE(process.valid());
+    EXPECT_EQ(platform::WaitForProcessExit(process, 0),
+              c.ended ? platform::WaitResult::kSignalled : platform::WaitResult::kTimeout);
+    helpers_->Stop(job.pidHint);
+  }
+}
+
+// Each protected write of commit, confirm and recovery failing once, then the next start.
+// Right after the failing work the files must already agree with the record when the work
+// could not go on (a commit that cannot record "replacing" swaps nothing, one that cannot
+// record "relaunching" puts the old files back); after the restart the files are all old or
+// all new, the record and the installed version agree with them, and no ".bak" is left.
+TEST_F(Commit, FailingWrites) {
   enum class Work { kCommit, kRecovery, kConfirm };
-  const std::string kRestart = "rolledback: service restart";
-  const std::string kMidOperation = "failed: service restarted mid-operation";
   using Step = HotUpdateStep;
-  // Every row but the last ends with the old files and version 2.10.0 recorded; the last
-  // with the new ones and 2.11.0.
+  const std::u16string jobRecordTemp = stored_.serviceJobFile + u".tmp";
+  const std::u16string versionTemp = InstalledVersionStatePath() + u".tmp";
+  const std::u16string rowTemp = JoinPath(stored_.jobDir, u"swapped-2.tmp");
+  const std::string kRestart = "rolledback: service restart";
   struct Row {
     const char* what;
     Work work;
-    HotUpdateStep step;
-    int index;
-    std::string status;  // the record after the restart ("none": removed)
+    HotUpdateStep arm;  // the write after this step fails
+    std::u16string path;
+    std::string generation;  // right after the work
+    std::string status;      // right after the work (a prefix)
+    std::string restarted;   // the record after the restart (a prefix); files old then,
+                             // unless "done"
   } const rows[] = {
-      {"commit: checks passed", Work::kCommit, Step::kCommitChecked, 0, "staged"},
-      {"commit: committing", Work::kCommit, Step::kCommitCommitting, 0, kMidOperation},
-      {"commit: replacing", Work::kCommit, Step::kCommitReplacing, 0, kRestart},
-      {"commit: korvaCF.exe backed up", Work::kCommit, Step::kFileBackedUp, 0, kRestart},
-      {"commit: korvaCF.exe replaced", Work::kCommit, Step::kFileReplaced, 0, kRestart},
-      {"commit: addon.node backed up", Work::kCommit, Step::kFileBackedUp, 1, kRestart},
-      {"commit: addon.node replaced", Work::kCommit, Step::kFileReplaced, 1, kRestart},
-      {"commit: app.asar backed up", Work::kCommit, Step::kFileBackedUp, 2, kRestart},
-      {"commit: app.asar replaced", Work::kCommit, Step::kFileReplaced, 2, kRestart},
-      {"commit: relaunch not recorded", Work::kCommit, Step::kCommitFilesReplaced, 0, kRestart},
-      {"commit: relaunching", Work::kCommit, Step::kCommitRelaunching, 0, kRestart},
-      {"recovery: switched", Work::kRecovery, Step::kRollbackSwitched, 0, kRestart},
-      {"recovery: app.asar restored", Work::kRecovery, Step::kFileRestored, 0, kRestart},
-      {"recovery: addon.node restored", Work::kRecovery, Step::kFileRestored, 1, kRestart},
-      {"recovery: korvaCF.exe restored", Work::kRecovery, Step::kFileRestored, 2, kRestart},
-      {"recovery: record not written", Work::kRecovery, Step::kRollbackFilesRestored, 0, kRestart},
-      {"confirm: version recorded, job not done", Work::kConfirm, Step::kConfirmVersionRecorded, 0,
-       kRestart},
-      {"confirm: done, backups not deleted", Work::kConfirm, Step::kConfirmDone, 0,
-       "done: relaunch may have failed; rollback timer armed"},
+      {"commit: committing", Work::kCommit, Step::kCommitChecked, jobRecordTemp, "old", "staged",
+       "staged"},
+      {"commit: replacing", Work::kCommit, Step::kCommitCommitting, jobRecordTemp, "old",
+       "failed: cannot persist replacing", "failed: cannot persist replacing"},
+      {"commit: korvaCF.exe's swap", Work::kCommit, Step::kCommitReplacing, rowTemp, "old",
+       "rolledback: replace failed: cannot record the swap of ",
+       "rolledback: replace failed: cannot record the swap of "},
+      {"commit: relaunching", Work::kCommit, Step::kCommitFilesReplaced, jobRecordTemp, "old",
+       "rolledback: cannot persist relaunch", "rolledback: cannot persist relaunch"},
+      {"confirm: the version", Work::kConfirm, Step::kConfirmChecked, versionTemp, "new",
+       "relaunching", kRestart},
+      {"confirm: done", Work::kConfirm, Step::kConfirmVersionRecorded, jobRecordTemp, "new",
+       "relaunching", kRestart},
+      {"recovery: rollingback", Work::kRecovery, Step::kRecoveryJobFound, jobRecordTemp, "old",
+       kRestart, kRestart},
+      {"recovery: rolledback", Work::kRecovery, Step::kRollbackFilesRestored, jobRecordTemp, "old",
+       "rollingback: service restart", kRestart},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Arrange();
-    if (row.work != Work::kCommit) {  // a whole commit runs before the killed work
+    queued_.clear();
+    if (row.work != Work::kCommit) {
       RunCommit();
       ASSERT_EQ(Record().status, u"relaunching");
+      queued_.clear();
     }
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      SetHotUpdateStepHook([&row](HotUpdateStep step, int index) {
-        if (step == row.step && index == row.index)
-          kill(getpid(), SIGKILL);
-      });
-      RequestContext caller;
-      caller.userSid = testing::kUpdateSid;
-      std::u16string failure;
-      switch (row.work) {
-        case Work::kCommit:
-          RunCommit();
-          break;
-        case Work::kRecovery:
-          RecoverHotUpdateJobs(GetHotUpdateDir(), lock_);
-          break;
-        case Work::kConfirm:
-          (void)HotUpdateConfirm(testing::kUpdateJobFile, caller, lock_, &failure);
-          break;
-      }
-      _exit(3);  // the step was never reached
+    SetHotUpdateStepHook([&row](HotUpdateStep step, int) {
+      if (step == row.arm)
+        platform::InjectFault(platform::FaultPoint::kCreateFileForWrite, row.path,
+                              platform::kErrorDiskFull, 1);
+    });
+    RequestContext caller;
+    caller.userSid = testing::kUpdateSid;
+    std::u16string failure;
+    switch (row.work) {
+      case Work::kCommit:
+        RunCommit();
+        break;
+      case Work::kRecovery:
+        RecoverHotUpdateJobs(GetHotUpdateDir(), lock_);
+        break;
+      case Work::kConfirm:
+        EXPECT_FALSE(HotUpdateConfirm(testing::kUpdateJobFile, caller, lock_, &failure));
+        break;
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "exit status " << status;
+    SetHotUpdateStepHook(nullptr);
+    platform::ClearFaults();
+    EXPECT_EQ(Generation(), row.generation);
+    const std::string status = testing::RecordedStatus(stored_.serviceJobFile);
+    EXPECT_EQ(status.rfind(row.status, 0), 0u) << status;
+    if (row.work == Work::kCommit) {
+      EXPECT_TRUE(queued_.empty());  // no timer over files that are not new
+    }
+    EXPECT_EQ(testing::RecordedInstalledVersion(), "2.10.0");
 
     RecoverHotUpdatesAtStartup(lock_);  // the next start
-
-    const bool confirmed = &row == &rows[std::size(rows) - 1];
-    EXPECT_EQ(Generation(), confirmed ? "new" : "old");
-    EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), row.status);
-    EXPECT_EQ(testing::RecordedInstalledVersion(), confirmed ? "2.11.0" : "2.10.0");
-    // An old installation needs no backup; a new one keeps the old files' backups until they
-    // are deleted, never anything else.
-    const std::string backups = Generation(/*backups=*/true);
-    EXPECT_TRUE(backups == "none" || (confirmed && backups == "old")) << backups;
-    // A second start changes nothing more.
-    const std::string record = TestMachine::ReadBytes(stored_.serviceJobFile);
-    RecoverHotUpdatesAtStartup(lock_);
-    EXPECT_EQ(TestMachine::ReadBytes(stored_.serviceJobFile), record);
+    const std::string restarted = testing::RecordedStatus(stored_.serviceJobFile);
+    EXPECT_EQ(restarted.rfind(row.restarted, 0), 0u) << restarted;
+    EXPECT_EQ(Generation(), "old");
+    EXPECT_EQ(Generation(/*backups=*/true), "none");
+    EXPECT_EQ(testing::RecordedInstalledVersion(), "2.10.0");
   }
 }
 

@@ -27,8 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "foundation/step_hook.h"
 #include "foundation/text.h"
 #include "platform/environment.h"
+#include "platform/host/entry/kill_step_host.h"
 #include "service/pipe_client.h"
 #include "state/hot_update_job.h"
 #include "state/protected_storage.h"
@@ -839,31 +841,237 @@ TEST_F(HotUpdateCommitEndToEnd, LongNoConfirmationRollsBackAfterTheWaitsAndResta
             std::string::npos);
 }
 
-// The service killed while the new version waits for its confirmation; the next start rolls
-// it back without starting the application.
-TEST_F(HotUpdateCommitEndToEnd, AServiceKilledWhileRelaunchingRollsBackAtItsNextStart) {
-  const std::string jobFile = Stage();
-  ASSERT_FALSE(HasFailure());
-  HoldConfirmation(jobFile);
-  CommitAndWaitForTheRelaunch(jobFile);
-  ASSERT_EQ(Mirror(jobFile), "relaunching");
-  platform::ServiceStatus status;
-  std::uint32_t error = 0;
-  ASSERT_TRUE(QueryInstalledService(&status, &error));
-  const pid_t service = static_cast<pid_t>(status.processId);
-  ASSERT_GT(service, 0);
-  ASSERT_EQ(kill(service, SIGKILL), 0);
-  ASSERT_TRUE(WaitForProcessExit(service));
-  EXPECT_EQ(Generation(), "new");
+// The real installed service killed with SIGKILL at every step of commit, start-up recovery,
+// confirm and the rollback timer (the host build's step seam, named by kKillAtStepVariable when the
+// service is started), then started again. After each: the files all old or all new, the protected
+// record and the user's mirror naming the same final state, the installed version agreeing,
+// and a second restart changing nothing. Every job file names another user's unrelated
+// process as its pidHint, which must survive every rollback.
+class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
+ protected:
+  enum class Phase { kCommit, kRecovery, kConfirm, kTimer };
 
-  ASSERT_EQ(RunServiceTool({"start"}), 0);
-  ASSERT_TRUE(WaitFor([&] { return Mirror(jobFile).rfind("rolledback", 0) == 0; }, 60))
-      << Mirror(jobFile);
-  EXPECT_EQ(Mirror(jobFile), "rolledback: service restart");
-  EXPECT_EQ(Generation(), "old");
-  EXPECT_FALSE(AnyBackup());
-  EXPECT_NE(InstalledVersion().find("\"currentVersion\": \"2.10.0\""), std::string::npos);
-  EXPECT_EQ(Events(), "pending " + jobFile + " confirm=held\n");  // nothing started
+  void SetUp() override {
+    HotUpdateCommitEndToEnd::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+      return;
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    victim_ = ForkAsUser({4321, 4321, {}, true}, [&] {
+      close(fds[1]);
+      char byte;
+      return static_cast<int>(read(fds[0], &byte, 1));  // until the test ends
+    });
+    close(fds[0]);
+    victimGate_ = fds[1];
+    ASSERT_GT(victim_, 0);
+  }
+
+  void TearDown() override {
+    close(victimGate_);
+    int status = 0;
+    if (victim_ > 0)
+      (void)waitpid(victim_, &status, 0);
+    HotUpdateCommitEndToEnd::TearDown();
+  }
+
+  bool VictimRuns() const {
+    int status = 0;
+    return waitpid(victim_, &status, WNOHANG) == 0;
+  }
+
+  // The job file as the application would write it, with the victim as its pidHint.
+  void WriteRequest(const std::string& jobFile, const std::string& version) {
+    WriteNative(TestMachine::Native(Utf8ToWide(jobFile)),
+                "{\"version\": \"" + version + "\", \"request\": {\"packageUrl\": \"https://" +
+                    UpdateHost() + kPackagePath + "\", \"packageSha256\": \"" + sha_ +
+                    "\", \"packageSize\": " + size_ +
+                    ", \"currentVersion\": \"2.10.0\"}, \"status\": \"relaunching\", "
+                    "\"relaunch\": {\"pidHint\": " +
+                    std::to_string(victim_) + ", \"startedAt\": 1}}");
+  }
+
+  // A job of its own, prepared after whatever the worker had queued before it: when it has
+  // ended, the start-up recovery queued ahead of it has ended too. It is sent by a copy of
+  // the application outside the installation directory, so that it is no process the
+  // recovery must wait for.
+  void Probe(const std::string& jobFile) {
+    std::u16string reply;
+    ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
+    const fs::path folder = TestMachine::Native(Utf8ToWide(jobFile)).parent_path() / "probe";
+    const std::u16string program = u"C:\\Users\\nobody\\probe-app\\Korvadesk.exe";
+    if (!fs::exists(folder)) {
+      fs::create_directories(folder);
+      ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+      fs::create_directories(TestMachine::Native(program).parent_path());
+      fs::copy_file(Installed("Korvadesk.exe"), TestMachine::Native(program));
+    }
+    const std::string probe = jobFile.substr(0, jobFile.rfind('\\')) + "\\probe\\job.json";
+    WriteRequest(probe, "2..11");
+    App app(session_, {"--hot-update-prepare", probe}, program);
+    std::vector<std::string> lines;
+    (void)app.Finish(&lines);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "failed: invalid hot-update request metadata");
+  }
+
+  static pid_t ServicePid() {
+    platform::ServiceStatus status;
+    std::uint32_t error = 0;
+    return QueryInstalledService(&status, &error) ? static_cast<pid_t>(status.processId) : 0;
+  }
+
+  // Starts the service so that it kills itself at `step` and `index`.
+  static void StartDyingAt(HotUpdateStep step, int index) {
+    const std::string value = std::to_string(static_cast<int>(step)) + ":" + std::to_string(index);
+    setenv(platform::host::kKillAtStepVariable, value.c_str(), 1);
+    (void)RunServiceTool({"start"});  // it may die before it reports running
+    unsetenv(platform::host::kKillAtStepVariable);
+  }
+
+  static std::string RecordOf(const std::string& jobFile) {
+    HotUpdateJob job;
+    if (!ReadProtectedJob(jobFile, &job))
+      return "(none)";
+    return WideToUtf8(job.status) + (job.statusMessage.empty() ? "" : ": ") +
+           WideToUtf8(job.statusMessage);
+  }
+
+  struct Row {
+    const char* what;
+    Phase phase;
+    HotUpdateStep step;
+    int index;
+    std::string status;  // the record and the mirror after the restart
+  };
+
+  // Runs each row on a freshly prepared job: the service killed where the row says, started
+  // again, checked, started once more and checked to be unchanged; `*killed` counts the kills.
+  void RunKillPoints(const Row* rows, std::size_t count, int* killed) {
+    const std::string jobFile = Stage();
+    ASSERT_FALSE(jobFile.empty());
+    const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
+    const fs::path hold = mirror.parent_path() / "hold-confirmation";
+    for (const Row& row : std::vector<Row>(rows, rows + count)) {
+      SCOPED_TRACE(row.what);
+      fs::remove(EventsFile());
+      WriteRequest(jobFile, kVersion);
+      ASSERT_EQ(Outcome({"--hot-update-prepare", jobFile}), "staged");
+      if (row.phase == Phase::kConfirm)
+        fs::remove(hold);
+      else
+        HoldConfirmation(jobFile);
+
+      pid_t service = 0;
+      if (row.phase == Phase::kRecovery) {
+        CommitAndWaitForTheRelaunch(jobFile);
+        ASSERT_EQ(RecordOf(jobFile), "relaunching");
+        service = ServicePid();
+        ASSERT_EQ(kill(service, SIGKILL), 0);
+        ASSERT_TRUE(WaitForProcessExit(service));
+        StartDyingAt(row.step, row.index);
+        service = ServicePid();
+      } else {
+        ASSERT_EQ(RunServiceTool({"stop"}), 0);
+        StartDyingAt(row.step, row.index);
+        std::u16string reply;
+        ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
+        service = ServicePid();
+        if (row.phase == Phase::kConfirm || row.phase == Phase::kTimer) {
+          CommitAndWaitForTheRelaunch(jobFile);
+        } else {
+          App commit(session_, {"--hot-update-commit", jobFile});
+          std::vector<std::string> lines;
+          (void)commit.Finish(&lines);
+          EXPECT_EQ(lines, std::vector<std::string>({"hot-update-commit: OK"}));
+        }
+      }
+      if (service > 0) {
+        // The timer's steps come after its 90 one-second waits.
+        bool gone = WaitForProcessExit(service);
+        for (int wait = 0; !gone && row.phase == Phase::kTimer && wait < 5; ++wait)
+          gone = WaitForProcessExit(service);
+        ASSERT_TRUE(gone);
+      }
+      ++*killed;
+
+      ASSERT_EQ(RunServiceTool({"start"}), 0);  // the next start
+      Probe(jobFile);
+      const bool confirmed = row.status == "done";
+      EXPECT_EQ(Generation(), confirmed ? "new" : "old");
+      EXPECT_EQ(RecordOf(jobFile), row.status);
+      EXPECT_EQ(Mirror(jobFile), row.status);
+      EXPECT_NE(InstalledVersion().find(confirmed ? "\"currentVersion\": \"2.11.0\""
+                                                  : "\"currentVersion\": \"2.10.0\""),
+                std::string::npos)
+          << InstalledVersion();
+      if (!confirmed) {
+        EXPECT_FALSE(AnyBackup());
+      }
+      EXPECT_TRUE(VictimRuns());
+      EXPECT_EQ(Events().find("rolledback"), std::string::npos);  // a restart starts nothing
+
+      // A second start changes nothing.
+      const std::string record = RecordOf(jobFile);
+      const std::string mirrored = ReadNative(mirror);
+      ASSERT_EQ(RunServiceTool({"stop"}), 0);
+      ASSERT_EQ(RunServiceTool({"start"}), 0);
+      Probe(jobFile);
+      EXPECT_EQ(RecordOf(jobFile), record);
+      EXPECT_EQ(ReadNative(mirror), mirrored);
+      EXPECT_EQ(Generation(), confirmed ? "new" : "old");
+    }
+  }
+
+  pid_t victim_ = -1;
+  int victimGate_ = -1;
+};
+
+TEST_F(HotUpdateKillPoints, TheRealServiceKilledAtEveryStep) {
+  using Step = HotUpdateStep;
+  const std::string kRestart = "rolledback: service restart";
+  const Row rows[] = {
+      {"commit: authorized", Phase::kCommit, Step::kCommitAuthorized, 0, "staged"},
+      {"commit: checked", Phase::kCommit, Step::kCommitChecked, 0, "staged"},
+      {"commit: committing", Phase::kCommit, Step::kCommitCommitting, 0,
+       "failed: service restarted mid-operation"},
+      {"commit: replacing", Phase::kCommit, Step::kCommitReplacing, 0, kRestart},
+      {"commit: korvaCF.exe backed up", Phase::kCommit, Step::kFileBackedUp, 0, kRestart},
+      {"commit: korvaCF.exe replaced", Phase::kCommit, Step::kFileReplaced, 0, kRestart},
+      {"commit: addon.node backed up", Phase::kCommit, Step::kFileBackedUp, 1, kRestart},
+      {"commit: addon.node replaced", Phase::kCommit, Step::kFileReplaced, 1, kRestart},
+      {"commit: app.asar backed up", Phase::kCommit, Step::kFileBackedUp, 2, kRestart},
+      {"commit: app.asar replaced", Phase::kCommit, Step::kFileReplaced, 2, kRestart},
+      {"commit: files replaced", Phase::kCommit, Step::kCommitFilesReplaced, 0, kRestart},
+      {"commit: relaunching", Phase::kCommit, Step::kCommitRelaunching, 0, kRestart},
+      {"recovery: job found", Phase::kRecovery, Step::kRecoveryJobFound, 0, kRestart},
+      {"recovery: switched", Phase::kRecovery, Step::kRollbackSwitched, 0, kRestart},
+      {"recovery: app.asar restored", Phase::kRecovery, Step::kFileRestored, 0, kRestart},
+      {"recovery: addon.node restored", Phase::kRecovery, Step::kFileRestored, 1, kRestart},
+      {"recovery: korvaCF.exe restored", Phase::kRecovery, Step::kFileRestored, 2, kRestart},
+      {"recovery: files restored", Phase::kRecovery, Step::kRollbackFilesRestored, 0, kRestart},
+      {"confirm: checked", Phase::kConfirm, Step::kConfirmChecked, 0, kRestart},
+      {"confirm: version recorded", Phase::kConfirm, Step::kConfirmVersionRecorded, 0, kRestart},
+      {"confirm: done", Phase::kConfirm, Step::kConfirmDone, 0, "done"},  // last: new files
+  };
+  int killed = 0;
+  RunKillPoints(rows, std::size(rows), &killed);
+  RecordProperty("killPoints", killed);
+}
+
+// The rollback timer's own steps: each run waits the real 90 s first. Long.
+TEST_F(HotUpdateKillPoints, LongTheRealServiceKilledDuringTheRollbackTimer) {
+  using Step = HotUpdateStep;
+  const std::string kRestart = "rolledback: service restart";
+  const Row rows[] = {
+      {"timer: waits over", Phase::kTimer, Step::kTimerChecksDone, 0, kRestart},
+      {"timer: switched", Phase::kTimer, Step::kRollbackSwitched, 0, kRestart},
+      {"timer: addon.node restored", Phase::kTimer, Step::kFileRestored, 1, kRestart},
+      {"timer: files restored", Phase::kTimer, Step::kRollbackFilesRestored, 0, kRestart},
+  };
+  int killed = 0;
+  RunKillPoints(rows, std::size(rows), &killed);
+  RecordProperty("killPoints", killed);
 }
 
 }  // namespace

@@ -54,7 +54,17 @@ class Confirm : public InstalledUpdateTest {
 // The races between the pipe thread's confirm and the worker's rollbacks, each made to happen
 // through the step seam: the competing request runs exactly at the step where, without the
 // lock and the re-read under it, both sides would act on the same job.
-class JobRaces : public Confirm {};
+class JobRaces : public Confirm {
+ protected:
+  // The timer's switch: true when it was made and written.
+  bool SwitchFromRelaunching(const std::u16string& serviceJobFile, HotUpdateJob* job) {
+    std::unique_lock held(lock_, std::defer_lock);
+    return SwitchToRollingBack(
+               serviceJobFile,
+               [](const HotUpdateJob& fresh) { return fresh.status == kStatusRelaunching; },
+               u"confirmation timeout", &held, job) == SwitchResult::kSwitched;
+  }
+};
 
 TEST_F(Confirm, RecordsTheVersionDeletesTheBackupsAndTheJobOnce) {
   const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
@@ -131,6 +141,7 @@ TEST_F(JobRaces, AConfirmBeforeRecoveryTakesTheLockWins) {
 // the old version comes back whole.
 TEST_F(JobRaces, AConfirmDuringRecoverysRollbackIsRefused) {
   const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
+  RecordAllSwaps(stored.jobDir);
   const std::string* answer = ConfirmAt(HotUpdateStep::kRollbackSwitched);
   RecoverHotUpdateJobs(GetHotUpdateDir(), lock_);
   EXPECT_EQ(*answer, "not in relaunching state (=rollingback)");
@@ -153,8 +164,7 @@ TEST_F(JobRaces, TheTimersSwitchWaitsForAConfirmInProgressAndLoses) {
     worker = std::thread([&] {
       switchStarting.Set();
       HotUpdateJob job;
-      switched = SwitchToRollingBack(stored.serviceJobFile, {kStatusRelaunching},
-                                     u"confirmation timeout", lock_, &job);
+      switched = SwitchFromRelaunching(stored.serviceJobFile, &job);
     });
     ASSERT_EQ(switchStarting.Wait(platform::kInfiniteWait), platform::WaitResult::kSignalled);
   });
@@ -170,8 +180,7 @@ TEST_F(JobRaces, TheTimersSwitchWaitsForAConfirmInProgressAndLoses) {
 TEST_F(JobRaces, AConfirmAfterTheTimersSwitchIsRefused) {
   const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
   HotUpdateJob job;
-  ASSERT_TRUE(SwitchToRollingBack(stored.serviceJobFile, {kStatusRelaunching},
-                                  u"confirmation timeout", lock_, &job));
+  ASSERT_TRUE(SwitchFromRelaunching(stored.serviceJobFile, &job));
   EXPECT_EQ(Run(), "not in relaunching state (=rollingback)");
   EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
 }

@@ -13,6 +13,7 @@
 #include "hotupdate/cancel.h"
 #include "hotupdate/job_status.h"
 #include "hotupdate/job_storage.h"
+#include "hotupdate/swap_record.h"
 #include "platform/files.h"
 #include "state/protected_storage.h"
 #include "support/debug_capture.h"
@@ -34,6 +35,9 @@ constexpr char kSha[] = "0123456789abcdef0123456789abcdef0123456789abcdef0123456
 std::string RequestText(const std::string& version, const std::string& sha256,
                         const std::string& size) {
   return "{\"version\": \"" + version + "\", \"status\": \"whatever\", \"error\": \"app\", " +
+         "\"statusMessage\": \"mine\", \"updatedAt\": 9, " +
+         "\"relaunch\": {\"pidHint\": 4321, \"startedAt\": 5, \"deadlineAt\": 6}, " +
+         "\"staging\": {\"dir\": \"C:\\\\x\", \"serviceDir\": \"C:\\\\y\"}, " +
          "\"createdAt\": 7, \"request\": {\"packageUrl\": \"https://u.example/p.zip\", " +
          "\"packageSha256\": \"" + sha256 + "\", \"expectedPublisher\": \"Korva\", " +
          "\"packageSize\": " + size + ", \"currentVersion\": \"2.10.0\"}}";
@@ -121,7 +125,7 @@ TEST_F(PrepareClaim, TheRequestsFormDecidesBetweenVerifyingAndFailed) {
   }
 
   // The record is the caller's, in a fresh job directory with an empty payload directory;
-  // what the application wrote is kept, its status is not.
+  // what the application wrote of its request is kept, nothing the service sets.
   ASSERT_EQ(Claim(RequestText("2.11.0", kSha, "1024")), u"claimed");
   HotUpdateJob record;
   ASSERT_TRUE(ReadJobFile(serviceJobFile_, &record));
@@ -135,6 +139,10 @@ TEST_F(PrepareClaim, TheRequestsFormDecidesBetweenVerifyingAndFailed) {
   EXPECT_EQ(record.createdAt, 7);
   EXPECT_EQ(record.expectedPublisher, u"Korva");
   EXPECT_GT(record.updatedAt, 0);
+  // The relaunch values are the service's alone: a rollback acts on them.
+  EXPECT_EQ(record.pidHint, 0u);
+  EXPECT_EQ(record.startedAt, 0);
+  EXPECT_EQ(record.deadlineAt, 0);
   EXPECT_EQ(platform::GetAttributes(record.dir) & platform::kFileAttributeDirectory,
             platform::kFileAttributeDirectory);
 }
@@ -181,6 +189,11 @@ TEST_F(PrepareClaim, AnEarlierJobAtRestIsDiscardedOneSwappingFilesIsKept) {
       EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end());
     }
   }
+  // A job that ended with a swapped file still waiting for its ".bak" is not settled either.
+  StoreEarlierJob(kStatusFailed);
+  ASSERT_TRUE(RecordSwapRow(jobDir_, 1));
+  EXPECT_EQ(Claim(RequestText("2.11.0", kSha, "1024")), u"failed / ");
+  EXPECT_TRUE(HasSwapRow(jobDir_, 1));
 }
 
 TEST_F(PrepareClaim, AnUnreadableJobFileLeavesNothingAtAll) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/diagnostics.h"
+#include "foundation/service_stop.h"
 #include "foundation/text.h"
 #include "hotupdate/job_status.h"
 #include "platform/fault_injection.h"
@@ -12,6 +13,7 @@
 #include "state/protected_storage.h"
 #include "support/desktop_app.h"
 #include "support/installed_update.h"
+#include "support/korvacf_standin.h"
 #include "support/test_machine.h"
 #include "system/file_replacement.h"
 
@@ -84,36 +86,57 @@ TEST_F(Recovery, EachStatusGetsItsActionAndEverythingElseIsLeftAlone) {
   EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
 }
 
-TEST_F(Recovery, PutsTheOldFilesAndTheOldVersionBackWithoutStartingAnything) {
+TEST_F(Recovery, ABackupThatCannotMoveFailsTheJobAndTheNextStartFinishesIt) {
   PlaceGeneration("new");
   PlaceBackups("old");
+  const std::u16string stuck = BackupPathOf(JoinPath(GetInstallDirectory(), kInstalledFiles[1]));
+  platform::InjectFault(platform::FaultPoint::kMoveFile, stuck, platform::kErrorSharingViolation);
   std::u16string error;
   ASSERT_TRUE(RecordConfirmedVersion(u"2.11.0", &error));  // as if confirm had got that far
-  const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
+  const StoredJob stored = StoreUpdateJob(kStatusReplacing);
+  RecordAllSwaps(stored.jobDir);
+  Recover();
+  EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "failed: service restart rollback failed");
+  EXPECT_EQ(InstalledGeneration(), "mixed: old,new,old");
+  EXPECT_TRUE(TestMachine::Exists(stuck));
+  EXPECT_EQ(RecordedInstalledVersion(), "2.11.0");
+
+  // The job's record still names the row whose ".bak" did not go back: the next start puts
+  // it back with the old version, without starting anything, and the one after has nothing
+  // left to do.
+  platform::ClearFaults();
   Recover();
   EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "rolledback: service restart");
   EXPECT_EQ(InstalledGeneration(), "old");
   EXPECT_EQ(BackupGeneration(), "none");
   EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
+  const std::string settled = TestMachine::ReadBytes(stored.serviceJobFile);
+  Recover();
+  EXPECT_EQ(TestMachine::ReadBytes(stored.serviceJobFile), settled);
 }
 
-TEST_F(Recovery, ABackupThatCannotMoveFailsTheJobAndKeepsTheRestForNextTime) {
+// A stop while the rollback waits for the application to exit: nothing is written, the job
+// stays "rollingback", and the next start finishes the restore.
+TEST_F(Recovery, AStopDuringTheRollbacksWaitLeavesItToTheNextStart) {
   PlaceGeneration("new");
   PlaceBackups("old");
-  const std::u16string stuck = BackupPathOf(JoinPath(GetInstallDirectory(), kInstalledFiles[1]));
-  platform::InjectFault(platform::FaultPoint::kMoveFile, stuck, platform::kErrorSharingViolation);
-  const StoredJob stored = StoreUpdateJob(kStatusReplacing);
+  const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
+  RecordAllSwaps(stored.jobDir);
+  auto stop = std::make_unique<platform::Event>();
+  ASSERT_TRUE(platform::Event::Create(true, true, stop.get()));
+  ReplaceServiceStopEvent(std::move(stop));
+  {
+    RunningHelpers application;
+    application.Start(JoinPath(GetInstallDirectory(), u"resources\\helper.exe"));
+    Recover();
+  }
+  ReplaceServiceStopEvent(nullptr);
+  EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "rollingback: service restart");
+  EXPECT_EQ(InstalledGeneration(), "new");
   Recover();
-  EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "failed: service restart rollback failed");
-  EXPECT_EQ(InstalledGeneration(), "mixed: old,new,old");
-  EXPECT_TRUE(TestMachine::Exists(stuck));
-  EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
-
-  // "failed" is at rest: the next start leaves it, and the backup stays where it is.
-  platform::ClearFaults();
-  Recover();
-  EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "failed: service restart rollback failed");
-  EXPECT_TRUE(TestMachine::Exists(stuck));
+  EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "rolledback: service restart");
+  EXPECT_EQ(InstalledGeneration(), "old");
+  EXPECT_EQ(BackupGeneration(), "none");
 }
 
 TEST_F(Recovery, AtStartupTheProtectedDirectoriesAreMadeFirst) {

@@ -10,6 +10,7 @@
 #include "foundation/service_stop.h"
 #include "foundation/text.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/swap_record.h"
 #include "platform/fault_injection.h"
 #include "state/installed_version.h"
 #include "support/debug_capture.h"
@@ -45,19 +46,36 @@ class Rollback : public InstalledUpdateTest {
 };
 
 TEST_F(Rollback, RestoresTheFilesAndTheVersionTheJobStartedFrom) {
-  HotUpdateJob job = StoreUpdateJob(kStatusRollingBack).job;
-  EXPECT_TRUE(RollBackInstalledFiles(job, u"prefix: "));
+  const StoredJob stored = StoreUpdateJob(kStatusRollingBack);
+  RecordAllSwaps(stored.jobDir);
+  EXPECT_EQ(RollBackInstalledFiles(stored.job, stored.jobDir, u"prefix: "),
+            RollbackOutcome::kRestored);
   EXPECT_EQ(InstalledGeneration(), "old");
   EXPECT_EQ(BackupGeneration(), "none");
   EXPECT_EQ(RecordedInstalledVersion(), "2.10.0");
+  EXPECT_FALSE(HasAnySwapRow(stored.jobDir));
+}
+
+// A ".bak" beside a file the job never swapped (another job's, or one a failed delete left)
+// stays where it is: only the rows the job recorded go back.
+TEST_F(Rollback, OnlyTheRowsTheJobSwappedGoBack) {
+  const StoredJob stored = StoreUpdateJob(kStatusRollingBack);
+  ASSERT_TRUE(RecordSwapRow(stored.jobDir, 0));
+  ASSERT_TRUE(RecordSwapRow(stored.jobDir, 2));
+  EXPECT_EQ(RollBackInstalledFiles(stored.job, stored.jobDir, u"prefix: "),
+            RollbackOutcome::kRestored);
+  EXPECT_EQ(InstalledGeneration(), "mixed: old,new,old");
+  EXPECT_EQ(BackupGeneration(), "mixed: none,old,none");
 }
 
 TEST_F(Rollback, AVersionTheRecordRefusesIsLoggedAndTheFilesStillCountAsRestored) {
   DebugCapture capture;
-  HotUpdateJob job = StoreUpdateJob(kStatusRollingBack).job;
-  job.currentVersion = u"2.9.0";
-  EXPECT_TRUE(
-      RollBackInstalledFiles(job, u"cannot restore installed version state after rollback: "));
+  StoredJob stored = StoreUpdateJob(kStatusRollingBack);
+  RecordAllSwaps(stored.jobDir);
+  stored.job.currentVersion = u"2.9.0";
+  EXPECT_EQ(RollBackInstalledFiles(stored.job, stored.jobDir,
+                                   u"cannot restore installed version state after rollback: "),
+            RollbackOutcome::kRestored);
   EXPECT_EQ(InstalledGeneration(), "old");
   EXPECT_EQ(RecordedInstalledVersion(), "2.11.0");
   if (capture.Available()) {
@@ -70,44 +88,62 @@ TEST_F(Rollback, AVersionTheRecordRefusesIsLoggedAndTheFilesStillCountAsRestored
 }
 
 TEST_F(Rollback, ABackupThatCannotMoveMeansNotRestoredAndTheVersionUntouched) {
-  HotUpdateJob job = StoreUpdateJob(kStatusRollingBack).job;
+  const StoredJob stored = StoreUpdateJob(kStatusRollingBack);
+  RecordAllSwaps(stored.jobDir);
   platform::InjectFault(platform::FaultPoint::kMoveFile, u"", platform::kErrorSharingViolation);
-  EXPECT_FALSE(RollBackInstalledFiles(job, u"prefix: "));
+  EXPECT_EQ(RollBackInstalledFiles(stored.job, stored.jobDir, u"prefix: "),
+            RollbackOutcome::kNotRestored);
   platform::ClearFaults();
   EXPECT_EQ(InstalledGeneration(), "new");
   EXPECT_EQ(BackupGeneration(), "old");
   EXPECT_EQ(RecordedInstalledVersion(), "2.11.0");
+  EXPECT_TRUE(HasSwapRow(stored.jobDir, 1));  // kept for the next attempt
 }
 
-TEST_F(Rollback, TheSwitchIsMadeOnlyFromTheNamedStatusesAndOnlyWhenWritten) {
+TEST_F(Rollback, TheSwitchIsMadeOnlyFromTheNamedStatusesAndHoldsTheLockWhenUnwritten) {
+  const auto relaunching = [](const HotUpdateJob& job) { return job.status == kStatusRelaunching; };
   struct Case {
     std::u16string status;
-    bool switched;
+    SwitchResult result;
   } const cases[] = {
-      {kStatusRelaunching, true}, {kStatusDone, false},   {kStatusRolledBack, false},
-      {kStatusCancelled, false},  {kStatusStaged, false}, {kStatusRollingBack, false},
+      {kStatusRelaunching, SwitchResult::kSwitched},
+      {kStatusDone, SwitchResult::kNotSwitchable},
+      {kStatusRolledBack, SwitchResult::kNotSwitchable},
+      {kStatusCancelled, SwitchResult::kNotSwitchable},
+      {kStatusStaged, SwitchResult::kNotSwitchable},
+      {kStatusRollingBack, SwitchResult::kNotSwitchable},
   };
   for (const Case& c : cases) {
     const StoredJob stored = StoreUpdateJob(c.status);
     HotUpdateJob job;
-    EXPECT_EQ(SwitchToRollingBack(stored.serviceJobFile, {kStatusRelaunching},
-                                  u"confirmation timeout", lock_, &job),
-              c.switched)
+    std::unique_lock held(lock_, std::defer_lock);
+    EXPECT_EQ(SwitchToRollingBack(stored.serviceJobFile, relaunching, u"confirmation timeout",
+                                  &held, &job),
+              c.result)
         << WideToUtf8(c.status);
-    EXPECT_EQ(RecordedStatus(stored.serviceJobFile),
-              c.switched ? "rollingback: confirmation timeout" : WideToUtf8(c.status));
+    EXPECT_FALSE(held.owns_lock());
+    EXPECT_EQ(RecordedStatus(stored.serviceJobFile), c.result == SwitchResult::kSwitched
+                                                         ? "rollingback: confirmation timeout"
+                                                         : WideToUtf8(c.status));
   }
+  // The switch cannot be written: the record still says "relaunching", so the lock stays
+  // held for the rollback and a confirm waits until it is over.
   const StoredJob stored = StoreUpdateJob(kStatusRelaunching);
   HotUpdateJob job;
   platform::InjectFault(platform::FaultPoint::kCreateFileForWrite, stored.serviceJobFile + u".tmp",
                         platform::kErrorAccessDenied);
-  EXPECT_FALSE(SwitchToRollingBack(stored.serviceJobFile, {kStatusRelaunching},
-                                   u"confirmation timeout", lock_, &job));
+  std::unique_lock held(lock_, std::defer_lock);
+  EXPECT_EQ(
+      SwitchToRollingBack(stored.serviceJobFile, relaunching, u"confirmation timeout", &held, &job),
+      SwitchResult::kSwitchedUnwritten);
+  EXPECT_TRUE(held.owns_lock());
+  held.unlock();
   platform::ClearFaults();
   EXPECT_EQ(RecordedStatus(stored.serviceJobFile), "relaunching");
   // No record at all: nothing to switch.
-  EXPECT_FALSE(SwitchToRollingBack(stored.serviceJobFile + u"x", {kStatusRelaunching},
-                                   u"confirmation timeout", lock_, &job));
+  EXPECT_EQ(SwitchToRollingBack(stored.serviceJobFile + u"x", relaunching, u"confirmation timeout",
+                                &held, &job),
+            SwitchResult::kNotSwitchable);
 }
 
 TEST_F(Rollback, TheTimerEndsWithoutWritingWhenTheServiceStopsOrTheJobMovedOn) {

@@ -8,6 +8,7 @@
 
 #include "foundation/diagnostics.h"
 #include "foundation/text.h"
+#include "platform/environment.h"
 #include "platform/fault_injection.h"
 #include "support/korvacf_standin.h"
 #include "support/shell_command.h"
@@ -67,9 +68,17 @@ TEST(ProcessBoundary, AStartedProgramRunsUntilTerminatedAndAFailedStartHasTheSys
   start.commandLine = QuoteIfNeeded(program);
   start.currentDirectory = machine.Dir();
   std::uint32_t pid = 0;
+  const std::int64_t before = GetSystemTimeAsFileTimeTicks();
   ASSERT_TRUE(CreateProcessDirect(start, &pid)) << LastError();
-  const ProcessHandle process = OpenProcessById(pid, kProcessTerminate | kSynchronize);
+  const std::int64_t after = GetSystemTimeAsFileTimeTicks();
+  const ProcessHandle process =
+      OpenProcessById(pid, kProcessTerminate | kSynchronize | kProcessQueryLimitedInformation);
   ASSERT_TRUE(process);
+  // Its creation time lies within the start (the host knows it to a 10 ms tick).
+  std::int64_t created = 0;
+  ASSERT_TRUE(QueryProcessStartTime(process, &created)) << LastError();
+  EXPECT_GE(created, before);
+  EXPECT_LE(created, after + 100000);
   EXPECT_EQ(WaitForProcessExit(process, 0), WaitResult::kTimeout);
   EXPECT_EQ(LastError(), kErrorWaitTimeout);
   ASSERT_TRUE(TerminateProcessWithCode(process, 3));

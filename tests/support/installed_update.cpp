@@ -5,6 +5,7 @@
 #include "foundation/diagnostics.h"
 #include "foundation/step_hook.h"
 #include "foundation/text.h"
+#include "hotupdate/swap_record.h"
 #include "platform/fault_injection.h"
 #include "state/installed_version.h"
 #include "state/protected_storage.h"
@@ -65,6 +66,11 @@ void PlaceBackups(const std::string& generation) {
   for (const char16_t* relative : kInstalledFiles)
     WriteMakingFolders(BackupPathOf(JoinPath(GetInstallDirectory(), relative)),
                        GenerationBytes(generation, relative));
+}
+
+void RecordAllSwaps(const std::u16string& jobDir) {
+  for (std::size_t row = 0; row < kInstalledFiles.size(); ++row)
+    EXPECT_TRUE(RecordSwapRow(jobDir, row));
 }
 
 std::string InstalledGeneration() {

@@ -29,6 +29,10 @@ void PlaceGeneration(const std::string& generation);
 // Writes generation `generation` as ".bak" files beside the installed ones.
 void PlaceBackups(const std::string& generation);
 
+// Records in `jobDir` that its job swapped all three installed files (swap_record.h), as
+// commit does before each swap.
+void RecordAllSwaps(const std::u16string& jobDir);
+
 // "old" or "new" when all three files are of one generation, else a description such as
 // "mixed: old,new,missing" (in the installed-files order).
 [[nodiscard]] std::string InstalledGeneration();

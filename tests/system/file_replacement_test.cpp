@@ -89,24 +89,5 @@ TEST_F(FileReplacement, RestoreConsumesTheBackupOrDoesNothing) {
   EXPECT_FALSE(RestoreFromBackup(Target()));
 }
 
-TEST_F(FileReplacement, RestoreInstalledFilesTriesAllThree) {
-  platform::SetModulePathForTesting(machine_.Path(u"vovudidavuda.exe"));
-  const std::u16string helper = machine_.Path(u"korvaCF.exe");
-  TestMachine::WriteBytes(helper, "new helper");
-  TestMachine::WriteBytes(helper + u".bak", "old helper");
-  EXPECT_TRUE(RestoreInstalledFiles());
-  EXPECT_EQ(TestMachine::ReadBytes(helper), "old helper");
-
-  ASSERT_TRUE(platform::CreateDirectoryAt(machine_.Path(u"resources")));
-  const std::u16string asar = machine_.Path(u"resources\\app.asar");
-  TestMachine::WriteBytes(asar + u".bak", "old asar");
-  TestMachine::WriteBytes(helper + u".bak", "old helper 2");
-  platform::InjectFault(platform::FaultPoint::kMoveFile, asar + u".bak", 5, 1);
-  EXPECT_FALSE(RestoreInstalledFiles());
-  // The failure of the first did not stop the third.
-  EXPECT_EQ(TestMachine::ReadBytes(helper), "old helper 2");
-  EXPECT_EQ(TestMachine::ReadBytes(asar + u".bak"), "old asar");
-}
-
 }  // namespace
 }  // namespace vovu

@@ -118,6 +118,18 @@ bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
   return true;
 }
 
+bool QueryProcessStartTime(const ProcessHandle& process, std::int64_t* created) {
+  FILETIME creation;
+  FILETIME exit;
+  FILETIME kernel;
+  FILETIME user;
+  if (!::GetProcessTimes(H(process), &creation, &exit, &kernel, &user))
+    return false;
+  *created = static_cast<std::int64_t>((static_cast<std::uint64_t>(creation.dwHighDateTime) << 32) |
+                                       creation.dwLowDateTime);
+  return true;
+}
+
 bool TerminateProcessWithCode(const ProcessHandle& process, std::uint32_t exitCode) {
   return ::TerminateProcess(H(process), exitCode) != 0;
 }

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -156,6 +157,39 @@ bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
     return false;
   }
   *path = windows;
+  return true;
+}
+
+bool QueryProcessStartTime(const ProcessHandle& process, std::int64_t* created) {
+  const HostProcess* object = ProcessOf(process);
+  if (object == nullptr)
+    return false;
+  if ((object->access & kProcessQueryLimitedInformation) == 0) {
+    SetLastErrorCode(kErrorAccessDenied);
+    return false;
+  }
+  host::ProcStat stat;
+  if (!host::ReadProcStat(object->pid, &stat)) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
+  }
+  // The start is counted in ticks since boot; the wall clock at boot is now less the time
+  // since boot. The end of the start's tick is never earlier than the start itself.
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  timespec wall;
+  timespec boot;
+  if (ticksPerSecond <= 0 || clock_gettime(CLOCK_REALTIME, &wall) != 0 ||
+      clock_gettime(CLOCK_BOOTTIME, &boot) != 0) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
+  }
+  constexpr std::int64_t kUnitsPerSecond = 10000000;
+  constexpr std::int64_t kEpochDifference = 11644473600LL * kUnitsPerSecond;
+  const std::int64_t wallUnits = wall.tv_sec * kUnitsPerSecond + wall.tv_nsec / 100;
+  const std::int64_t bootUnits = boot.tv_sec * kUnitsPerSecond + boot.tv_nsec / 100;
+  const std::int64_t startUnits =
+      static_cast<std::int64_t>(stat.startTime + 1) * kUnitsPerSecond / ticksPerSecond;
+  *created = kEpochDifference + wallUnits - bootUnits + startUnits;
   return true;
 }
 
