@@ -5,6 +5,11 @@
 #include "platform/win32/security_descriptor_impl.h"
 #include "platform/win32/windows_api.h"
 
+#include <sddl.h>
+
+#include <cwchar>
+#include <vector>
+
 namespace vovu::platform {
 namespace {
 
@@ -183,6 +188,35 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   HANDLE pipe = ::CreateFileW(win32::W(name), kAccess, 0, nullptr, OPEN_EXISTING,
                               SECURITY_SQOS_PRESENT | quality, nullptr);
   return PipeHandle(pipe == INVALID_HANDLE_VALUE ? -1 : win32::FromHandle(pipe));
+}
+
+bool GetPipeClientUserSid(const PipeHandle& instance, std::u16string* sid) {
+  ULONG processId = 0;
+  if (!::GetNamedPipeClientProcessId(H(instance), &processId))
+    return false;
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process == nullptr)
+    return false;
+  HANDLE token = nullptr;
+  const BOOL opened = ::OpenProcessToken(process, TOKEN_QUERY, &token);
+  ::CloseHandle(process);
+  if (!opened)
+    return false;
+  DWORD needed = 0;
+  (void)::GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed == 0 ? 1 : needed);
+  wchar_t* text = nullptr;
+  const bool ok =
+      ::GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) &&
+      ::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text);
+  const DWORD error = ::GetLastError();
+  ::CloseHandle(token);
+  if (ok) {
+    *sid = win32::FromW(text, ::wcslen(text));
+    ::LocalFree(text);
+  }
+  ::SetLastError(error);
+  return ok;
 }
 
 bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
