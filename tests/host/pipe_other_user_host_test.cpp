@@ -153,8 +153,20 @@ TEST_F(PipeOtherUserHost, ASquatterNeverGetsTheNameWhileClientsLeaveDuringExchan
   int opened = 0;
   for (int round = 0; round < kRounds; ++round) {
     ASSERT_TRUE(holding_.Reset() && released_.Reset());
-    std::thread held([] { (void)Answers(u"hold"); });
+    // The request held in dispatch, or, if it never got there, its failure ends the wait.
+    std::atomic<bool> notTaken{false};
+    std::thread held([this, &notTaken] {
+      if (!Answers(u"hold")) {
+        notTaken = true;
+        (void)holding_.Set();
+      }
+    });
     ASSERT_EQ(holding_.Wait(30000), platform::WaitResult::kSignalled);
+    if (notTaken) {
+      held.join();
+      ADD_FAILURE() << "round " << round << ": the service did not take a request";
+      break;
+    }
     leave.Send();
     opened += left.Receive() == 'o' ? 1 : 0;
     ASSERT_TRUE(released_.Set());
