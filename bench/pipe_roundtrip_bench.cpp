@@ -2,9 +2,10 @@
 // SendPipeRequest, against plain SOCK_SEQPACKET echo servers in the same run.
 //
 // The service takes one connection per request (connect, one message, one reply,
-// disconnect) and serves one exchange at a time, so the fair reference is an echo server that
-// also takes a connection per request and serves one connection at a time; an echo over one
-// persistent connection is printed as the floor of what a message round trip costs at all.
+// disconnect), serves connections side by side but runs their commands one at a time, so
+// the fair reference is an echo server that also takes a connection per request and answers
+// one connection at a time; an echo over one persistent connection is printed as the floor
+// of what a message round trip costs at all.
 // Each side is measured with one client sending requests one after another, and then with
 // 8 and 32 clients (threads) sending at once; each side is warmed up first. Prints p50 and p99
 // latency and requests per second, the service's ratios to the references, and how often a
