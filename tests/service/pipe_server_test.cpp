@@ -12,6 +12,7 @@
 #include "service/pipe_message.h"
 #include "service/pipe_server.h"
 #include "service/service_names.h"
+#include "support/held_pipe_server.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -99,69 +100,7 @@ TEST_F(PipeServer, RequestSizeLimitsAndEmptyMessages) {
   EXPECT_EQ(reply, u"ERROR unknown command: ab");
 }
 
-// A server whose dispatcher holds a "hold" request until the test lets it go, so that a
-// client can act while an exchange is in progress. Every other word is unknown.
-class HeldPipeServer : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(platform::Event::Create(true, false, &holding_));
-    ASSERT_TRUE(platform::Event::Create(true, false, &released_));
-    ASSERT_TRUE(platform::Event::Create(true, false, &stop_));
-    ASSERT_TRUE(platform::Event::Create(true, false, &overlap_));
-    current_ = this;
-    server_ = std::thread([this] { RunPipeServer(stop_, Dispatch); });
-    // The server makes its first instance on its own thread; until then there is no pipe.
-    bool listening = false;
-    for (int attempt = 0; attempt < 5000 && !listening; ++attempt) {
-      listening = platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs);
-      if (!listening)
-        std::this_thread::yield();
-    }
-    ASSERT_TRUE(listening) << platform::LastError();
-  }
-  void TearDown() override {
-    released_.Set();
-    stop_.Set();
-    server_.join();
-    current_ = nullptr;
-  }
-
-  static bool Dispatch(const std::u16string& word, const std::vector<std::u16string>&,
-                       const RequestContext&, std::u16string* failure) {
-    if (word == u"hold") {
-      current_->holdRunning_ = true;
-      (void)current_->holding_.Set();
-      (void)current_->released_.Wait(platform::kInfiniteWait);
-      current_->holdRunning_ = false;
-    } else if (current_->holdRunning_) {
-      (void)current_->overlap_.Set();
-    }
-    *failure = u"unknown command: " + word;
-    return false;
-  }
-
-  // The service's answer to an unknown word, as a client sends it.
-  static bool Answers(const std::u16string& word) {
-    std::u16string reply;
-    return SendPipeRequest(word, &reply) && reply == u"ERROR unknown command: " + word;
-  }
-
-  // A connection that never sends anything; invalid when none could be opened.
-  static platform::PipeHandle OpenSilently() {
-    if (!platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
-      return platform::PipeHandle();
-    return platform::OpenPipe(kPipeName);
-  }
-
-  static inline HeldPipeServer* current_ = nullptr;
-  testing::TestMachine machine_;
-  platform::Event holding_;
-  platform::Event released_;
-  platform::Event stop_;
-  platform::Event overlap_;
-  std::atomic<bool> holdRunning_{false};
-  std::thread server_;
-};
+using testing::HeldPipeServer;
 
 // A client that connects and leaves while another is being served makes the next connect
 // fail (232). The name must not be free for a moment then: another user's process could
@@ -181,28 +120,13 @@ TEST_F(HeldPipeServer, TheNameOutlivesClientsThatLeaveDuringAnExchange) {
   });
   int answered = 0;
   for (int round = 0; round < kRounds; ++round) {
-    ASSERT_TRUE(holding_.Reset() && released_.Reset());
-    // The request held in dispatch, or, if it never got there, its failure ends the wait.
-    std::atomic<bool> notTaken{false};
-    std::thread held([this, &notTaken] {
-      if (!Answers(u"hold")) {
-        notTaken = true;
-        (void)holding_.Set();
-      }
-    });
-    ASSERT_EQ(holding_.Wait(30000), platform::WaitResult::kSignalled);
-    if (notTaken) {
-      held.join();
+    bool ok = false;
+    if (!HoldRound([] { EXPECT_TRUE(OpenSilently().valid()) << platform::LastError(); },
+                   u"after-" + std::u16string(1, static_cast<char16_t>(u'a' + round % 26)), &ok)) {
       ADD_FAILURE() << "round " << round << ": the service did not take a request";
       break;
     }
-    platform::PipeHandle leaving = OpenSilently();
-    EXPECT_TRUE(leaving.valid()) << platform::LastError();
-    leaving.reset();
-    ASSERT_TRUE(released_.Set());
-    held.join();
-    answered +=
-        Answers(u"after-" + std::u16string(1, static_cast<char16_t>(u'a' + round % 26))) ? 1 : 0;
+    answered += ok ? 1 : 0;
   }
   done = true;
   watcher.join();
@@ -214,33 +138,29 @@ TEST_F(HeldPipeServer, TheNameOutlivesClientsThatLeaveDuringAnExchange) {
 // served and one taken by the instance that listened meanwhile, a client still finds an
 // instance and gets its answer (it used to find every instance busy for 3 s).
 TEST_F(HeldPipeServer, ConnectionsThatNeverSendHoldNoOtherClientUp) {
-  std::vector<platform::PipeHandle> silent;
-  for (int i = 0; i < 2; ++i) {
-    silent.push_back(OpenSilently());
-    ASSERT_TRUE(silent.back().valid()) << platform::LastError();
-  }
+  const platform::PipeHandle silent[] = {OpenSilently(), OpenSilently()};
+  ASSERT_TRUE(silent[0].valid() && silent[1].valid()) << platform::LastError();
   EXPECT_TRUE(Answers(u"beside-the-silent"));
 }
 
 // Clients are served side by side, but their commands still run one at a time: requests
-// that arrive while "hold" runs are read by other serving threads, and none of them is
-// dispatched before "hold" ends.
+// that arrive while "hold" runs are read by other serving threads, and none is dispatched
+// before "hold" ends (the serving threads read them within milliseconds, so half a second
+// without an overlap means none ran).
 TEST_F(HeldPipeServer, CommandsRunOneAtATimeWhileClientsAreServedSideBySide) {
-  std::thread held([] { (void)Answers(u"hold"); });
-  ASSERT_EQ(holding_.Wait(30000), platform::WaitResult::kSignalled);
   std::vector<platform::PipeHandle> others;
-  for (int i = 0; i < 3; ++i) {
-    others.push_back(OpenSilently());
-    ASSERT_TRUE(others.back().valid()) << platform::LastError();
-    const std::vector<std::uint8_t> request = PipeMessageBytes(u"during-the-hold");
-    ASSERT_TRUE(platform::WritePipeMessage(others.back(), request.data(),
-                                           static_cast<std::uint32_t>(request.size())));
-  }
-  // A command that ran now would set the overlap event; the serving threads read these
-  // requests within milliseconds, so half a second without it means none ran.
-  EXPECT_EQ(overlap_.Wait(500), platform::WaitResult::kTimeout);
-  ASSERT_TRUE(released_.Set());
-  held.join();
+  bool ok = false;
+  ASSERT_TRUE(HoldRound(
+      [&] {
+        const std::vector<std::uint8_t> request = PipeMessageBytes(u"during-the-hold");
+        for (int i = 0; i < 3; ++i) {
+          others.push_back(OpenSilently());
+          EXPECT_TRUE(platform::WritePipeMessage(others.back(), request.data(),
+                                                 static_cast<std::uint32_t>(request.size())));
+        }
+        EXPECT_EQ(overlap_.Wait(500), platform::WaitResult::kTimeout);
+      },
+      u"after", &ok));
   for (const platform::PipeHandle& other : others) {
     std::vector<std::uint8_t> buffer(kMaxReplyBytes, 0);
     std::uint32_t got = 0;

@@ -83,25 +83,5 @@ TEST(PipeTurns, EachUserGetsItsShareAndItsBoundInArrivalOrder) {
   }
 }
 
-TEST(PipeTurns, DroppingTheWaitingLeavesOnlyTheServed) {
-  const std::u16string a = u"S-1-5-21-1-1-1-1001";
-  PipeTurns turns(PipeTurnLimits{1, 3});
-  ASSERT_TRUE(turns.Admit(a, 1));
-  ASSERT_TRUE(turns.Admit(a, 2));
-  ASSERT_TRUE(turns.Admit(a, 3));
-  std::uint64_t id = 0;
-  std::u16string user;
-  ASSERT_TRUE(turns.Take(&id, &user));
-  EXPECT_EQ(user, a);
-  const std::deque<std::uint64_t> dropped = turns.DropWaiting();
-  EXPECT_EQ(std::vector<std::uint64_t>(dropped.begin(), dropped.end()),
-            (std::vector<std::uint64_t>{2, 3}));
-  EXPECT_EQ(turns.Held(a), 1u);
-  EXPECT_FALSE(turns.Take(&id, &user));
-  turns.Finish(a);
-  EXPECT_EQ(turns.Held(a), 0u);
-  EXPECT_TRUE(turns.Admit(a, 4));
-}
-
 }  // namespace
 }  // namespace vovu
