@@ -2,9 +2,10 @@
 // SendPipeRequest, against plain SOCK_SEQPACKET echo servers in the same run.
 //
 // The service takes one connection per request (connect, one message, one reply,
-// disconnect) and serves one exchange at a time, so the fair reference is an echo server that
-// also takes a connection per request and serves one connection at a time; an echo over one
-// persistent connection is printed as the floor of what a message round trip costs at all.
+// disconnect), serves connections side by side but runs their commands one at a time, so
+// the fair reference is an echo server that also takes a connection per request and answers
+// one connection at a time; an echo over one persistent connection is printed as the floor
+// of what a message round trip costs at all.
 // Each side is measured with one client sending requests one after another, and then with
 // 8 and 32 clients (threads) sending at once; each side is warmed up first. Prints p50 and p99
 // latency and requests per second, the service's ratios to the references, and how often a
@@ -17,6 +18,16 @@
 // service runs, it still stops and uninstalls the service and removes its machine root.
 //
 // Usage: pipe_roundtrip_bench [requests]   (default 20000 per mode)
+//
+// With --silent [connections] [pings] (default 32 and 200) it measures instead how another
+// user's request fares while one user holds the service's connections: a process of uid
+// 65534 keeps `connections` connections open that never send anything, each opened again as
+// soon as the service closes it, and meanwhile this process (root) sends `pings` requests
+// one after another with SendPipeRequest (its 3000 ms wait, no retries). Prints how many were
+// answered and the p50 and p99 time of the answered ones, and how many connections the
+// holder opened.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -27,6 +38,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -82,11 +94,14 @@ struct Result {
   double perSecond = 0;
   std::atomic<long> retriesNoPipe{0};  // requests sent again after 2: no instance at that moment
   std::atomic<long> retriesBusy{0};    // after 231: every instance busy
+  std::atomic<long> retriesWaited{0};  // after 121: no instance within the client's 3 s wait
+  std::atomic<long> lost{0};           // requests not answered within kRetryLimit
 };
 
 // Times `count` calls of `roundTrip`, spread over `clients` threads that start together,
-// after kWarmUp untimed calls; false when any call failed. Latency is per call, throughput
-// is all calls over the wall time of the whole run.
+// after kWarmUp untimed calls; false when a warm-up call failed, the run was interrupted or
+// no call succeeded. A call that fails is counted as lost. Latency is per answered call,
+// throughput is answered calls over the wall time of the whole run.
 bool Measure(int count, int clients, const std::function<bool()>& roundTrip, Result* result) {
   for (int i = 0; i < kWarmUp; ++i) {
     if (interrupted || !roundTrip())
@@ -112,8 +127,13 @@ bool Measure(int count, int clients, const std::function<bool()>& roundTrip, Res
         }
         const auto before = Clock::now();
         if (!roundTrip()) {
-          failed = true;
-          return;
+          // A request lost (not answered within the retry limit) is counted, not timed.
+          if (interrupted) {
+            failed = true;
+            return;
+          }
+          ++result->lost;
+          continue;
         }
         mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - before).count());
       }
@@ -126,11 +146,11 @@ bool Measure(int count, int clients, const std::function<bool()>& roundTrip, Res
   for (std::thread& thread : threads)
     thread.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (failed)
-    return false;
   std::vector<double> all;
   for (const std::vector<double>& mine : micros)
     all.insert(all.end(), mine.begin(), mine.end());
+  if (failed || all.empty())
+    return false;
   std::sort(all.begin(), all.end());
   result->measured = true;
   result->p50Us = all[all.size() / 2];
@@ -179,78 +199,223 @@ bool PrepareMachine(const fs::path& top, std::string* executable) {
   setenv("ProgramData", "C:\\ProgramData", 1);
   *executable = (install / "vovudidavuda.exe").string();
   const std::string desktop = (install / "Korvadesk.exe").string();
-  fs::copy_file(VOVU_SERVICE_EXECUTABLE_PATH, *executable, error);
+  // Another build of the service (an earlier one, to compare) may be named instead.
+  const char* service = std::getenv("VOVU_BENCH_SERVICE_EXECUTABLE");
+  fs::copy_file(service != nullptr ? service : VOVU_SERVICE_EXECUTABLE_PATH, *executable, error);
   if (!error)
     fs::copy_file(VOVU_KORVADESK_STANDIN_PATH, desktop, error);
   return !error && chmod(executable->c_str(), 0755) == 0 &&
          Run(VOVU_STAMP_VERSION_PATH, {desktop, "2.10.0.999", "9.9.9.9"}) == 0;
 }
 
-// Installs and starts the service, measures it with each client count, stops and
-// uninstalls it.
-bool MeasureService(int count, Result (&results)[kModes]) {
-  char pattern[] = "/tmp/vovu-pipe-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr)
-    return false;
-  const fs::path top = pattern;
-  std::string executable;
-  const char* failed = nullptr;
-  if (!PrepareMachine(top, &executable)) {
-    failed = "preparing the machine root";
-  } else if (Run(executable, {"install"}) != 0) {
-    failed = "vovudidavuda install";
-  } else if (Run(executable, {"start"}) != 0) {
-    failed = "vovudidavuda start";
-  } else {
-    // The service answers once its pipe thread has made the first instance.
-    const std::u16string expected = u"ERROR unknown command: " + std::u16string(kWord);
-    std::u16string first;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    bool answered;
-    while (!(answered = vovu::SendPipeRequest(kWord, &first)) && Clock::now() < deadline &&
-           !interrupted)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    // A request that finds no instance (2) or every instance busy (231) fails at once, and a
-    // client sends it again. A round trip is the time until the reply, such retries
-    // included; how often they happened is counted.
-    for (std::size_t mode = 0; mode < kModes && failed == nullptr; ++mode) {
-      Result* result = &results[mode];
-      const auto roundTrip = [&] {
-        std::u16string reply;
-        const auto giveUp = Clock::now() + kRetryLimit;
-        while (Clock::now() < giveUp) {
-          if (vovu::SendPipeRequest(kWord, &reply))
-            return reply == expected;
-          const auto error = vovu::platform::LastError();
-          if (error == vovu::platform::kErrorFileNotFound) {
-            ++result->retriesNoPipe;
-          } else if (error == vovu::platform::kErrorPipeBusy) {
-            ++result->retriesBusy;
-          } else {
-            std::fprintf(stderr, "service: request failed with %u\n", error);
-            return false;
-          }
-        }
-        return false;
-      };
-      if (!answered || first != expected) {
-        failed = "the first request";
-      } else if (!Measure(count, kClientCounts[mode], roundTrip, result)) {
-        std::fprintf(stderr, "service: a request failed with %d client(s) at once\n",
-                     kClientCounts[mode]);
-        failed = "a measured request";
-      }
+// A service installed and started in a machine root of its own for one measurement, then
+// stopped and uninstalled, and its machine root removed.
+class BenchService {
+ public:
+  BenchService() {
+    char pattern[] = "/tmp/vovu-pipe-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      failed_ = "making the machine root";
+      return;
+    }
+    top_ = pattern;
+    // Other users (the silent holder) reach the machine root's pipes through it.
+    if (chmod(top_.c_str(), 0755) != 0 || !PrepareMachine(top_, &executable_)) {
+      failed_ = "preparing the machine root";
+    } else if (Run(executable_, {"install"}) != 0) {
+      failed_ = "vovudidavuda install";
+    } else if (Run(executable_, {"start"}) != 0) {
+      failed_ = "vovudidavuda start";
+    } else {
+      // The service answers once its pipe thread has made the first instance.
+      std::u16string first;
+      const auto deadline = Clock::now() + std::chrono::seconds(10);
+      bool answered;
+      while (!(answered = vovu::SendPipeRequest(kWord, &first)) && Clock::now() < deadline &&
+             !interrupted)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (!answered || first != u"ERROR unknown command: " + std::u16string(kWord))
+        failed_ = "the first request";
     }
   }
-  if (!executable.empty()) {
-    (void)Run(executable, {"stop"});
-    (void)Run(executable, {"uninstall"});
+  ~BenchService() {
+    if (!executable_.empty()) {
+      (void)Run(executable_, {"stop"});
+      (void)Run(executable_, {"uninstall"});
+    }
+    std::error_code ignored;
+    if (!top_.empty())
+      fs::remove_all(top_, ignored);
+    if (failed_ != nullptr)
+      std::fprintf(stderr, "service: %s failed\n", failed_);
   }
-  std::error_code ignored;
-  fs::remove_all(top, ignored);
-  if (failed != nullptr)
-    std::fprintf(stderr, "service: %s failed\n", failed);
-  return failed == nullptr;
+  BenchService(const BenchService&) = delete;
+  BenchService& operator=(const BenchService&) = delete;
+
+  [[nodiscard]] bool ok() const { return failed_ == nullptr; }
+  void Fail(const char* what) { failed_ = what; }
+
+ private:
+  fs::path top_;
+  std::string executable_;
+  const char* failed_ = nullptr;
+};
+
+// Measures the installed, running service with each client count.
+bool MeasureService(int count, Result (&results)[kModes]) {
+  BenchService service;
+  const std::u16string expected = u"ERROR unknown command: " + std::u16string(kWord);
+  // A request that finds no instance (2) or every instance busy (231) fails at once, and a
+  // client sends it again. A round trip is the time until the reply, such retries
+  // included; how often they happened is counted.
+  for (std::size_t mode = 0; mode < kModes && service.ok(); ++mode) {
+    Result* result = &results[mode];
+    const auto roundTrip = [&] {
+      std::u16string reply;
+      const auto giveUp = Clock::now() + kRetryLimit;
+      while (Clock::now() < giveUp) {
+        if (vovu::SendPipeRequest(kWord, &reply))
+          return reply == expected;
+        const auto error = vovu::platform::LastError();
+        if (error == vovu::platform::kErrorFileNotFound) {
+          ++result->retriesNoPipe;
+        } else if (error == vovu::platform::kErrorPipeBusy) {
+          ++result->retriesBusy;
+        } else if (error == vovu::platform::kErrorSemTimeout) {
+          ++result->retriesWaited;
+        } else {
+          std::fprintf(stderr, "service: request failed with %u\n", error);
+          return false;
+        }
+      }
+      return false;
+    };
+    if (!Measure(count, kClientCounts[mode], roundTrip, result)) {
+      std::fprintf(stderr, "service: a request failed with %d client(s) at once\n",
+                   kClientCounts[mode]);
+      service.Fail("a measured request");
+    }
+  }
+  return service.ok();
+}
+
+// ---- Another user's requests while one user holds silent connections ----
+
+constexpr uid_t kHolderUid = 65534;
+constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\VovudIdavUda";
+
+// The holder's process: becomes uid 65534 in a session of its own and keeps `connections`
+// connections open that never send, each opened again once the service has closed it. It
+// writes one byte to `readyFd` after its first open, and when `stopFd` is readable writes
+// how many connections it opened to `countFd` and exits.
+[[noreturn]] void HoldSilently(int connections, int readyFd, int stopFd, int countFd) {
+  if (setsid() < 0 || setgroups(0, nullptr) != 0 || setgid(kHolderUid) != 0 ||
+      setuid(kHolderUid) != 0) {
+    _exit(100);
+  }
+  std::atomic<long> opened{0};
+  for (int i = 0; i < connections; ++i) {
+    std::thread([&opened, readyFd] {
+      for (;;) {
+        if (!vovu::platform::WaitForPipeInstance(kPipeName, 1000))
+          continue;
+        vovu::platform::PipeHandle pipe = vovu::platform::OpenPipe(kPipeName);
+        if (!pipe.valid())
+          continue;
+        if (++opened == 1)
+          (void)!write(readyFd, "r", 1);
+        // Blocks until the service closes the connection.
+        char buffer[64];
+        std::uint32_t got = 0;
+        (void)vovu::platform::ReadPipeMessage(pipe, buffer, sizeof buffer, &got);
+      }
+    }).detach();
+  }
+  char byte;
+  while (read(stopFd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  const long count = opened.load();
+  (void)!write(countFd, &count, sizeof count);
+  _exit(0);
+}
+
+struct SilentHoldResult {
+  int answered = 0;
+  double p50Ms = 0;
+  double p99Ms = 0;
+  long holderOpens = 0;
+};
+
+// `pings` requests one after another while the holder runs; latency of the answered ones.
+bool MeasureUnderSilentHold(int connections, int pings, SilentHoldResult* result) {
+  BenchService service;
+  if (!service.ok())
+    return false;
+  int ready[2], stop[2], count[2];
+  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(stop, O_CLOEXEC) != 0 || pipe2(count, O_CLOEXEC) != 0)
+    return false;
+  const pid_t holder = fork();
+  if (holder == 0) {
+    // Its own copies of the other ends would keep it from seeing the end of the run.
+    close(ready[0]);
+    close(stop[1]);
+    close(count[0]);
+    HoldSilently(connections, ready[1], stop[0], count[1]);
+  }
+  close(ready[1]);
+  close(stop[0]);
+  close(count[1]);
+  char byte;
+  const bool holding = holder > 0 && read(ready[0], &byte, 1) == 1;
+  // Time for the holder's other connections to open (or to queue up for an instance).
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::vector<double> millis;
+  for (int i = 0; holding && i < pings && !interrupted; ++i) {
+    const std::u16string word = u"bench-ping-" + vovu::Utf8ToWide(std::to_string(i));
+    std::u16string reply;
+    const auto before = Clock::now();
+    const bool sent = vovu::SendPipeRequest(word, &reply);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+    if (sent && reply == u"ERROR unknown command: " + word)
+      millis.push_back(ms);
+  }
+  close(stop[1]);
+  long opens = 0;
+  if (holder > 0 && read(count[0], &opens, sizeof opens) == sizeof opens)
+    result->holderOpens = opens;
+  close(ready[0]);
+  close(count[0]);
+  if (holder > 0)
+    (void)waitpid(holder, nullptr, 0);
+  if (!holding) {
+    service.Fail("starting the holder");
+    return false;
+  }
+  std::sort(millis.begin(), millis.end());
+  result->answered = static_cast<int>(millis.size());
+  if (!millis.empty()) {
+    result->p50Ms = millis[millis.size() / 2];
+    result->p99Ms = millis[std::min(millis.size() - 1, millis.size() * 99 / 100)];
+  }
+  return true;
+}
+
+int RunSilentHold(int connections, int pings) {
+  if (geteuid() != 0) {
+    std::printf("silent hold: skipped (installing a service and acting as uid 65534 need root)\n");
+    return 0;
+  }
+  HandleInterrupts(OnInterrupt);
+  SilentHoldResult result;
+  const bool measured = MeasureUnderSilentHold(connections, pings, &result);
+  HandleInterrupts(SIG_DFL);
+  if (!measured)
+    return 1;
+  std::printf("uid 65534 holds %d silent connections (%ld opened in all)\n", connections,
+              result.holderOpens);
+  std::printf("root's requests: %d of %d answered (%.1f%%), p50 %.1f ms, p99 %.1f ms\n",
+              result.answered, pings, 100.0 * result.answered / pings, result.p50Ms, result.p99Ms);
+  return 0;
 }
 
 // ---- The references ----
@@ -367,6 +532,11 @@ void PrintRatio(const char* name, const Result& service, const Result& reference
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--silent") == 0) {
+    const int connections = argc > 2 ? std::max(1, std::atoi(argv[2])) : 32;
+    const int pings = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
+    return RunSilentHold(connections, pings);
+  }
   const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20000;
   Result service[kModes];
   Result perConnection[kModes];
@@ -412,6 +582,9 @@ int main(int argc, char** argv) {
     if (service[mode].measured) {
       std::printf("service requests sent again: %ld after 2 (no instance), %ld after 231 (busy)\n",
                   service[mode].retriesNoPipe.load(), service[mode].retriesBusy.load());
+      std::printf(
+          "service requests sent again after 121 (no instance within 3 s): %ld; lost: %ld\n",
+          service[mode].retriesWaited.load(), service[mode].lost.load());
     }
     PrintRatio("echo per connection", service[mode], perConnection[mode]);
     if (mode == 0)

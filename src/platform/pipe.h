@@ -29,9 +29,10 @@
 // waits on a background thread of the server's process does; taking renames the instance's
 // socket aside ("<n>.busy"). A client connects to any listening instance; with every
 // instance busy it gets 231 and WaitForPipeInstance waits for one to listen. An instance serves one
-// client; a message read into too small a buffer loses its rest (Windows keeps it for the next
-// read; the service never reads it). The peer's uid, gid, groups and session are captured when the
-// client is taken; the client's impersonation level travels ahead of its first message.
+// client at a time; once disconnected, a connect makes it listen again at its name. A message read
+// into too small a buffer loses its rest (Windows keeps it for the next read; the service never
+// reads it). The peer's uid, gid, groups and session are captured when the client is taken; the
+// client's impersonation level travels ahead of its first message.
 #pragma once
 
 #include <cstdint>
@@ -129,8 +130,20 @@ enum class PipeClientLevel {
 bool FlushPipeWithin(const PipeHandle& instance, std::uint32_t timeoutMs, const Event& stop);
 
 // DisconnectNamedPipe: ends the client's connection; what it has not read is discarded and
-// its next operation fails. The instance itself stays open until its handle is closed.
+// its next operation fails. The instance itself stays open until its handle is closed, and
+// ConnectPipeClient makes it listen for a new client (while it is disconnected, clients
+// find it busy). Also succeeds after a connect that failed with 232, which leaves the
+// instance to be disconnected before it can connect again.
 bool DisconnectPipeClient(const PipeHandle& instance);
+
+// The user SID ("S-1-5-...") of the process at the other end of the connected server
+// `instance`, asked without any message from the client (impersonation needs one):
+// Windows reads the token of the process that opened the pipe (GetNamedPipeClientProcessId,
+// OpenProcess, OpenProcessToken), the host the identity captured when the client was taken.
+// Good for sharing out the server's time between users; never for deciding what a caller may
+// do, since the pipe handle may have passed to another process since it was opened. False
+// with the last error when the process or its token cannot be read.
+[[nodiscard]] bool GetPipeClientUserSid(const PipeHandle& instance, std::u16string* sid);
 
 // ---- Client side. ----
 

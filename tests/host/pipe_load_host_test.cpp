@@ -1,9 +1,10 @@
 // The running service under load: the real executable, installed and started in a fresh
 // machine root, takes many concurrent clients (some of them another user's processes) that
-// each send a run of requests. The service serves one connection at a time and a client
-// does not retry, so a request either gets its exact reply or its SendPipeRequest fails the
-// way a client of a busy pipe fails: no instance within the 3000 ms wait (121), no pipe
-// between two exchanges (2), or the instance taken by another client after the wait (231).
+// each send a run of requests. The service takes connections one at a time (and serves
+// them side by side) and a client does not retry, so a request either gets its exact reply
+// or its SendPipeRequest fails the way a client of a busy pipe fails: no instance within the
+// 3000 ms wait (121), no pipe (2), or the instance taken by another client after the wait
+// (231).
 // Afterwards the service still runs, with the threads and descriptors it had when idle.
 //
 // The test reports counts only; how long anything took is the benchmark's business
@@ -130,9 +131,11 @@ bool WaitForResources(pid_t pid, const std::array<int, 2>& idle, std::array<int,
   while (!reached && std::chrono::steady_clock::now() < deadline) {
     *seen = Resources(pid);
     // At most what the idle service had: the start-up job may still have held a few
-    // descriptors of its own when the idle count was read.
+    // descriptors of its own when the idle count was read. One descriptor more is the second
+    // place in the pipe's name kept for reuse (at most two, pipe_pool.h): the idle service,
+    // having served one client at a time, kept one; clients served side by side leave two.
     const auto atMostIdle = [&](const std::array<int, 2>& now) {
-      return now[0] <= idle[0] && now[1] <= idle[1];
+      return now[0] <= idle[0] && now[1] <= idle[1] + 1;
     };
     reached = atMostIdle(*seen) && WaitForListeningInstance() && atMostIdle(Resources(pid));
     pollfd p = {processFd, POLLIN, 0};

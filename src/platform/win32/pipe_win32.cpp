@@ -7,6 +7,11 @@
 #include "platform/win32/security_descriptor_impl.h"
 #include "platform/win32/windows_api.h"
 
+#include <sddl.h>
+
+#include <cwchar>
+#include <vector>
+
 namespace vovu::platform {
 namespace {
 
@@ -189,8 +194,9 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
 
 namespace {
 
-// Whether the token of process `id` is LocalSystem's. False when it cannot be read.
-bool RunsAsLocalSystem(DWORD id) {
+// The user of process `id`'s token (TokenUser) into `*buffer`. False, with the system's last
+// error, when it cannot be read.
+bool ReadProcessUser(DWORD id, std::vector<BYTE>* buffer) {
   HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
   if (process == nullptr)
     return false;
@@ -200,16 +206,40 @@ bool RunsAsLocalSystem(DWORD id) {
   if (!opened)
     return false;
   DWORD needed = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed == 0 ? 1 : needed);
-  const bool system =
-      ::GetTokenInformation(token, TokenUser, buffer.data(), needed, &needed) &&
-      ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, WinLocalSystemSid);
+  (void)::GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+  buffer->assign(needed == 0 ? 1 : needed, 0);
+  const bool ok = ::GetTokenInformation(token, TokenUser, buffer->data(), needed, &needed) != 0;
+  const DWORD error = ::GetLastError();
   ::CloseHandle(token);
-  return system;
+  ::SetLastError(error);
+  return ok;
+}
+
+// Whether the token of process `id` is LocalSystem's. False when it cannot be read.
+bool RunsAsLocalSystem(DWORD id) {
+  std::vector<BYTE> buffer;
+  return ReadProcessUser(id, &buffer) &&
+         ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                          WinLocalSystemSid);
 }
 
 }  // namespace
+
+bool GetPipeClientUserSid(const PipeHandle& instance, std::u16string* sid) {
+  ULONG processId = 0;
+  if (!::GetNamedPipeClientProcessId(H(instance), &processId))
+    return false;
+  std::vector<BYTE> buffer;
+  wchar_t* text = nullptr;
+  if (!ReadProcessUser(processId, &buffer) ||
+      !::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid,
+                                &text)) {
+    return false;
+  }
+  *sid = win32::FromW(text, ::wcslen(text));
+  ::LocalFree(text);
+  return true;
+}
 
 bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
   ULONG process = 0;

@@ -336,8 +336,17 @@ bool ConnectPipeClient(const PipeHandle& instance, const Event& stop) {
     return Fail(kErrorInvalidHandle);
   if (pipe->connected)
     return true;  // already connected: ConnectNamedPipe's 535
-  if (pipe->disconnected)
-    return Fail(kErrorNoData);  // the host's instances serve one client only
+  if (pipe->disconnected) {
+    // DisconnectNamedPipe, then ConnectNamedPipe: the same instance listens again at its
+    // name, so that a server can take its next client without ever closing the instance.
+    if (pipe->atBusyName && !host::RenameOwnSocketFile(*pipe, pipe->busyPath, pipe->path))
+      return Fail(kErrorBadPipe);
+    pipe->atBusyName = false;
+    pipe->disconnected = false;
+    pipe->messageRead = false;
+    pipe->clientLevel = PipeClientLevel::kImpersonation;
+    pipe->peer = host::PeerIdentity{};
+  }
   if (!host::AwaitClient(pipe, stop))
     return false;
   // A client that has already closed its end is not served, as ConnectNamedPipe refuses
@@ -425,6 +434,11 @@ bool FlushPipeWithin(const PipeHandle& instance, std::uint32_t timeoutMs, const 
 }
 
 bool DisconnectPipeClient(const PipeHandle& instance) {
+  // After a connect that failed because its client had gone (232), the instance has no
+  // client left but must still be disconnected before it can connect again.
+  PipeObject* server = host::ObjectOf(instance);
+  if (server != nullptr && server->server && server->disconnected)
+    return true;
   PipeObject* pipe = ConnectedServer(instance);
   if (pipe == nullptr)
     return false;
@@ -638,6 +652,18 @@ PipeHandle OpenPipe(const std::u16string& name, PipeClientLevel level) {
   pipe->fd = std::move(fd);
   pipe->connected = true;
   return PipeHandle(reinterpret_cast<NativeHandle>(pipe.release()));
+}
+
+bool GetPipeClientUserSid(const PipeHandle& instance, std::u16string* sid) {
+  const PipeObject* pipe = ConnectedServer(instance);
+  if (pipe == nullptr)
+    return false;
+  // The identity captured when the client was taken; the same SIDs as the host's tokens.
+  const std::string text = pipe->peer.uid == 0
+                               ? std::string("S-1-5-18")
+                               : "S-1-5-21-1000-1000-1000-" + std::to_string(pipe->peer.uid);
+  *sid = std::u16string(text.begin(), text.end());
+  return true;
 }
 
 bool IsPipeServerTheSystemService(const PipeHandle& client, bool* isService) {
