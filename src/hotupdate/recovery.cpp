@@ -1,6 +1,8 @@
 #include "hotupdate/recovery.h"
 
+#include <chrono>
 #include <mutex>
+#include <vector>
 
 #include "foundation/step_hook.h"
 #include "foundation/text.h"
@@ -9,7 +11,9 @@
 #include "hotupdate/swap_record.h"
 #include "platform/files.h"
 #include "state/hot_update_job.h"
+#include "state/job_mirror.h"
 #include "state/protected_storage.h"
+#include "state/user_file_access.h"
 
 namespace vovu {
 namespace {
@@ -68,6 +72,7 @@ void RecoverHotUpdatesAtStartup(platform::CriticalSection& jobLock) {
 }
 
 void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::CriticalSection& jobLock) {
+  std::vector<std::u16string> mirrored;
   ForEachJobDirectory(
       hotUpdateDir, [&](const std::u16string& jobDir, const std::u16string& serviceJobFile) {
         HotUpdateJob job;
@@ -78,8 +83,24 @@ void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::Critical
           RollBackAtStart(jobDir, serviceJobFile, jobLock);
         } else if (IsMidOperationStatus(job.status)) {
           SetJobStatus(&job, serviceJobFile, kStatusFailed, u"service restarted mid-operation");
+        } else {
+          // The record is the truth; the user's copy may have missed its last status when the
+          // service ended between the two writes. It is written again from the record.
+          PostJobMirror(job);
         }
+        if (!job.jobFile.empty())
+          mirrored.push_back(job.jobFile);
       });
+  // The user's copies within one bound in all, so a user who holds their files delays the
+  // start-up job by that bound at most.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kUserFileLimitMs);
+  for (const std::u16string& jobFile : mirrored) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !AwaitJobMirror(jobFile, static_cast<std::uint32_t>(left.count())))
+      break;
+  }
 }
 
 }  // namespace vovu

@@ -21,7 +21,9 @@ void RecoverHotUpdatesAtStartup(platform::CriticalSection& jobLock);
 // restart") or "failed" ("service restart rollback failed", the rows left for the next start);
 // the application is not started. A job caught before any installed file was touched
 // ("committing", "downloading", "verifying") becomes "failed" ("service restarted
-// mid-operation"). Every other job is left alone.
+// mid-operation"). Every other job keeps its record, and the user's copy is written again
+// from it (a crash between the record and the copy leaves the copy a status behind). The
+// user's copies are awaited, within kUserFileLimitMs in all, before it returns.
 void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::CriticalSection& jobLock);
 
 }  // namespace vovu
