@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/identity.h"
 #include "platform/session_user.h"
+#include "platform/sync.h"
 #include "state/hot_update_job.h"
 #include "state/user_file_access.h"
 #include "support/test_machine.h"
@@ -50,12 +51,15 @@ TEST(JobMirror, AReaderThatDoesNotShareDeleteStillSeesTheFinalStatus) {
   std::atomic<bool> done{false};
   std::set<std::u16string> seen;
   std::thread reader([&] {
-    // After the last status, a few more reads: the application's next polls.
+    // After the last status, a few more reads: the application's next polls. An application
+    // polls with a pause between its reads; one that held the file without a break would
+    // defeat any bounded retry.
     for (int after = 0; after < 20;) {
       const std::u16string status = ReadHoldingTheFile(job.jobFile);
       if (!status.empty())
         seen.insert(status);
       after += done.load() ? 1 : 0;
+      platform::SleepMilliseconds(5);
     }
   });
   constexpr int kStatuses = 50;
