@@ -34,6 +34,17 @@ std::u16string Wide(const std::string& text) {
   return MultiByteUtf8ToWide(text.data(), text.size());
 }
 
+// The process object behind `process` when it was opened with the right to query it; else
+// null: no process object, or one opened without that right (last error 5).
+const HostProcess* QueryableProcess(const ProcessHandle& process) {
+  const HostProcess* object = ProcessOf(process);
+  if (object != nullptr && (object->access & kProcessQueryLimitedInformation) == 0) {
+    SetLastErrorCode(kErrorAccessDenied);
+    return nullptr;
+  }
+  return object;
+}
+
 }  // namespace
 
 namespace host {
@@ -137,13 +148,9 @@ ProcessHandle OpenProcessById(std::uint32_t processId, std::uint32_t access) {
 
 bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
                            std::uint32_t capacity) {
-  const HostProcess* object = ProcessOf(process);
+  const HostProcess* object = QueryableProcess(process);
   if (object == nullptr)
     return false;
-  if ((object->access & kProcessQueryLimitedInformation) == 0) {
-    SetLastErrorCode(kErrorAccessDenied);
-    return false;
-  }
   std::string image;
   if (!host::ReadProcExecutable(object->pid, &image)) {
     // Gone, a kernel thread, or another user's process read without the right to.
@@ -161,13 +168,9 @@ bool QueryProcessImagePath(const ProcessHandle& process, std::u16string* path,
 }
 
 bool QueryProcessStartTime(const ProcessHandle& process, std::int64_t* created) {
-  const HostProcess* object = ProcessOf(process);
+  const HostProcess* object = QueryableProcess(process);
   if (object == nullptr)
     return false;
-  if ((object->access & kProcessQueryLimitedInformation) == 0) {
-    SetLastErrorCode(kErrorAccessDenied);
-    return false;
-  }
   host::ProcStat stat;
   if (!host::ReadProcStat(object->pid, &stat)) {
     SetLastErrorCode(kErrorInvalidParameter);
