@@ -382,6 +382,4 @@ if [ "${VOVU_DEMO_NETWORK:-}" != private ]; then
   exec env VOVU_DEMO_NETWORK=private unshare --net -- "$0" "$@"
 fi
 ip link set lo up
-# Where the service finds the system's tar.exe (C:\Windows\System32).
-export SystemRoot='C:\Windows'
 main "$@"

@@ -5,13 +5,14 @@ set -euo pipefail
 
 # What the README's commands use: the two builds and their tests, the benchmarks, the
 # fuzz targets (clang and its libFuzzer runtime), clang-format, the demo (ps) and the
-# private network of the demo and the wine stage (ip, and the CA bundle the stage extends).
+# private network of the demo and the wine stage (ip, and the CA bundle the stage extends),
+# and an ordinary static web server (nginx-light) that a test serves an update from.
 packages=(
   build-essential g++ cmake ninja-build pkg-config
   googletest libgtest-dev libbenchmark-dev
   libssl-dev openssl libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev
   libarchive-tools binutils osslsigncode clang-format clang libclang-rt-14-dev procps
-  mingw-w64 g++-mingw-w64-x86-64-posix wine64 iproute2 ca-certificates
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64 iproute2 ca-certificates nginx-light
 )
 
 missing=()

@@ -9,6 +9,7 @@
 // host's bsdtar) waits on a FIFO before it lists. Nothing sleeps.
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,10 +31,12 @@
 #include "foundation/step_hook.h"
 #include "foundation/text.h"
 #include "platform/environment.h"
+#include "platform/host/core/machine_root.h"
 #include "platform/host/entry/kill_step_host.h"
 #include "service/pipe_client.h"
 #include "state/hot_update_job.h"
 #include "state/protected_storage.h"
+#include "static_web_server.h"
 #include "support/host/code_signing.h"
 #include "support/host/https_world.h"
 #include "support/host/installed_service.h"
@@ -184,10 +187,6 @@ class HotUpdateEndToEnd : public HttpsWorld {
       return;
     if (!CanSignPeFiles() || std::system("command -v bsdtar >/dev/null 2>&1") != 0)
       GTEST_SKIP() << "osslsigncode and bsdtar are needed";
-    std::u16string saved;
-    if (platform::GetEnvironmentValue(u"SystemRoot", &saved, 260) > 0)
-      savedSystemRoot_ = saved;
-    ASSERT_TRUE(platform::SetEnvironmentValue(u"SystemRoot", u"C:\\Windows"));
     TrustSigningRoot();
     PlaceServiceExecutable();
     ASSERT_FALSE(HasFatalFailure());
@@ -205,10 +204,7 @@ class HotUpdateEndToEnd : public HttpsWorld {
     ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
   }
 
-  void TearDown() override {
-    (void)platform::SetEnvironmentValue(u"SystemRoot", savedSystemRoot_);
-    HttpsWorld::TearDown();
-  }
+  void TearDown() override { HttpsWorld::TearDown(); }
 
   static fs::path Installed(const std::string& name) {
     return TestMachine::Native(std::u16string(kServiceInstallDirectory) + u"\\" + Utf8ToWide(name));
@@ -360,7 +356,6 @@ class HotUpdateEndToEnd : public HttpsWorld {
   fs::path gate_;
   std::string sha_;
   std::string size_;
-  std::u16string savedSystemRoot_;
 };
 
 TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderAndIsCancelledWhenStaged) {
@@ -564,6 +559,58 @@ TEST_F(HotUpdateEndToEnd, AStopWhileTheManifestStallsEndsThePrepareAtOnce) {
   EXPECT_EQ(job.status, u"failed");
   EXPECT_EQ(job.statusMessage, u"manifest authorization failed: manifest request cancelled");
   Server().Release();
+}
+
+// A service has the machine's environment whoever starts it: started by an operator whose
+// shell names nothing but the machine (no SystemRoot, no PATH, no ProgramData), the service
+// still finds the machine's tar.exe and its protected tree and prepares to the end.
+TEST_F(HotUpdateEndToEnd, AServiceStartedFromAnEmptyEnvironmentPreparesToStaged) {
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_EQ(RunServiceTool({"stop"}), 0);
+  platform::ServiceStatus status;
+  ASSERT_TRUE(WaitForServiceState(platform::kServiceStopped, &status));
+  const std::string program = Installed("vovudidavuda.exe").string();
+  const std::string root =
+      std::string(platform::host::kMachineRootVariable) + "=" + platform::host::MachineRoot();
+  std::vector<char*> argv{const_cast<char*>(program.c_str()), const_cast<char*>("start"), nullptr};
+  std::vector<char*> envp{const_cast<char*>(root.c_str()), nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+  int code = -1;
+  ASSERT_EQ(waitpid(child, &code, 0), child);
+  ASSERT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 0) << code;
+  std::u16string reply;
+  ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
+  EXPECT_EQ(Outcome(Request()), "staged");
+}
+
+// Any ordinary static HTTPS server can be the update host: the distribution's nginx serves
+// the manifest and the package from a plain directory (127.0.0.1 is the suite's own server,
+// so nginx listens on 127.0.0.4 and the machine's hosts file names it for the update host),
+// and the prepare reaches "staged" through it alone.
+TEST_F(HotUpdateEndToEnd, AStaticWebServerServingADirectoryIsTheUpdateHost) {
+  if (!StaticWebServer::Installed())
+    GTEST_SKIP() << "nginx is needed (scripts/setup.sh installs nginx-light)";
+  Publish();
+  ASSERT_FALSE(HasFatalFailure());
+  const fs::path site = TestMachine::Native(machine_.Path(u"site"));
+  fs::create_directories(site / "pkg");
+  fs::create_directories(site / "client" / "new");
+  fs::copy_file(files_ / "out" / "package.zip", site / "pkg" / "package.zip");
+  fs::copy_file(files_ / "official.json", site / "client" / "new" / "clientHotUpdateInfo.json");
+  // The suite's own server offers nothing now: only nginx can make this prepare succeed.
+  Serve(kManifestPath, "{}");
+  StaticWebServer nginx;
+  std::string reason;
+  ASSERT_TRUE(nginx.Start("127.0.0.4", ServerCertificate(), ServerKey(), site,
+                          TestMachine::Native(machine_.Path(u"nginx")), &reason))
+      << reason;
+  WriteHostsFile("127.0.0.4 " + UpdateHost() + "\n");
+  EXPECT_EQ(Outcome(Request()), "staged");
+  // nginx logs a request once its answer is sent, long before the prepare ends.
+  EXPECT_EQ(nginx.AccessLog(),
+            std::string("GET ") + kManifestPath + " 200\nGET " + kPackagePath + " 200\n");
 }
 
 // One user's jobs keep at most three packages: a fourth prepare is refused with what to do,

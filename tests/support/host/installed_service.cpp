@@ -17,6 +17,7 @@
 #include <filesystem>
 
 #include "foundation/text.h"
+#include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/host/core/machine_root.h"
 #include "platform/pipe.h"
@@ -49,6 +50,12 @@ void PlaceServiceExecutable() {
                              std::filesystem::copy_options::overwrite_existing);
   ASSERT_EQ(chmod(target.c_str(), 0755), 0);
   InstallDesktopApp(kServiceInstallDirectory);
+  // The service gets the machine's environment, not the test's: the test looks at the
+  // machine's own ProgramData as well (its machine root is the test's own).
+  const std::filesystem::path programData = TestMachine::Native(u"C:\\ProgramData");
+  std::filesystem::create_directories(programData);
+  OpenLikeProgramData(programData);
+  ASSERT_TRUE(platform::SetEnvironmentValue(u"ProgramData", u"C:\\ProgramData"));
 }
 
 ServiceCleanup::~ServiceCleanup() {

@@ -18,6 +18,7 @@
 
 #include "platform/error.h"
 #include "platform/host/core/machine_root.h"
+#include "platform/host/scm/service_environment.h"
 #include "platform/host/scm/service_records.h"
 #include "platform/text_codec.h"
 
@@ -137,13 +138,7 @@ bool StartDetachedProcess(
   std::vector<std::string> arguments{program};
   for (std::size_t i = 1; i < words.size(); ++i)
     arguments.push_back(WideToMultiByteUtf8(words[i]));
-  const std::string marker = std::string(kServiceMarkerVariable) + "=";
-  std::vector<std::string> environment;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (std::string(*entry).compare(0, marker.size(), marker) != 0)
-      environment.emplace_back(*entry);
-  }
-  environment.push_back(marker + serviceName);
+  std::vector<std::string> environment = ServiceEnvironment(serviceName, environ);
   std::vector<char*> argv = ExecPointers(arguments);
   std::vector<char*> envp = ExecPointers(environment);
 

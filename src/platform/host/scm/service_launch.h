@@ -19,8 +19,8 @@ namespace vovu::platform::host {
 
 // Starts the program of `binaryPath` (a Windows command line; the program's path is mapped
 // into the machine) as a detached process: a new session, not a child of the caller, the
-// standard handles on /dev/null, the caller's environment plus kServiceMarkerVariable set to
-// `serviceName`, the current directory C:\Windows\System32 when it exists (else "/").
+// standard handles on /dev/null, the machine's environment for services (ServiceEnvironment,
+// never the caller's), the current directory C:\Windows\System32 when it exists (else "/").
 // `recordStart` is called with the new process's id and start time after the process exists
 // and before it runs the program; when it fails the process ends without running anything.
 // False with the Win32 error of the failure (2 or 3 for a missing program, 5 for one that
