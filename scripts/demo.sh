@@ -25,6 +25,7 @@ install_dir=""  # C:\Program Files\Korva in the machine root
 service=""      # vovudidavuda.exe there
 viewer_pid=""   # the debugger-output viewer
 update_host_pid=""  # the update host, while the hot update runs
+helper_trace=""     # korvaCF.exe's trace, in the user's profile
 
 demo_rollback=no
 [ "${1:-}" = --rollback ] && demo_rollback=yes
@@ -55,6 +56,16 @@ wait_for_application() {
     sleep 0.1
   done
   echo "demo: the relaunched application did not note \"$ending\" and exit within 60 s" >&2
+  return 1
+}
+# Waits (at most 30 s) until FILE has a line containing TEXT.
+wait_for_line() {
+  local file=$1 text=$2 what=$3
+  for _ in $(seq 1 300); do
+    grep -qF -- "$text" "$file" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "demo: $what did not write \"$text\" within 30 s" >&2
   return 1
 }
 application_running() {
@@ -133,8 +144,10 @@ make_machine() {
   "$tools/machine_setup/machine-setup" >/dev/null
   ls "$VOVU_MACHINE_ROOT/drive_c"
   # Every program's debugger output, the service's and the user's alike, is collected here.
-  "$tools/debug_view/debug-view" >"$top/debug.txt" 2>/dev/null &
+  "$tools/debug_view/debug-view" >"$top/debug.txt" 2>"$top/debug-view.err" &
   viewer_pid=$!
+  # A line written before the viewer listens is lost: wait until it does.
+  wait_for_line "$top/debug-view.err" "debug-view: listening" "the debugger-output viewer"
 }
 
 install_application() {
@@ -147,7 +160,12 @@ install_application() {
   cp "$build/vovudidavuda" "$service"
   cp "$tools/korvacf_standin/korvacf-standin" "$install_dir/korvaCF.exe"
   cp "$tools/installed_version/installed-version" "$tools/pipe_send/pipe-send" "$install_dir/"
-  : >"$install_dir/korvaCF.trace" && chmod 666 "$install_dir/korvaCF.trace"
+  # The user's profile, and in it the helper's trace (korvaCF.exe appends a line per event):
+  # nothing in the installation folder may be the user's to write.
+  local profile="$VOVU_MACHINE_ROOT/drive_c/Users/nobody"
+  mkdir -p "$profile" && chown $user_uid:$user_uid "$profile"
+  helper_trace="$profile/korvaCF.trace"
+  : >"$helper_trace" && chown $user_uid:$user_uid "$helper_trace"
 }
 
 install_service() {
@@ -212,11 +230,11 @@ show_registration() {
 
 show_helper() {
   say "korvaCF.exe was started as the user, in the user's session (its trace, and ps)"
-  cat "$install_dir/korvaCF.trace"
+  cat "$helper_trace"
   local pids helper
   pids=$(demo_processes | tr '\n' ',')
   ps -o pid,user,sid,args -p "${pids%,}" || true
-  helper=$(sed -n 's/^start .* pid=\([0-9]*\) .*/\1/p' "$install_dir/korvaCF.trace" | tail -n 1)
+  helper=$(sed -n 's/^start .* pid=\([0-9]*\) .*/\1/p' "$helper_trace" | tail -n 1)
   echo "(session= is the Windows session: the user's, where its request came from. Linux cannot"
   echo " put a process into another's session, so ps shows the one the helper leads, and it carries"
   echo " the session marker $(tr '\0' '\n' <"/proc/$helper/environ" | grep '^VOVU_SESSION=') that the emulation reads first)"
@@ -236,6 +254,8 @@ installed_version_record() {
 
 user_command_line() {
   say "The user runs the service's command line with an unknown verb: exit code $(as_user setsid -w "$service" frobnicate; echo $?), and a line for the debugger"
+  # The viewer writes what it receives a moment later: the line is shown once it is there.
+  wait_for_line "$top/debug.txt" "unknown command: frobnicate" "the command line's debugger line"
 }
 
 stop_service() {

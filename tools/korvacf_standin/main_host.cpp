@@ -5,8 +5,10 @@
 // SIGTERM to every other process of its own image name in its own session (sessions as the
 // host platform reads them) and exits.
 //
-// Trace: when a file (or FIFO) named korvaCF.trace exists beside the executable, each event
-// appends one line to it, written at once:
+// Trace: when a file (or FIFO) named korvaCF.trace exists beside the executable, or else in
+// the folder USERPROFILE names (where a demo keeps it: a file its user may write cannot lie
+// in an installation folder the service accepts), each event appends one line to it,
+// written at once:
 //   start uid=<uid> session=<session> pid=<pid> profile=<USERPROFILE> cwd=<dir> args=<args>
 //   stop uid=... (the same fields) stopped=<number of instances signalled>
 //   exit uid=... (the same fields)
@@ -17,9 +19,11 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/host/core/machine_root.h"
 #include "platform/process.h"
 #include "platform/text_codec.h"
 
@@ -53,10 +57,17 @@ std::uint32_t OwnSession() {
 void Trace(const std::string& event, const std::string& args, const std::string& extra) {
   const std::string self = SelfPath();
   const std::string trace = self.substr(0, self.find_last_of('/') + 1) + "korvaCF.trace";
-  const int fd = open(trace.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  const char* profile = std::getenv("USERPROFILE");
+  int fd = open(trace.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  std::string profileFolder;
+  if (fd < 0 && profile != nullptr &&
+      vovu::platform::host::ToHostPath(MultiByteUtf8ToWide(profile, std::strlen(profile)),
+                                       &profileFolder)) {
+    fd = open((profileFolder + "/korvaCF.trace").c_str(),
+              O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  }
   if (fd < 0)
     return;
-  const char* profile = std::getenv("USERPROFILE");
   std::string cwd(PATH_MAX, '\0');
   if (getcwd(cwd.data(), cwd.size()) == nullptr)
     cwd.clear();
