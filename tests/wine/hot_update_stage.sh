@@ -27,13 +27,24 @@ if [ "${VOVU_WINE_STAGE:-}" != inside ]; then
     exit 77
   fi
   # One stage at a time per build directory: a second would remove the first one's prefix.
+  # Only this process holds the lock: nothing the stage starts inherits it (9>&-), so a
+  # program a dead stage left running never blocks the next one.
   exec 9>"$(realpath "$2")/wine-stage.lock"
   if ! flock -n 9; then
     echo "FAIL: another wine stage runs in $2"
     exit 1
   fi
-  exec env VOVU_WINE_STAGE=inside unshare --mount --net -- bash "$0" "$(realpath "$1")" \
-    "$(realpath "$2")"
+  env VOVU_WINE_STAGE=inside unshare --mount --net -- bash "$0" "$(realpath "$1")" \
+    "$(realpath "$2")" 9>&- &
+  inner=$!
+  trap 'kill -TERM "$inner" 2>/dev/null' INT TERM HUP
+  status=0
+  wait "$inner" || status=$?
+  while kill -0 "$inner" 2>/dev/null; do  # a trapped signal ended the wait, not the stage
+    status=0
+    wait "$inner" || status=$?
+  done
+  exit "$status"
 fi
 
 host_build=$1
@@ -53,8 +64,19 @@ started=$(date +%s)
 # shellcheck source=tests/wine/stage_lib.sh
 source "$here/stage_lib.sh"
 
+# The update host ends with the stage, whatever ends the stage: asked first, then killed
+# (it may be holding a trickled answer and not heed the request at once).
+stop_update_host() {
+  [ -n "${update_host_pid:-}" ] || return 0
+  kill "$update_host_pid" 2>/dev/null
+  timeout 3 tail --pid="$update_host_pid" -s 0.1 -f /dev/null ||
+    kill -9 "$update_host_pid" 2>/dev/null
+  wait "$update_host_pid" 2>/dev/null
+  update_host_pid=""
+}
+
 cleanup() {
-  [ -n "${update_host_pid:-}" ] && kill "$update_host_pid" 2>/dev/null
+  stop_update_host
   if [ -d "$WINEPREFIX" ]; then
     "$wineserver" -k >/dev/null 2>&1
     "$wineserver" -w >/dev/null 2>&1
@@ -64,6 +86,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP  # through the EXIT trap
 
 rm -rf "$stage"
 mkdir -p "$stage/keys" "$stage/www/client/new" "$stage/www/pkg" "$stage/release"
@@ -108,6 +131,8 @@ echo "application archive 2.10.0" >"$install/resources/app.asar"
 : >"$install/korvaCF.trace"
 cp "$win_build/tools/pipe_send/pipe-send.exe" "$win_build/tools/installed_version/installed-version.exe" \
   "$drive_c/vovu-tools/"
+# The application's watcher of its job, outside the installation folder.
+cp "$win_build/tools/korvadesk_standin/Korvadesk.exe" "$drive_c/vovu-tools/watch-job.exe"
 show_installed
 
 step "An installation folder open to everybody (0777) is refused, and nothing is registered"

@@ -32,83 +32,31 @@ publish() {  # VERSION [URL]
 package_sha() { digest "$stage/www/pkg/$1.zip"; }
 package_size() { stat -c %s "$stage/www/pkg/$1.zip"; }
 
-# The application's side of a job, played from outside wine: the job file written in the
-# service's layout, the requests sent with pipe-send.exe (as the wine user, like any program
-# of the session), and the mirror followed by reading it from Linux. A Windows program that
-# polls its job file holds it open now and then, and wine then refuses the service's atomic
-# replacement of the mirror (see docs/wine-stage.md); reading from Linux takes no Windows
-# handle, so the stage sees every mirror write the service makes and disturbs none.
-
-# The mirror's status, message and update time, read at once: "status|message|updatedAt".
-mirror_state() {
-  local text
-  text=$(cat "$job" 2>/dev/null) || return
-  printf '%s|%s|%s' \
-    "$(sed -n 's/^  "status": "\(.*\)",\{0,1\}$/\1/p' <<<"$text")" \
-    "$(sed -n 's/^  "statusMessage": "\(.*\)",\{0,1\}$/\1/p' <<<"$text")" \
-    "$(sed -n 's/^  "updatedAt": \([0-9]*\),\{0,1\}$/\1/p' <<<"$text")"
-}
-
-# Prints each change of the mirror as "status" or "status: message" until it shows a status
-# at rest or LIMIT seconds pass. The state at the start is not printed.
-follow_mirror() {  # LIMIT
-  local last now status message deadline=$((SECONDS + $1))
-  last=$(mirror_state)
-  while [ "$SECONDS" -lt "$deadline" ]; do
-    sleep 0.05
-    now=$(mirror_state)
-    [ "$now" != "$last" ] && [ -n "${now%%|*}" ] || continue
-    last=$now
-    status=${now%%|*}
-    message=${now#*|}
-    message=${message%|*}
-    printf '%s%s\n' "$status" "${message:+: $message}"
-    case $status in
-      staged | failed | cancelled | rolledback | done) return 0 ;;
-    esac
-  done
-  echo "no further change within $1 s"
-}
-
-send_job_command() {  # WORD
-  "$wine" "$pipe_send_win" "$1" "$job_win" 2>&1 | tr -d '\r'
-}
+# The application's side of a job is the Korvadesk.exe stand-in's own, run under wine as the
+# wine user, as the host demo runs it: "--hot-update-request" writes the job file, sends
+# "hot-update-prepare" and follows the job by reading the file as an application does
+# (docs/integration.md: shared for reading, writing and deleting, polled), printing each
+# status it sees; "--hot-update-commit" sends the commit and exits. A copy outside the
+# installation folder (watch-job.exe, which the commit does not stop as the application)
+# follows the job from the commit on. The service may skip a status while the reader holds
+# the file; the final one always arrives.
+watch_win='C:\vovu-tools\watch-job.exe'
 
 # The application asks for VERSION from CURRENT with the job file in SUBFOLDER of its
-# hot-update folder, and follows the job. Sets job_win, job, request_output and request_code
-# (0 when the request was answered "OK" and the job ended "staged").
+# hot-update folder, and follows the job. Sets job_win, job, request_output (what it printed
+# after the job file's path) and request_code (its exit code: 0 when the request was
+# answered "OK" and the job ended "staged").
 request() {  # VERSION URL CURRENT SUBFOLDER
-  job_win="C:\\users\\$(id -un)\\.zodezevadororuza\\updates\\hotupdate\\$4\\job.json"
+  "$wine" "$install/Korvadesk.exe" --hot-update-request "$1" "$2" "$(package_sha "$1")" \
+    "$(package_size "$1")" "$3" "$4" >"$stage/request.out" 2>&1
+  request_code=$?
+  local printed
+  printed=$(tr -d '\r' <"$stage/request.out")
+  job_win=$(sed -n 's/^job file: //p' <<<"$printed")
   job=$(unix_path "$job_win")
-  mkdir -p "$(dirname "$job")"
-  local now_ms
-  now_ms=$(($(date +%s%3N) + 11644473600000))
-  cat >"$job" <<EOF
-{
-  "schemaVersion": 1,
-  "version": "$1",
-  "createdAt": $now_ms,
-  "updatedAt": 0,
-  "request": {
-    "packageUrl": "$2",
-    "packageSha256": "$(package_sha "$1")",
-    "expectedPublisher": "",
-    "packageSize": $(package_size "$1"),
-    "currentVersion": "$3"
-  }
-}
-EOF
-  local reply follower
-  follow_mirror 120 >"$stage/follow.out" &  # from before the request, to see every status
-  follower=$!
-  reply=$(send_job_command hot-update-prepare)
-  [ "$reply" = OK ] || kill "$follower"
-  wait "$follower"
-  request_output="hot-update-prepare: $reply"$'\n'$(cat "$stage/follow.out")
-  request_code=1
-  [ "$reply" = OK ] && [ "$(tail -1 <<<"$request_output")" = staged ] && request_code=0
-  observe "job file $job_win for $1 from $3; pipe-send.exe hot-update-prepare, then the mirror:"
-  sed 's/^/     | /' <<<"$request_output"
+  request_output=$(sed '/^job file: /d' <<<"$printed")
+  observe "Korvadesk.exe --hot-update-request $1 ... $3 \"$4\" (exit code $request_code):"
+  sed 's/^/     | /' <<<"$printed"
 }
 
 job_status() { json_string "$job" status; }
@@ -116,20 +64,22 @@ prepare_road=$(printf '%s\n' "hot-update-prepare: OK" "verifying: official manif
   "verifying: package sha256" staged)
 job_message() { json_string "$job" statusMessage; }
 
-# The application sends hot-update-commit (and would exit); the mirror is followed until it
+# The application sends hot-update-commit and exits; the watcher follows the job until it
 # rests. Sets follow_output and commit_seconds.
 commit_and_follow() {
-  local begin reply follower
+  local begin follower code
   begin=$(date +%s)
-  follow_mirror 200 >"$stage/follow.out" &
+  "$wine" "$watch_win" --hot-update-follow "$job_win" >"$stage/follow.out" 2>&1 &
   follower=$!
-  reply=$(send_job_command hot-update-commit)
-  expect_equal "pipe-send.exe hot-update-commit" OK "$reply"
-  [ "$reply" = OK ] || kill "$follower"
+  "$wine" "$install/Korvadesk.exe" --hot-update-commit "$job_win" >"$stage/commit.out" 2>&1
+  code=$?
+  expect_equal "Korvadesk.exe --hot-update-commit" "0 hot-update-commit: OK" \
+    "$code $(tr -d '\r' <"$stage/commit.out")"
+  [ "$code" -eq 0 ] || kill "$follower"
   wait "$follower"
-  follow_output=$(cat "$stage/follow.out")
+  follow_output=$(tr -d '\r' <"$stage/follow.out")
   commit_seconds=$(($(date +%s) - begin))
-  observe "the job's mirror, followed from the commit (${commit_seconds} s):"
+  observe "the job as watch-job.exe saw it, from the commit (${commit_seconds} s):"
   sed 's/^/     | /' <<<"$follow_output"
 }
 
@@ -323,7 +273,9 @@ stopped_while_trickling() {
 JOB
   local requests_before
   requests_before=$(grep -c '^request GET /client/new/clientHotUpdateInfo.json' "$stage/update-host.log")
-  expect_equal "hot-update-prepare" OK "$(send_job_command hot-update-prepare)"
+  # The application sends the prepare and follows its job through the stop and the restart.
+  "$wine" "$install/Korvadesk.exe" --hot-update-prepare "$job_win" >"$stage/stopped.out" 2>&1 &
+  local application=$!
   wait_for "the manifest requested" 300 bash -c \
     "[ \$(grep -c '^request GET /client/new/clientHotUpdateInfo.json' '$stage/update-host.log') -gt $requests_before ]"
   local started
@@ -340,5 +292,12 @@ JOB
   expect_equal "mirrored status" failed "$(job_status)"
   expect_equal "status message" "manifest authorization failed: manifest request cancelled" \
     "$(job_message)"
+  wait "$application"
+  local code=$?
+  observe "Korvadesk.exe --hot-update-prepare (exit code $code):"
+  tr -d '\r' <"$stage/stopped.out" | sed 's/^/     | /'
+  expect_equal "the application's first and last lines, and its exit code" \
+    "hot-update-prepare: OK|failed: manifest authorization failed: manifest request cancelled|1" \
+    "$(tr -d '\r' <"$stage/stopped.out" | sed -n '1p;$p' | tr '\n' '|')$code"
 }
 mirrored_failed() { [ "$(job_status)" = failed ]; }
