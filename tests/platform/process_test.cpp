@@ -131,6 +131,32 @@ TEST(ProgramRun, ExitCodeAndOutputThroughInheritedHandles) {
   EXPECT_EQ(TestMachine::ReadBytes(output), command.output);
 }
 
+// A path of the machine among the arguments reaches the program as a path it can open, both
+// output streams reach one inherited file, and a program in a folder that is not there gives
+// the system's error and no process.
+TEST(ProgramRun, PathArgumentsSharedOutputAndAMissingFolder) {
+  TestMachine machine;
+  const std::u16string output = machine.Path(u"out.txt");
+  TestMachine::WriteBytes(machine.Path(u"in.txt"), "from a file\n");
+  FileHandle file = CreateInheritableOutputFile(output);
+  FileHandle input = OpenInheritableNullDevice();
+  ASSERT_TRUE(file.valid());
+  ASSERT_TRUE(input.valid());
+  const StandardHandles handles{&input, &file, &file};
+  const testing::ShellCommand command = testing::TypesFileThenErr(machine.Path(u"in.txt"));
+  ProcessHandle process = Start(command.commandLine, &handles);
+  ASSERT_EQ(WaitForProcessExit(process, kBound), WaitResult::kSignalled);
+  file.reset();
+  EXPECT_EQ(TestMachine::ReadBytes(output), "from a file\n" + command.output);
+
+  ProcessStart missing;
+  missing.commandLine = machine.Path(u"nowhere\\tar.exe") + u" -tf x";
+  ProcessHandle none;
+  EXPECT_FALSE(StartProgram(missing, nullptr, &none));
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+  EXPECT_FALSE(none.valid());
+}
+
 TEST(ProgramRun, AForcedEndGivesItsCodeAndTheEventWinsTheWait) {
   TestMachine machine;
   const std::u16string helper = machine.Path(u"korvaCF.exe");
