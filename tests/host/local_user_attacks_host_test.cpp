@@ -105,9 +105,7 @@ class LocalUserAttacksHost : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_ROOT_FOR_OTHER_USERS();
-    PlaceServiceExecutable();
-    ASSERT_FALSE(HasFatalFailure());
-    ASSERT_EQ(RunServiceTool({"install"}), 0);
+    (void)InstallService(/*start=*/false);
   }
 
   void Start() {
