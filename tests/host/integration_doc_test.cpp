@@ -28,16 +28,23 @@ std::string ReadSource(const std::string& relative) {
   return text.str();
 }
 
-// True when `text`, written as a C++ string literal's content would be, stands in one of the
-// program's source files: the document quotes the program's own messages and names.
+// True when `text`, written as a C++ string literal's content would be, stands in a line of
+// code of the program's sources: the document quotes the program's own messages and names.
+// Comment lines are left out, since comments quote messages too.
 bool IsProgramText(const std::string& text) {
   static const std::string sources = [] {
     std::string all;
     for (const auto& entry :
          std::filesystem::recursive_directory_iterator(std::string(VOVU_SOURCE_DIR) + "/src")) {
       const std::string extension = entry.path().extension().string();
-      if (entry.is_regular_file() && (extension == ".cpp" || extension == ".h"))
-        all += ReadSource(entry.path().lexically_relative(VOVU_SOURCE_DIR).string()) + "\n";
+      if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h"))
+        continue;
+      std::istringstream lines(ReadSource(entry.path().lexically_relative(VOVU_SOURCE_DIR)));
+      for (std::string line; std::getline(lines, line);) {
+        const std::size_t start = line.find_first_not_of(' ');
+        if (start != std::string::npos && line.compare(start, 2, "//") != 0)
+          all += line + "\n";
+      }
     }
     return all;
   }();
