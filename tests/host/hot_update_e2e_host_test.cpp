@@ -555,46 +555,6 @@ TEST_F(HotUpdateEndToEnd, AStopWhileTheManifestStallsEndsThePrepareAtOnce) {
   Server().Release();
 }
 
-// One user's jobs keep at most three packages: a fourth prepare is refused with what to do,
-// and cancelling one makes room.
-TEST_F(HotUpdateEndToEnd, AUsersFourthStoredPackageIsRefusedUntilOneIsCancelled) {
-  Publish();
-  ASSERT_FALSE(HasFatalFailure());
-  std::vector<std::string> jobFiles;
-  for (const char* name : {"one", "two", "three"}) {
-    std::vector<std::string> request = Request();
-    request.push_back(name);
-    App app(session_, request);
-    jobFiles.push_back(JobFileOf(app.NextLine()));
-    std::vector<std::string> lines;
-    EXPECT_EQ(app.Finish(&lines), 0) << name;
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "staged") << name;
-  }
-  std::vector<std::string> fourth = Request();
-  fourth.push_back("four");
-  EXPECT_EQ(Outcome(fourth),
-            "hot-update-prepare: ERROR too many hot-update jobs with package "
-            "data (at most 3): cancel one first");
-  // The disk the user's jobs hold: three packages and their payloads, nothing more.
-  std::uintmax_t bytes = 0;
-  int packages = 0;
-  for (const auto& entry :
-       fs::recursive_directory_iterator(TestMachine::Native(GetHotUpdateDir()))) {
-    if (!entry.is_regular_file())
-      continue;
-    bytes += entry.file_size();
-    packages += entry.path().filename() == "package.zip" ? 1 : 0;
-  }
-  std::printf("one user's jobs after 4 prepares: %d packages, %ju bytes (package %s bytes)\n",
-              packages, bytes, size_.c_str());
-  RecordProperty("stored_bytes", std::to_string(bytes));
-  EXPECT_EQ(packages, 3);
-
-  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFiles[0]}), "hot-update-cancel: OK");
-  EXPECT_EQ(Outcome(fourth), "staged");
-}
-
 // One failure of each step of prepare, through the real service: each ends the job
 // "failed" with its step's prefix in the user's mirror. The rules behind each message are the
 // unit suites' (prepare claim, manifest rules and authorization, download, package archive
