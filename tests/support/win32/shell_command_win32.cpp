@@ -8,7 +8,7 @@ ShellCommand ListedThenExit3() {
 }
 
 ShellCommand TypesFileThenErr(const std::u16string& path) {
-  return {u"cmd.exe /c \"type \"" + path + u"\"& (echo err)1>&2\"", "err\r\n"};
+  return {u"cmd.exe /c \"type \"" + path + u"\"& echo err>&2\"", "err\r\n"};
 }
 
 }  // namespace vovu::testing
