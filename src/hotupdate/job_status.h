@@ -21,6 +21,13 @@ inline constexpr char16_t kStatusDone[] = u"done";
 inline constexpr char16_t kStatusFailed[] = u"failed";
 inline constexpr char16_t kStatusCancelled[] = u"cancelled";
 
+// Every status a job can have, in the order of a job's life (docs/integration.md lists them
+// so).
+inline constexpr const char16_t* kJobStatuses[] = {
+    kStatusVerifying, kStatusDownloading, kStatusStaged,      kStatusCommitting,
+    kStatusReplacing, kStatusRelaunching, kStatusRollingBack, kStatusRolledBack,
+    kStatusDone,      kStatusFailed,      kStatusCancelled};
+
 // The per-user job folder below the profile directory.
 inline constexpr char16_t kHotUpdateJobDirName[] = u"\\.zodezevadororuza\\updates\\hotupdate\\";
 

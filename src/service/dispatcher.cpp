@@ -43,4 +43,11 @@ bool ExecuteWhitelistedCommand(const std::u16string& word, const std::vector<std
   return false;
 }
 
+std::vector<std::u16string> WhitelistedCommandWords() {
+  std::vector<std::u16string> words;
+  for (const WhitelistEntry& entry : kWhitelist)
+    words.emplace_back(entry.word);
+  return words;
+}
+
 }  // namespace vovu

@@ -18,4 +18,7 @@ namespace vovu {
                                              const RequestContext& context,
                                              std::u16string* failure);
 
+// The whitelist's words, in the order a request's word is tested against them.
+[[nodiscard]] std::vector<std::u16string> WhitelistedCommandWords();
+
 }  // namespace vovu

@@ -18,6 +18,8 @@
 #include "platform/error.h"
 #include "platform/host/image/root_store.h"
 #include "state/authenticode_verify.h"
+#include "support/host/certificates.h"
+#include "support/host/native_files.h"
 #include "support/host/pe_image.h"
 #include "support/outcome.h"
 #include "support/test_machine.h"
@@ -27,11 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using vovu::testing::ErrorAfter;
+using vovu::testing::ShellQuote;
 using vovu::testing::TestMachine;
-
-std::string Quote(const fs::path& path) {
-  return "'" + path.string() + "'";
-}
 
 // The service's verification of `path`: "trusted <thumbprint>|" or "untrusted |<error>".
 std::u16string ServiceVerdict(const std::u16string& path) {
@@ -46,35 +45,22 @@ class AuthenticodeHostTest : public ::testing::Test {
  protected:
   // Runs `command` quietly in the folder of the suite's keys: its exit status.
   static int Shell(const std::string& command) {
-    return std::system(("(cd " + Quote(keys_) + " && " + command + ") >/dev/null 2>&1").c_str());
+    return std::system(
+        ("(cd " + ShellQuote(keys_) + " && " + command + ") >/dev/null 2>&1").c_str());
   }
 
   // One set of keys and certificates for the whole suite: a trusted root "ca", an unrelated
   // root "other", and issued by "ca" a code-signing "signer" and a TLS-server-only "server";
-  // "chain.pem" holds the signer's and the root's certificates; "thumbprint" the signer's as
-  // openssl reports it ("SHA1 Fingerprint=AB:CD:..."), in lower case.
+  // "chain.pem" holds the signer's and the root's certificates; thumbprint_ is the signer's
+  // as openssl reports it.
   static void SetUpTestSuite() {
     keys_ = fs::temp_directory_path() / ("vovu-authenticode-" + std::to_string(::getpid()));
-    fs::create_directories(keys_);
-    const auto req = [](const std::string& name, const std::string& options) {
-      return "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 "
-             "-subj /CN=" +
-             name + " -keyout " + name + ".key -out " + name + ".pem " + options + " && ";
-    };
-    const std::string root =
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign";
-    const std::string leaf =
-        "-CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE -addext "
-        "keyUsage=critical,digitalSignature -addext extendedKeyUsage=";
-    ASSERT_EQ(Shell(req("ca", root) + req("other", root) +
-                    req("signer", leaf + "codeSigning -set_serial 2") +
-                    req("server", leaf + "serverAuth -set_serial 3") +
-                    "cat signer.pem ca.pem > chain.pem && openssl x509 -noout -fingerprint -sha1 "
-                    "-in signer.pem | sed 's/.*=//; s/://g' | tr A-F a-f > thumbprint"),
-              0);
-    std::string thumbprint;
-    std::ifstream(keys_ / "thumbprint") >> thumbprint;
-    thumbprint_ = Utf8ToWide(thumbprint);
+    ASSERT_TRUE(testing::MakeCertificates(keys_, {testing::RootCertificate("ca"),
+                                                  testing::RootCertificate("other"),
+                                                  {"signer", "ca", "codeSigning", "", 2},
+                                                  {"server", "ca", "serverAuth", "", 3}}));
+    ASSERT_EQ(Shell("cat signer.pem ca.pem > chain.pem"), 0);
+    thumbprint_ = Utf8ToWide(testing::CertificateThumbprint(keys_, "signer"));
     ASSERT_EQ(thumbprint_.size(), 40u);
   }
 
@@ -101,9 +87,10 @@ class AuthenticodeHostTest : public ::testing::Test {
   std::u16string SignPe(const std::u16string& name,
                         const std::string& options = "-certs signer.pem -key signer.key") {
     const std::u16string out = machine_.Path(name);
-    EXPECT_EQ(Shell("osslsigncode sign " + options + " -in " + Quote(TestMachine::Native(plain_)) +
-                    " -out " + Quote(TestMachine::Native(out))),
-              0);
+    EXPECT_EQ(
+        Shell("osslsigncode sign " + options + " -in " + ShellQuote(TestMachine::Native(plain_)) +
+              " -out " + ShellQuote(TestMachine::Native(out))),
+        0);
     return out;
   }
 
@@ -111,7 +98,7 @@ class AuthenticodeHostTest : public ::testing::Test {
   static bool OsslsigncodeAccepts(const std::u16string& path,
                                   const std::string& anchor = "ca.pem") {
     return Shell("osslsigncode verify -CAfile " + anchor + " -in " +
-                 Quote(TestMachine::Native(path))) == 0;
+                 ShellQuote(TestMachine::Native(path))) == 0;
   }
 
   // `image` with byte `at` flipped, written as "damaged.exe".
@@ -222,8 +209,8 @@ TEST_F(AuthenticodeHostTest, ElfStandInSignedBySignElfVerifiesUntilChanged) {
   Trust("ca.pem");
   const std::u16string standin = machine_.Path(u"korvaCF.exe");
   fs::copy_file(VOVU_KORVADESK_STANDIN_PATH, TestMachine::Native(standin));
-  const std::string sign = Quote(VOVU_SIGN_ELF_PATH) + " " + Quote(TestMachine::Native(standin)) +
-                           " signer.pem signer.key";
+  const std::string sign = ShellQuote(VOVU_SIGN_ELF_PATH) + " " +
+                           ShellQuote(TestMachine::Native(standin)) + " signer.pem signer.key";
   ASSERT_EQ(Shell(sign), 0);
   EXPECT_EQ(ServiceVerdict(standin), u"trusted " + thumbprint_ + u"|");
   // Signing again (with the chain) replaces the signature.

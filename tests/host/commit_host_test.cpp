@@ -30,6 +30,7 @@
 #include "support/desktop_app.h"
 #include "support/host/code_signing.h"
 #include "support/host/https_world.h"
+#include "support/host/native_files.h"
 #include "support/installed_update.h"
 #include "support/korvacf_standin.h"
 #include "system/file_replacement.h"
@@ -38,7 +39,9 @@ namespace vovu {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadNative;
 using testing::TestMachine;
+using testing::WriteNative;
 
 constexpr char kManifestPath[] = "/client/new/clientHotUpdateInfo.json";
 // A session nobody is logged on to.
@@ -59,20 +62,6 @@ std::string FileSha(const std::u16string& path) {
   std::u16string error;
   EXPECT_TRUE(FileSha256Hex(path, &hex, &error)) << WideToUtf8(error);
   return WideToUtf8(hex);
-}
-
-void WriteNative(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-}
-
-std::string ReadNative(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in) << path;
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class Commit : public testing::HttpsWorld {

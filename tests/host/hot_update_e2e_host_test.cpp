@@ -40,6 +40,7 @@
 #include "support/host/code_signing.h"
 #include "support/host/https_world.h"
 #include "support/host/installed_service.h"
+#include "support/host/native_files.h"
 #include "support/host/other_user.h"
 #include "support/host/pe_image.h"
 #include "support/test_machine.h"
@@ -52,19 +53,6 @@ namespace fs = std::filesystem;
 constexpr char kVersion[] = "2.11.0";
 constexpr char kPackagePath[] = "/pkg/package.zip";
 constexpr char kManifestPath[] = "/client/new/clientHotUpdateInfo.json";
-
-std::string Quote(const fs::path& path) {
-  return "'" + path.string() + "'";
-}
-
-std::string ReadNative(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteNative(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // The application user's logon session: a shell as uid 65534 that leads a session of its own
 // for the whole test and starts the stand-in application there on the test's word, so every
@@ -105,12 +93,12 @@ class LogonSession {
     if (mkfifo(fifo.c_str(), 0666) != 0 || chmod(fifo.c_str(), 0666) != 0)
       return {};
     std::string line =
-        "( " + Quote(TestMachine::Native(
+        "( " + ShellQuote(TestMachine::Native(
                    program.empty() ? std::u16string(kServiceInstallDirectory) + u"\\Korvadesk.exe"
                                    : program));
     for (const std::string& arg : args)
-      line += " " + Quote(arg);
-    line += "; echo \"(exit $?)\" ) > " + Quote(fifo) + " 2>&1 &\n";
+      line += " " + ShellQuote(arg);
+    line += "; echo \"(exit $?)\" ) > " + ShellQuote(fifo) + " 2>&1 &\n";
     if (write(commands_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
       return {};
     return fifo;
@@ -216,8 +204,9 @@ class HotUpdateEndToEnd : public HttpsWorld {
     gate_ = TestMachine::Native(machine_.Path(u"tar-gate"));
     const fs::path tar = TestMachine::Native(u"C:\\Windows\\System32\\tar.exe");
     fs::create_directories(tar.parent_path());
-    WriteNative(tar, "#!/bin/sh\nif [ \"$1\" = -tf ] && [ -p " + Quote(gate_) +
-                         " ]; then read line < " + Quote(gate_) + "; fi\nexec bsdtar \"$@\"\n");
+    WriteNative(tar, "#!/bin/sh\nif [ \"$1\" = -tf ] && [ -p " + ShellQuote(gate_) +
+                         " ]; then read line < " + ShellQuote(gate_) +
+                         "; fi\nexec bsdtar \"$@\"\n");
     fs::permissions(tar, fs::perms::owner_all);
   }
 
@@ -248,11 +237,11 @@ class HotUpdateEndToEnd : public HttpsWorld {
   void Publish(const std::string& korvaCf = "korvaCF.exe",
                const std::string& addon = "addon.node") {
     const fs::path out = files_ / "out";
-    const std::string command = Quote(VOVU_MAKE_PACKAGE_PATH) + " --version " + kVersion +
+    const std::string command = ShellQuote(VOVU_MAKE_PACKAGE_PATH) + " --version " + kVersion +
                                 " --url https://" + UpdateHost() + kPackagePath + " --out " +
-                                Quote(out) + " " + Quote(files_ / korvaCf) + " " +
-                                Quote(files_ / addon) + " " + Quote(files_ / "app.asar") + " > " +
-                                Quote(files_ / "official.json");
+                                ShellQuote(out) + " " + ShellQuote(files_ / korvaCf) + " " +
+                                ShellQuote(files_ / addon) + " " + ShellQuote(files_ / "app.asar") +
+                                " > " + ShellQuote(files_ / "official.json");
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     PublishPackage(ReadNative(out / "package.zip"), ReadNative(files_ / "official.json"));
   }
@@ -263,7 +252,7 @@ class HotUpdateEndToEnd : public HttpsWorld {
     Serve(kManifestPath, official);
     const fs::path zip = files_ / "served.zip";
     WriteNative(zip, package);
-    std::string sha = ReadCommand("sha256sum " + Quote(zip) + " | cut -c1-64");
+    std::string sha = ReadCommand("sha256sum " + ShellQuote(zip) + " | cut -c1-64");
     sha_ = sha.substr(0, 64);
     size_ = std::to_string(package.size());
   }
@@ -272,11 +261,11 @@ class HotUpdateEndToEnd : public HttpsWorld {
   std::string ZipOf(const std::vector<std::string>& names) {
     std::string list;
     for (const std::string& name : names)
-      list += " " + Quote(name);
+      list += " " + ShellQuote(name);
     const fs::path zip = files_ / "custom.zip";
     fs::remove(zip);
-    const std::string command =
-        "cd " + Quote(files_ / "zip") + " && bsdtar --format zip -cf " + Quote(zip) + " -n" + list;
+    const std::string command = "cd " + ShellQuote(files_ / "zip") +
+                                " && bsdtar --format zip -cf " + ShellQuote(zip) + " -n" + list;
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return ReadNative(zip);
   }
@@ -611,46 +600,6 @@ TEST_F(HotUpdateEndToEnd, AStaticWebServerServingADirectoryIsTheUpdateHost) {
   // nginx logs a request once its answer is sent, long before the prepare ends.
   EXPECT_EQ(nginx.AccessLog(),
             std::string("GET ") + kManifestPath + " 200\nGET " + kPackagePath + " 200\n");
-}
-
-// One user's jobs keep at most three packages: a fourth prepare is refused with what to do,
-// and cancelling one makes room.
-TEST_F(HotUpdateEndToEnd, AUsersFourthStoredPackageIsRefusedUntilOneIsCancelled) {
-  Publish();
-  ASSERT_FALSE(HasFatalFailure());
-  std::vector<std::string> jobFiles;
-  for (const char* name : {"one", "two", "three"}) {
-    std::vector<std::string> request = Request();
-    request.push_back(name);
-    App app(session_, request);
-    jobFiles.push_back(JobFileOf(app.NextLine()));
-    std::vector<std::string> lines;
-    EXPECT_EQ(app.Finish(&lines), 0) << name;
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "staged") << name;
-  }
-  std::vector<std::string> fourth = Request();
-  fourth.push_back("four");
-  EXPECT_EQ(Outcome(fourth),
-            "hot-update-prepare: ERROR too many hot-update jobs with package "
-            "data (at most 3): cancel one first");
-  // The disk the user's jobs hold: three packages and their payloads, nothing more.
-  std::uintmax_t bytes = 0;
-  int packages = 0;
-  for (const auto& entry :
-       fs::recursive_directory_iterator(TestMachine::Native(GetHotUpdateDir()))) {
-    if (!entry.is_regular_file())
-      continue;
-    bytes += entry.file_size();
-    packages += entry.path().filename() == "package.zip" ? 1 : 0;
-  }
-  std::printf("one user's jobs after 4 prepares: %d packages, %ju bytes (package %s bytes)\n",
-              packages, bytes, size_.c_str());
-  RecordProperty("stored_bytes", std::to_string(bytes));
-  EXPECT_EQ(packages, 3);
-
-  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFiles[0]}), "hot-update-cancel: OK");
-  EXPECT_EQ(Outcome(fourth), "staged");
 }
 
 // One failure of each step of prepare, through the real service: each ends the job

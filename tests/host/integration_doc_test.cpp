@@ -1,7 +1,8 @@
 // docs/integration.md is what application teams build their side from, so it must say what
-// the program does. These tests compare it with the sources: the command words with the
-// dispatcher's whitelist, the status words with the job states, every text in double quotes
-// with the program's string literals, and the job-file example with the service's own layout.
+// the program does. These tests compare it with what the program exports: the command words
+// with the dispatcher's whitelist, the status words with the job states, the job-file example
+// with the service's own reader and writer; and every text in double quotes must stand in
+// the program's sources, so a message changed in one place and not the other is seen.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "foundation/text.h"
+#include "hotupdate/job_status.h"
+#include "service/dispatcher.h"
 #include "state/hot_update_job.h"
 #include "support/test_machine.h"
 
@@ -25,105 +28,33 @@ std::string ReadSource(const std::string& relative) {
   return text.str();
 }
 
-// ---- The program's string literals ----
-
-// The content of the literal whose opening quote is at `*i`; `*i` ends past the closing one.
-std::string ReadLiteral(const std::string& code, std::size_t* i) {
-  std::string text;
-  for (++*i; *i < code.size() && code[*i] != '"'; ++*i) {
-    if (code[*i] != '\\' || *i + 1 >= code.size()) {
-      text += code[*i];
-      continue;
-    }
-    const char escaped = code[++*i];
-    text += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped == 'r' ? '\r' : escaped;
-  }
-  ++*i;
-  return text;
-}
-
-// Every string literal of one source file, comments and character literals skipped, with
-// adjacent literals ("a" "b") joined as the compiler joins them.
-void CollectLiterals(const std::string& code, std::vector<std::string>* literals) {
-  bool continues = false;  // the previous token was a literal
-  for (std::size_t i = 0; i < code.size();) {
-    const char c = code[i];
-    if (code.compare(i, 2, "//") == 0) {
-      i = code.find('\n', i);
-    } else if (code.compare(i, 2, "/*") == 0) {
-      i = code.find("*/", i);
-      i = i == std::string::npos ? i : i + 2;
-    } else if (c == '\'') {
-      for (++i; i < code.size() && code[i] != '\''; ++i) {
-        if (code[i] == '\\')
-          ++i;
-      }
-      ++i;
-      continues = false;
-    } else if (c == '"') {
-      std::string text = ReadLiteral(code, &i);
-      if (continues)
-        literals->back() += text;
-      else
-        literals->push_back(std::move(text));
-      continues = true;
-    } else {
-      const bool prefix = (c == 'u' || c == 'U' || c == 'L' || c == '8') && i + 1 < code.size() &&
-                          (code[i + 1] == '"' || code[i + 1] == '8');
-      if (!prefix && c != ' ' && c != '\n' && c != '\t' && c != '\r')
-        continues = false;
-      ++i;
-    }
-    if (i == std::string::npos)
-      break;
-  }
-}
-
-const std::vector<std::string>& ProgramLiterals() {
-  static const std::vector<std::string> literals = [] {
-    std::vector<std::string> all;
+// True when `text`, written as a C++ string literal's content would be, stands in a line of
+// code of the program's sources: the document quotes the program's own messages and names.
+// Comment lines are left out, since comments quote messages too.
+bool IsProgramText(const std::string& text) {
+  static const std::string sources = [] {
+    std::string all;
     for (const auto& entry :
          std::filesystem::recursive_directory_iterator(std::string(VOVU_SOURCE_DIR) + "/src")) {
       const std::string extension = entry.path().extension().string();
-      if (entry.is_regular_file() && (extension == ".cpp" || extension == ".h"))
-        CollectLiterals(ReadSource(entry.path().lexically_relative(VOVU_SOURCE_DIR)), &all);
+      if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h"))
+        continue;
+      std::istringstream lines(ReadSource(entry.path().lexically_relative(VOVU_SOURCE_DIR)));
+      for (std::string line; std::getline(lines, line);) {
+        const std::size_t start = line.find_first_not_of(' ');
+        if (start != std::string::npos && line.compare(start, 2, "//") != 0)
+          all += line + "\n";
+      }
     }
     return all;
   }();
-  return literals;
-}
-
-bool IsProgramText(const std::string& text) {
-  return std::any_of(
-      ProgramLiterals().begin(), ProgramLiterals().end(),
-      [&](const std::string& literal) { return literal.find(text) != literal.npos; });
-}
-
-// ---- What the program has ----
-
-// The command words of the dispatcher's whitelist, in the order it tests them.
-std::vector<std::string> WhitelistWords() {
-  const std::string code = ReadSource("src/service/dispatcher.cpp");
-  const std::size_t start = code.find("kWhitelistEntries[]");
-  const std::size_t end = code.find("};", start);
-  std::vector<std::string> words;
-  if (start == std::string::npos || end == std::string::npos)
-    return words;
-  const std::string table = code.substr(start, end - start);
-  const std::regex entry(R"re(\{\s*u"([^"]+)")re");
-  for (std::sregex_iterator it(table.begin(), table.end(), entry), last; it != last; ++it)
-    words.push_back((*it)[1]);
-  return words;
-}
-
-// The job status words, in the order of their declarations.
-std::vector<std::string> StatusWords() {
-  const std::string code = ReadSource("src/hotupdate/job_status.h");
-  const std::regex status(R"re(kStatus\w+\[\]\s*=\s*u"([a-z]+)")re");
-  std::vector<std::string> words;
-  for (std::sregex_iterator it(code.begin(), code.end(), status), last; it != last; ++it)
-    words.push_back((*it)[1]);
-  return words;
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '\\' || c == '"')
+      escaped += '\\';
+    escaped += c;
+  }
+  return sources.find(escaped) != std::string::npos;
 }
 
 // ---- The document ----
@@ -211,15 +142,17 @@ const std::string& Document() {
 
 TEST(IntegrationDoc, CommandWordsAreTheWhitelistInItsOrder) {
   ASSERT_FALSE(Document().empty()) << "docs/integration.md not found";
-  const std::vector<std::string> whitelist = WhitelistWords();
-  ASSERT_FALSE(whitelist.empty()) << "the dispatcher's whitelist table was not found";
+  std::vector<std::string> whitelist;
+  for (const std::u16string& word : WhitelistedCommandWords())
+    whitelist.push_back(WideToUtf8(word));
   EXPECT_EQ(FirstTableColumn(DocumentBlocks(Document()), "## 4. Command words"), whitelist)
       << "every whitelisted word and no other, documented in its order";
 }
 
 TEST(IntegrationDoc, StatusWordsAreTheJobStatesInOrder) {
-  const std::vector<std::string> states = StatusWords();
-  ASSERT_EQ(states.size(), 11u);
+  std::vector<std::string> states;
+  for (const char16_t* status : kJobStatuses)
+    states.push_back(WideToUtf8(status));
   EXPECT_EQ(FirstTableColumn(DocumentBlocks(Document()), "## 6. Status words"), states);
 }
 

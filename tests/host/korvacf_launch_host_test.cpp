@@ -38,45 +38,11 @@ using testing::Outcome;
 using testing::TestMachine;
 
 // A process of uid 65534 leading a new session and running `program` until the object goes.
-class SessionLeader {
+class SessionLeader : public testing::UserSession {
  public:
-  explicit SessionLeader(const std::u16string& program) {
-    const std::string path = TestMachine::Native(program).string();
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0)
-      return;
-    pid_ = testing::ForkAsUser({}, [&] {
-      char byte = 'u';  // it is the user now
-      if (write(ready[1], &byte, 1) == 1)
-        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-      return write(ready[1], &byte, 1) == 1 ? 1 : 2;
-    });
-    close(ready[1]);
-    // Its mark, then the end of the pipe at exec.
-    char byte = 0;
-    ok_ = pid_ > 0 && read(ready[0], &byte, 1) == 1 && read(ready[0], &byte, 1) == 0;
-    close(ready[0]);
-  }
-  ~SessionLeader() {
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
-      waitpid(pid_, nullptr, 0);
-  }
-  [[nodiscard]] bool ok() const { return ok_; }
-  [[nodiscard]] std::uint32_t session() const { return static_cast<std::uint32_t>(pid_); }
-
-  // The caller context of a pipe client of this session.
-  [[nodiscard]] RequestContext Context() const {
-    RequestContext context;
-    context.sessionId = session();
-    context.token = platform::QuerySessionUserToken(session());
-    context.hasToken = context.token.valid();
-    (void)GetTokenUserSid(context.token, &context.userSid);
-    return context;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool ok_ = false;
+  explicit SessionLeader(const std::u16string& program)
+      : UserSession(TestMachine::Native(program).string()) {}
+  [[nodiscard]] std::uint32_t session() const { return id(); }
 };
 
 // The helper's trace: a FIFO beside it, read line by line with a time limit for a helper

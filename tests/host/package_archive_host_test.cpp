@@ -110,6 +110,8 @@ TEST_F(PackageArchive, FourTopLevelFilesAreListedCheckedAndExtracted) {
   EXPECT_FALSE(ListingRemains());
 }
 
+// The listing rules are the entry list suite's; here, that real tar's listing of a path or a
+// directory meets them, and that tar then never extracts.
 TEST_F(PackageArchive, BadListingsAreRefusedAndTarNeverExtracts) {
   struct {
     const char* name;
@@ -122,15 +124,6 @@ TEST_F(PackageArchive, BadListingsAreRefusedAndTarNeverExtracts) {
       {"a directory",
        {"sub/", "manifest.json", "app.asar", "addon.node", "korvaCF.exe"},
        "package contains unsafe path"},
-      {"a fifth file",
-       {"manifest.json", "app.asar", "addon.node", "korvaCF.exe", "readme.txt"},
-       "package contains unexpected or duplicate entry"},
-      {"a duplicate in another case",
-       {"manifest.json", "app.asar", "addon.node", "korvaCF.exe", "KORVACF.EXE"},
-       "package contains unexpected or duplicate entry"},
-      {"a missing entry",
-       {"manifest.json", "app.asar", "korvaCF.exe"},
-       "package is missing a required entry"},
   };
   for (const auto& c : cases) {
     MakePackage(c.entries);

@@ -24,6 +24,7 @@ namespace {
 using testing::CreateTestPipeInstance;
 using testing::ExchangeOnce;
 using testing::kNobody;
+using testing::ServeOne;
 using testing::TestMachine;
 using testing::UserChild;
 
@@ -93,12 +94,6 @@ TEST(PipeNamesHost, AnyUserCreatesNewNamesOnlyTheOwnerAddsInstancesAndFirstMeans
   REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
   const std::string pipes = host::MachineRoot() + "/pipes";
-  const std::string directory = pipes + "/vovuhosttest";
-  const auto status = [](const std::string& path) {
-    struct stat st = {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st;
-  };
   PipeInstanceSettings first;
   first.firstInstance = true;
   // What uid 65534 gets when it creates an instance of `name`: "ok" or the error. With
@@ -119,10 +114,6 @@ TEST(PipeNamesHost, AnyUserCreatesNewNamesOnlyTheOwnerAddsInstancesAndFirstMeans
   {
     PipeHandle one = CreatePipeInstance(kPipeName, first, nullptr);
     ASSERT_TRUE(one.valid()) << LastError();
-    EXPECT_EQ(status(pipes).st_mode & 07777, 01777u);
-    const struct stat name = status(directory);
-    EXPECT_EQ(name.st_uid, 0u);
-    EXPECT_EQ(name.st_mode & 07777, 0755u);
     // A second instance of root's own name: only when not asked to be the first.
     EXPECT_FALSE(CreatePipeInstance(kPipeName, first, nullptr).valid());
     EXPECT_EQ(LastError(), kErrorAccessDenied);
@@ -133,9 +124,6 @@ TEST(PipeNamesHost, AnyUserCreatesNewNamesOnlyTheOwnerAddsInstancesAndFirstMeans
     EXPECT_EQ(nobodyCreates(kPipeName, true), std::to_string(kErrorAccessDenied));
     EXPECT_EQ(nobodyCreates(u"\\\\.\\pipe\\NobodysOwn", true), "ok");
   }
-  // The last instance's close ends the name.
-  struct stat gone;
-  EXPECT_NE(lstat(directory.c_str(), &gone), 0);
   // Every instance closed: the name is free again, for anybody's first instance.
   PipeHandle again = CreatePipeInstance(kPipeName, first, nullptr);
   EXPECT_TRUE(again.valid()) << LastError();
@@ -144,11 +132,9 @@ TEST(PipeNamesHost, AnyUserCreatesNewNamesOnlyTheOwnerAddsInstancesAndFirstMeans
   // A name whose holder has gone (only its directory is left) is no name: root takes it
   // over, and nothing of what was left in it stays.
   ASSERT_EQ(nobodyCreates(u"\\\\.\\pipe\\Left", true, /*crash=*/true), "ok");
-  const std::string left = pipes + "/left";
-  ASSERT_EQ(status(left).st_uid, kNobody);
   PipeHandle taken = CreatePipeInstance(u"\\\\.\\pipe\\Left", first, nullptr);
   ASSERT_TRUE(taken.valid()) << LastError();
-  EXPECT_EQ(status(left).st_uid, 0u);
+  EXPECT_EQ(nobodyCreates(u"\\\\.\\pipe\\Left", false), std::to_string(kErrorAccessDenied));
 
   // Default security: only the creator's user and group may open an instance.
   PipeHandle closed = CreatePipeInstance(kPipeName, first, nullptr);
@@ -253,6 +239,65 @@ TEST(PipeHost, NamesNeedThePrefixImpersonationNeedsAMessageAndAReplyToAGoneClien
   ASSERT_TRUE(ReadPipeMessageWithin(instance, buffer, sizeof buffer, &read, 30000, stop));
   EXPECT_FALSE(WritePipeMessageWithin(instance, "O\0K\0", 4, 30000, stop));
   EXPECT_EQ(LastError(), kErrorNoData);
+}
+
+constexpr char16_t kKeptName[] = u"\\\\.\\pipe\\VovuKeptTest";
+
+// What `name` gives a client of uid 65534: "0" after a reply, else the error.
+std::string NobodysExchange(const std::u16string& name) {
+  return UserChild({}, [name] { return ExchangeOnce(name); }).Finish();
+}
+
+// A server that closes a served instance while another instance of the same name stays open
+// keeps the closed one's place in the name for its next instance (platform/host/ipc/
+// pipe_pool.h). What must hold all the same: nothing of the closed instance can be reached,
+// the next instance has the security it is made with, a first instance still finds the name
+// taken, and the name ends with the process's last open instance.
+TEST(PipeNamesHost, AClosedInstancesPlaceServesTheNextAndTheNameEndsWithTheLast) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  PipeInstanceSettings first;
+  first.firstInstance = true;
+
+  // As the service serves: the next instance is made while a client is served, then the
+  // served one is closed.
+  PipeHandle served = CreateTestPipeInstance(kKeptName, /*open=*/true);
+  PipeHandle next;
+  std::string reply;
+  std::thread client([&] { reply = ExchangeOnce(kKeptName); });
+  EXPECT_TRUE(ServeOne(served, [&] { next = CreateTestPipeInstance(kKeptName, /*open=*/true); }));
+  client.join();
+  EXPECT_EQ(reply, "0");
+  served.reset();
+  // The name stays taken by the next instance.
+  EXPECT_FALSE(CreatePipeInstance(kKeptName, first, nullptr).valid());
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+
+  // The kept place gives an instance with the default security, which nobody may open; it
+  // serves root's clients.
+  PipeHandle third = CreatePipeInstance(kKeptName, PipeInstanceSettings{}, nullptr);
+  ASSERT_TRUE(third.valid()) << LastError();
+  next.reset();
+  EXPECT_EQ(NobodysExchange(kKeptName), std::to_string(kErrorAccessDenied));
+  std::thread rootClient([&] { reply = ExchangeOnce(kKeptName); });
+  EXPECT_TRUE(ServeOne(third, [] {}));
+  rootClient.join();
+  EXPECT_EQ(reply, "0");
+
+  // The last instance's close ends the name: nothing listens, and anybody may take it.
+  third.reset();
+  EXPECT_FALSE(WaitForPipeInstance(kKeptName, 0));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_EQ(UserChild({},
+                      [] {
+                        PipeInstanceSettings asFirst;
+                        asFirst.firstInstance = true;
+                        return CreatePipeInstance(kKeptName, asFirst, nullptr).valid()
+                                   ? std::string("ok")
+                                   : std::to_string(LastError());
+                      })
+                .Finish(),
+            "ok");
 }
 
 }  // namespace

@@ -150,13 +150,9 @@ TEST(PipeLoadHost, ConcurrentClientsAreAnsweredOrToldTheyWaitedAndTheServiceStay
   REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
   ServiceCleanup cleanup;
-  PlaceServiceExecutable();
-  ASSERT_FALSE(HasFatalFailure());
-  ASSERT_EQ(RunServiceTool({"install"}), 0);
-  ASSERT_EQ(RunServiceTool({"start"}), 0);
+  const pid_t pid = InstallService(/*start=*/true);
+  ASSERT_FALSE(HasFailure());
   platform::ServiceStatus status;
-  ASSERT_TRUE(WaitForServiceState(platform::kServiceRunning, &status));
-  const pid_t pid = static_cast<pid_t>(status.processId);
   std::u16string reply;
   ASSERT_TRUE(WaitForPipeAnswer(u"warm-up", &reply));
   ASSERT_EQ(reply, u"ERROR unknown command: warm-up");

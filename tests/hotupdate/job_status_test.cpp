@@ -5,6 +5,7 @@
 #include "foundation/text.h"
 #include "platform/profile.h"
 #include "state/protected_storage.h"
+#include "support/installed_update.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -24,23 +25,6 @@ class JobGuards : public ::testing::Test {
   std::u16string Refusal(const std::u16string& path, const RequestContext& context) {
     std::u16string failure;
     return ValidateJobFile(path, context, &failure) ? u"accepted" : failure;
-  }
-
-  // Writes the protected record of `jobFile` and `sid`, naming `owner` (by default `sid`)
-  // and `status`.
-  void StoreJob(const std::u16string& jobFile, const std::u16string& sid,
-                const std::u16string& status, const std::u16string& owner = u"") {
-    std::u16string jobDir;
-    std::u16string serviceJobFile;
-    std::u16string error;
-    ASSERT_TRUE(DeriveJobPaths(jobFile, sid, &jobDir, &serviceJobFile, &error));
-    ASSERT_TRUE(EnsureHotUpdateDirectories(&error));
-    ASSERT_TRUE(EnsureProtectedDirectory(jobDir, &error));
-    HotUpdateJob job;
-    job.sid = owner.empty() ? sid : owner;
-    job.jobFile = jobFile;
-    job.status = status;
-    ASSERT_TRUE(WriteJobFile(job, serviceJobFile));
   }
 
   TestMachine machine_;
@@ -84,7 +68,7 @@ TEST_F(JobGuards, StatusGuardChecksOwnershipBeforeStatus) {
   EXPECT_FALSE(CheckJobStatus(jobFile, u"", kStatusStaged, &failure));
   EXPECT_EQ(failure, u"cannot derive protected hot-update job id");
 
-  StoreJob(jobFile, sid, kStatusFailed);
+  testing::StoreUpdateJob(kStatusFailed, jobFile, sid);
   EXPECT_FALSE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
   EXPECT_EQ(failure, u"job status is failed, expected staged");
   // The same job id through another letter case of the path: still the caller's job.
@@ -92,11 +76,13 @@ TEST_F(JobGuards, StatusGuardChecksOwnershipBeforeStatus) {
   EXPECT_EQ(failure, u"job status is failed, expected staged");
 
   // A record that names another owner is a mismatch, whatever its status.
-  StoreJob(jobFile, sid, kStatusStaged, u"S-1-5-21-1000-1000-1000-1002");
+  testing::StoredJob other = testing::StoreUpdateJob(kStatusStaged, jobFile, sid);
+  other.job.sid = u"S-1-5-21-1000-1000-1000-1002";
+  ASSERT_TRUE(WriteJobFile(other.job, other.serviceJobFile));
   EXPECT_FALSE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
   EXPECT_EQ(failure, u"protected state mismatch");
 
-  StoreJob(jobFile, sid, kStatusStaged);
+  testing::StoreUpdateJob(kStatusStaged, jobFile, sid);
   EXPECT_TRUE(CheckJobStatus(jobFile, sid, kStatusStaged, &failure));
 
   // Ownership: the SID exactly, the path ignoring case.

@@ -291,41 +291,5 @@ TEST(PipeIdentity, ImpersonationLastsUntilRevertAndShowsTheClientsUser) {
   EXPECT_GT(needed, 0u);
 }
 
-TEST(PipeIdentity, InjectedFaultsFailExactlyTheirStep) {
-  TestMachine machine;
-  const std::u16string name = UniquePipeName();
-  InjectFault(FaultPoint::kCreatePipeInstance, name, kErrorPipeBusy, 1);
-  EXPECT_FALSE(CreatePipeInstance(name, PipeInstanceSettings{}, nullptr).valid());
-  EXPECT_EQ(LastError(), kErrorPipeBusy);
-
-  InjectFault(FaultPoint::kOpenProcessToken, u"", kErrorAccessDenied, 1);
-  EXPECT_FALSE(OpenCurrentProcessToken().valid());
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
-  InjectFault(FaultPoint::kOpenThreadToken, u"", kErrorAccessDenied, 1);
-  EXPECT_FALSE(OpenCurrentThreadToken().valid());
-  EXPECT_EQ(LastError(), kErrorAccessDenied);
-
-  TokenHandle self = OpenCurrentProcessToken();
-  ASSERT_TRUE(self.valid());
-  std::u16string sid = u"unchanged";
-  InjectFault(FaultPoint::kQueryTokenInformation, u"", kErrorAccessDenied, 1);
-  EXPECT_FALSE(GetTokenUserSidString(self, &sid));
-  EXPECT_EQ(sid, u"unchanged");
-  std::uint32_t session = 7;
-  InjectFault(FaultPoint::kQueryTokenInformation, u"", kErrorAccessDenied, 1);
-  EXPECT_FALSE(GetTokenSessionId(self, &session));
-  EXPECT_EQ(session, 7u);
-  bool member = true;
-  InjectFault(FaultPoint::kCheckTokenMembership, u"", kErrorAccessDenied, 1);
-  EXPECT_FALSE(CheckAdministratorsMembership(self, &member));
-  EXPECT_TRUE(member);
-  InjectFault(FaultPoint::kImpersonatePipeClient, u"", kErrorCannotImpersonate, 1);
-  EXPECT_FALSE(ImpersonatePipeClient(PipeHandle()));
-  EXPECT_EQ(LastError(), kErrorCannotImpersonate);
-  // Each fault was used once; the calls work again.
-  EXPECT_TRUE(GetTokenUserSidString(self, &sid));
-  EXPECT_TRUE(GetTokenSessionId(self, &session));
-}
-
 }  // namespace
 }  // namespace vovu::platform

@@ -131,6 +131,34 @@ TEST(ProgramRun, ExitCodeAndOutputThroughInheritedHandles) {
   EXPECT_EQ(TestMachine::ReadBytes(output), command.output);
 }
 
+// A path of the machine among the arguments reaches the program as a path it can open, both
+// output streams reach one inherited file, and a program in a folder that is not there gives
+// the system's error and no process.
+TEST(ProgramRun, PathArgumentsSharedOutputAndAMissingFolder) {
+  TestMachine machine;
+  const std::u16string output = machine.Path(u"out.txt");
+  TestMachine::WriteBytes(machine.Path(u"in.txt"), "from a file\n");
+  FileHandle file = CreateInheritableOutputFile(output);
+  FileHandle input = OpenInheritableNullDevice();
+  ASSERT_TRUE(file.valid());
+  ASSERT_TRUE(input.valid());
+  const StandardHandles handles{&input, &file, &file};
+  const testing::ShellCommand command = testing::TypesFileThenErr(machine.Path(u"in.txt"));
+  ProcessHandle process = Start(command.commandLine, &handles);
+  ASSERT_EQ(WaitForProcessExit(process, kBound), WaitResult::kSignalled);
+  file.reset();
+  EXPECT_EQ(TestMachine::ReadBytes(output), "from a file\n" + command.output);
+
+  ProcessStart missing;
+  missing.commandLine = machine.Path(u"nowhere\\tar.exe") + u" -tf x";
+  ProcessHandle none;
+  EXPECT_FALSE(StartProgram(missing, nullptr, &none));
+  // The host names the missing folder, wine (and so the Windows run) the missing file.
+  EXPECT_TRUE(LastError() == kErrorPathNotFound || LastError() == kErrorFileNotFound)
+      << LastError();
+  EXPECT_FALSE(none.valid());
+}
+
 TEST(ProgramRun, AForcedEndGivesItsCodeAndTheEventWinsTheWait) {
   TestMachine machine;
   const std::u16string helper = machine.Path(u"korvaCF.exe");

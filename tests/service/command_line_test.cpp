@@ -10,6 +10,7 @@
 #include "service/pipe_server.h"
 #include "service/service_names.h"
 #include "support/debug_capture.h"
+#include "support/pipe_wait.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -33,18 +34,10 @@ TEST(CommandLine, WithoutTheServiceHotUpdateAbortsAndOtherWordsRunHereElseItsRep
   platform::Event stop;
   ASSERT_TRUE(platform::Event::Create(true, false, &stop));
   std::thread server([&stop] { RunPipeServer(stop, ExecuteWhitelistedCommand); });
-  auto listening = [] {
-    for (int attempt = 0; attempt < 5000; ++attempt) {
-      if (platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
-        return true;
-      std::this_thread::yield();
-    }
-    return false;
-  };
-  EXPECT_TRUE(listening());
+  EXPECT_TRUE(testing::WaitUntilPipeListens());
   // The service's refusal of a hot-update word is passed on as received.
   EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe", u"hot-update-cancel", u"C:\\job.json"}), 1);
-  EXPECT_TRUE(listening());
+  EXPECT_TRUE(testing::WaitUntilPipeListens());
   // Another word is refused by the service, then by this process's own run, whose text wins.
   EXPECT_EQ(RunCommandLine({u"vovudidavuda.exe", u"--Frob"}), 1);
   stop.Set();

@@ -29,19 +29,9 @@ class PipeServer : public ::testing::Test {
     server_.join();
   }
 
-  // Waits for the server's first instance; from then on the name always has one.
-  static void WaitUntilListening() {
-    for (int attempt = 0; attempt < 5000; ++attempt) {
-      if (platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs))
-        return;
-      std::this_thread::yield();
-    }
-    FAIL() << "the pipe server never listened";
-  }
-
   // Sends `request` as one message; true with the reply when one came.
   static bool Exchange(const std::string& request, std::u16string* reply) {
-    WaitUntilListening();
+    EXPECT_TRUE(testing::WaitUntilPipeListens());
     platform::PipeHandle pipe = platform::OpenPipe(kPipeName);
     if (!pipe.valid())
       return false;
@@ -69,16 +59,16 @@ class PipeServer : public ::testing::Test {
 };
 
 TEST_F(PipeServer, TheClientGetsTheDispatcherReplyWhenItFitsItsBuffer) {
-  WaitUntilListening();
+  ASSERT_TRUE(testing::WaitUntilPipeListens());
   std::u16string reply = u"untouched";
   ASSERT_TRUE(SendPipeRequest(u"--Frobnicate\nArg", &reply));
   EXPECT_EQ(reply, u"ERROR unknown command: frobnicate");
   // The server serves the next client after the first.
-  WaitUntilListening();
+  ASSERT_TRUE(testing::WaitUntilPipeListens());
   ASSERT_TRUE(SendPipeRequest(u"second", &reply));
   EXPECT_EQ(reply, u"ERROR unknown command: second");
   // "ERROR unknown command: " (23 units) + 2030 units > 2047 units.
-  WaitUntilListening();
+  ASSERT_TRUE(testing::WaitUntilPipeListens());
   reply = u"untouched";
   EXPECT_FALSE(SendPipeRequest(std::u16string(2030, u'w'), &reply));
   EXPECT_EQ(reply, u"untouched");

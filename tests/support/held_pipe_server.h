@@ -14,6 +14,7 @@
 #include "service/pipe_client.h"
 #include "service/pipe_server.h"
 #include "service/service_names.h"
+#include "support/pipe_wait.h"
 #include "support/test_machine.h"
 
 namespace vovu::testing {
@@ -27,14 +28,7 @@ class HeldPipeServer : public ::testing::Test {
     ASSERT_TRUE(platform::Event::Create(true, false, &overlap_));
     current_ = this;
     server_ = std::thread([this] { RunPipeServer(stop_, Dispatch); });
-    // The first instance is made on the server's thread; until then there is no pipe.
-    bool listening = false;
-    for (int attempt = 0; attempt < 5000 && !listening; ++attempt) {
-      listening = platform::WaitForPipeInstance(kPipeName, kPipeClientWaitMs);
-      if (!listening)
-        std::this_thread::yield();
-    }
-    ASSERT_TRUE(listening) << platform::LastError();
+    ASSERT_TRUE(testing::WaitUntilPipeListens()) << platform::LastError();
   }
   void TearDown() override {
     released_.Set();

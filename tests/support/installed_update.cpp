@@ -81,14 +81,15 @@ std::string BackupGeneration() {
   return Generations(/*backups=*/true);
 }
 
-StoredJob StoreUpdateJob(const std::u16string& status, const std::u16string& jobFile) {
+StoredJob StoreUpdateJob(const std::u16string& status, const std::u16string& jobFile,
+                         const std::u16string& sid) {
   StoredJob stored;
   std::u16string error;
-  EXPECT_TRUE(DeriveJobPaths(jobFile, kUpdateSid, &stored.jobDir, &stored.serviceJobFile, &error));
+  EXPECT_TRUE(DeriveJobPaths(jobFile, sid, &stored.jobDir, &stored.serviceJobFile, &error));
   EXPECT_TRUE(EnsureHotUpdateDirectories(&error)) << WideToUtf8(error);
   EXPECT_TRUE(EnsureProtectedDirectory(stored.jobDir, &error)) << WideToUtf8(error);
   HotUpdateJob& job = stored.job;
-  job.sid = kUpdateSid;
+  job.sid = sid;
   job.jobFile = jobFile;
   job.version = u"2.11.0";
   job.currentVersion = u"2.10.0";

@@ -40,15 +40,16 @@ void RecordAllSwaps(const std::u16string& jobDir);
 // How many of the three ".bak" files exist, and their generation ("old", "none", "mixed").
 [[nodiscard]] std::string BackupGeneration();
 
-// A record of kUpdateJobFile for kUpdateSid in `status`, version 2.11.0 over 2.10.0, stored
-// as the protected copy (the directories made); its job directory and protected file.
+// A record of `jobFile` for `sid` in `status`, version 2.11.0 over 2.10.0, stored as the
+// protected copy (the directories made); its job directory and protected file.
 struct StoredJob {
   HotUpdateJob job;
   std::u16string jobDir;
   std::u16string serviceJobFile;
 };
-[[nodiscard]] StoredJob StoreUpdateJob(const std::u16string& status,
-                                       const std::u16string& jobFile = kUpdateJobFile);
+StoredJob StoreUpdateJob(const std::u16string& status,
+                         const std::u16string& jobFile = kUpdateJobFile,
+                         const std::u16string& sid = kUpdateSid);
 
 // The protected record's status (and message after ": " when there is one); "none" when it
 // cannot be read.

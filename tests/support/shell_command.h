@@ -15,4 +15,9 @@ struct ShellCommand {
 // code 3.
 [[nodiscard]] ShellCommand ListedThenExit3();
 
+// A command line that writes the file at `path` (a path of the emulated machine, passed as an
+// argument) to its standard output and then "err" to its standard error; `output` is what
+// both streams give when they share one file.
+[[nodiscard]] ShellCommand TypesFileThenErr(const std::u16string& path);
+
 }  // namespace vovu::testing

@@ -7,16 +7,14 @@
 
 #include "foundation/text.h"
 #include "platform/host/image/root_store.h"
+#include "support/host/certificates.h"
+#include "support/host/native_files.h"
 #include "support/host/pe_image.h"
 
 namespace vovu::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Quote(const fs::path& path) {
-  return "'" + path.string() + "'";
-}
 
 const char* Name(Signer signer) {
   return signer == Signer::kPublisher ? "signer" : "other";
@@ -26,25 +24,11 @@ const char* Name(Signer signer) {
 class Keys {
  public:
   Keys() : dir_(fs::temp_directory_path() / ("vovu-signing-" + std::to_string(::getpid()))) {
-    fs::create_directories(dir_);
-    const auto leaf = [](const std::string& name, int serial) {
-      return "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 "
-             "-subj /CN=" +
-             name + " -keyout " + name + ".key -out " + name +
-             ".pem -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE -addext "
-             "keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning "
-             "-set_serial " +
-             std::to_string(serial) + " && ";
-    };
-    const auto thumbprint = [](const std::string& name) {
-      return "openssl x509 -noout -fingerprint -sha1 -in " + name +
-             ".pem | sed 's/.*=//; s/://g' " + "| tr A-F a-f > " + name + ".thumbprint";
-    };
-    ok_ = Shell(
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days "
-        "30 -subj /CN=ca -keyout ca.key -out ca.pem -addext "
-        "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign && " +
-        leaf("signer", 2) + leaf("other", 3) + thumbprint("signer") + " && " + thumbprint("other"));
+    ok_ = MakeCertificates(dir_, {RootCertificate("ca"),
+                                  {"signer", "ca", "codeSigning", "", 2},
+                                  {"other", "ca", "codeSigning", "", 3}});
+    for (const Signer signer : {Signer::kPublisher, Signer::kOther})
+      thumbprints_[static_cast<int>(signer)] = CertificateThumbprint(dir_, Name(signer));
   }
   ~Keys() {
     std::error_code ignored;
@@ -53,15 +37,19 @@ class Keys {
 
   // Runs `command` quietly in the keys' folder; true when it exits with 0.
   bool Shell(const std::string& command) const {
-    return std::system(("(cd " + Quote(dir_) + " && " + command + ") >/dev/null 2>&1").c_str()) ==
-           0;
+    return std::system(
+               ("(cd " + ShellQuote(dir_) + " && " + command + ") >/dev/null 2>&1").c_str()) == 0;
   }
 
   [[nodiscard]] bool ok() const { return ok_; }
   [[nodiscard]] const fs::path& dir() const { return dir_; }
+  [[nodiscard]] const std::string& thumbprint(Signer signer) const {
+    return thumbprints_[static_cast<int>(signer)];
+  }
 
  private:
   fs::path dir_;
+  std::string thumbprints_[2];
   bool ok_ = false;
 };
 
@@ -83,16 +71,15 @@ void TrustSigningRoot() {
 }
 
 std::u16string SignerThumbprint(Signer signer) {
-  std::string thumbprint;
-  std::ifstream(TheKeys().dir() / (std::string(Name(signer)) + ".thumbprint")) >> thumbprint;
-  return Utf8ToWide(thumbprint);
+  return Utf8ToWide(TheKeys().thumbprint(signer));
 }
 
 bool SignPeFile(const fs::path& in, const fs::path& out, Signer signer) {
   const std::string name = Name(signer);
   return TheKeys().ok() &&
-         TheKeys().Shell("rm -f " + Quote(out) + " && osslsigncode sign -certs " + name +
-                         ".pem -key " + name + ".key -in " + Quote(in) + " -out " + Quote(out));
+         TheKeys().Shell("rm -f " + ShellQuote(out) + " && osslsigncode sign -certs " + name +
+                         ".pem -key " + name + ".key -in " + ShellQuote(in) + " -out " +
+                         ShellQuote(out));
 }
 
 const SignedPeFiles& SignedRelease() {
@@ -123,8 +110,8 @@ const SignedPeFiles& SignedRelease() {
 
 bool SignElfFile(const fs::path& file, Signer signer) {
   const std::string name = Name(signer);
-  return TheKeys().ok() && TheKeys().Shell(Quote(VOVU_SIGN_ELF_PATH) + " " + Quote(file) + " " +
-                                           name + ".pem " + name + ".key");
+  return TheKeys().ok() && TheKeys().Shell(ShellQuote(VOVU_SIGN_ELF_PATH) + " " + ShellQuote(file) +
+                                           " " + name + ".pem " + name + ".key");
 }
 
 }  // namespace vovu::testing

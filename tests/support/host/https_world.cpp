@@ -11,47 +11,11 @@
 #include "platform/fault_injection.h"
 #include "platform/host/http/hosts_file.h"
 #include "platform/host/image/root_store.h"
+#include "support/host/certificates.h"
+#include "support/host/native_files.h"
 
 namespace vovu::testing {
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string Quote(const fs::path& path) {
-  return "'" + path.string() + "'";
-}
-
-// Makes the suite's keys in `dir` with the openssl tool: a trusted root "ca", an untrusted
-// root "rogue-ca", server certificates "server" (by ca, for `names`), "rogue" (by rogue-ca,
-// for `names`) and "wrongname" (by ca, for another name only).
-bool MakeKeys(const fs::path& dir, const std::string& subjectAltNames) {
-  const auto req = [](const std::string& name, const std::string& options) {
-    return "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-           "-subj /CN=" +
-           name + " -keyout " + name + ".key -out " + name + ".pem " + options + " && ";
-  };
-  const std::string root =
-      "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign";
-  const auto leaf = [](const std::string& ca, const std::string& sans) {
-    return "-CA " + ca + ".pem -CAkey " + ca +
-           ".key -addext basicConstraints=CA:FALSE -addext extendedKeyUsage=serverAuth "
-           "-addext subjectAltName=" +
-           sans;
-  };
-  const std::string command =
-      "(cd " + Quote(dir) + " && " + req("ca", root) + req("rogue-ca", root) +
-      req("server", leaf("ca", subjectAltNames)) + req("rogue", leaf("rogue-ca", subjectAltNames)) +
-      req("wrongname", leaf("ca", "DNS:someone.else.example")) + "true) >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-}  // namespace
 
 std::string HttpsWorld::UpdateHost() {
   return WideToUtf8(UpdateHostName());
@@ -88,10 +52,17 @@ void HttpsWorld::SetUpTestSuite() {
   }
   top_ = fs::temp_directory_path() / ("vovu-https-" + std::to_string(getpid()));
   fs::create_directories(top_ / "www");
-  WriteFile(top_ / "script", "");
+  WriteNative(top_ / "script", "");
   const std::string names = "DNS:" + UpdateHost() + ",DNS:" + CdnHost() + ",DNS:" + OutsideHost() +
                             ",DNS:" + LookalikeHost() + ",DNS:" + WideToUtf8(UpdateDomain());
-  if (!MakeKeys(top_, names)) {
+  // A trusted root "ca", an untrusted root "rogue-ca", and server certificates "server" (by
+  // ca, for the names), "rogue" (by rogue-ca, for the names) and "wrongname" (by ca, for
+  // another name only).
+  if (!MakeCertificates(top_, {RootCertificate("ca"),
+                               RootCertificate("rogue-ca"),
+                               {"server", "ca", "serverAuth", names, 0},
+                               {"rogue", "rogue-ca", "serverAuth", names, 0},
+                               {"wrongname", "ca", "serverAuth", "DNS:someone.else.example", 0}})) {
     skipReason_ = "openssl could not make the test certificates";
     return;
   }
@@ -153,17 +124,17 @@ bool HttpsWorld::StartServer(const std::string& address, UpdateHostServer* serve
 }
 
 void HttpsWorld::Serve(const std::string& path, const std::string& bytes) {
-  WriteFile(top_ / "www" / path.substr(1), bytes);
+  WriteNative(top_ / "www" / path.substr(1), bytes);
 }
 
 void HttpsWorld::Script(const std::string& rules) {
   // Written beside and renamed, so a server never reads half a script.
-  WriteFile(top_ / "script.new", rules);
+  WriteNative(top_ / "script.new", rules);
   fs::rename(top_ / "script.new", top_ / "script");
 }
 
 void HttpsWorld::WriteHostsFile(const std::string& text) {
-  WriteFile(TestMachine::Native(platform::host::kHostsFilePath), text);
+  WriteNative(TestMachine::Native(platform::host::kHostsFilePath), text);
 }
 
 }  // namespace vovu::testing

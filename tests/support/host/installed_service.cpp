@@ -58,6 +58,20 @@ void PlaceServiceExecutable() {
   ASSERT_TRUE(platform::SetEnvironmentValue(u"ProgramData", u"C:\\ProgramData"));
 }
 
+pid_t InstallService(bool start) {
+  PlaceServiceExecutable();
+  if (::testing::Test::HasFatalFailure())
+    return 0;
+  EXPECT_EQ(RunServiceTool({"install"}), 0);
+  if (!start)
+    return 0;
+  EXPECT_EQ(RunServiceTool({"start"}), 0);
+  platform::ServiceStatus status;
+  EXPECT_TRUE(WaitForServiceState(platform::kServiceRunning, &status))
+      << "state " << status.currentState;
+  return static_cast<pid_t>(status.processId);
+}
+
 ServiceCleanup::~ServiceCleanup() {
   platform::ServiceStatus status;
   std::uint32_t error = 0;

@@ -10,6 +10,7 @@
 
 #include "platform/error.h"
 #include "platform/security.h"
+#include "platform/session_user.h"
 #include "platform/sync.h"
 
 namespace vovu::testing {
@@ -53,25 +54,43 @@ std::string UserChild::Finish() {
 
 // The child reports once it is the user, then waits for this end of their socket pair to
 // close.
-UserSession::UserSession() {
+UserSession::UserSession(const std::string& program) : runsProgram_(!program.empty()) {
   int link[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0)
     return;
   child_.emplace(OtherUser{}, [&] {
     close(link[0]);
-    char byte = 'r';
-    if (write(link[1], &byte, 1) == 1)
+    char byte = 'r';  // it is the user now
+    if (write(link[1], &byte, 1) != 1)
+      return std::string();
+    if (program.empty()) {
       (void)!read(link[1], &byte, 1);
+      return std::string();
+    }
+    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    (void)!write(link[1], &byte, 1);  // a second mark: the program did not start
     return std::string();
   });
   close(link[1]);
   end_ = link[0];
   char byte = 0;
-  ok_ = read(end_, &byte, 1) == 1;
+  // The mark, and for a program the end of the link at its exec.
+  ok_ = read(end_, &byte, 1) == 1 && (!runsProgram_ || read(end_, &byte, 1) == 0);
 }
 
 UserSession::~UserSession() {
+  if (runsProgram_ && child_)
+    kill(child_->pid(), SIGKILL);
   close(end_);  // before the child is waited for
+}
+
+RequestContext UserSession::Context() const {
+  RequestContext context;
+  context.sessionId = id();
+  context.token = platform::QuerySessionUserToken(id());
+  context.hasToken = context.token.valid();
+  (void)GetTokenUserSid(context.token, &context.userSid);
+  return context;
 }
 
 platform::PipeHandle CreateTestPipeInstance(const std::u16string& name, bool open) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "caller/request_context.h"
 #include "platform/pipe.h"
 
 // Skips the test when it does not run as root.
@@ -54,10 +55,11 @@ class UserChild {
 };
 
 // A process of uid 65534 leading a session of its own, alive until the object goes, as a
-// user logged on to a desktop session. The host numbers a session by its leader's pid.
+// user logged on to a desktop session. The host numbers a session by its leader's pid. With
+// `program` (a host path), the process runs that program once it is the user.
 class UserSession {
  public:
-  UserSession();
+  explicit UserSession(const std::string& program = "");
   ~UserSession();  // ends the session's process and waits for it
   UserSession(const UserSession&) = delete;
   UserSession& operator=(const UserSession&) = delete;
@@ -66,7 +68,11 @@ class UserSession {
   [[nodiscard]] bool ok() const { return ok_; }
   [[nodiscard]] std::uint32_t id() const { return static_cast<std::uint32_t>(child_->pid()); }
 
+  // The caller context the service builds for a pipe client of this session.
+  [[nodiscard]] RequestContext Context() const;
+
  private:
+  bool runsProgram_ = false;
   int end_ = -1;
   bool ok_ = false;
   std::optional<UserChild> child_;
