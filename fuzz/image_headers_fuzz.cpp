@@ -65,15 +65,17 @@ void CheckPe(std::span<const std::uint8_t> image) {
       !Inside(layout.signature, image) || layout.signature.empty()) {
     Broken("a signature layout reaching outside the image");
   }
-  std::uint64_t previousEnd = 0;
+  // Sections may overlap (each is digested as it is described, as Windows does), but they are
+  // taken in file order.
+  std::uint64_t previousOffset = 0;
   for (const host::PeSignatureLayout::Range& range : layout.sections) {
-    if (!Inside(range.offset, range.size, image.size()) || range.offset < previousEnd)
+    if (!Inside(range.offset, range.size, image.size()) || range.offset < previousOffset)
       Broken("layout sections outside the image or out of file order");
     if (range.offset < layout.tableOffset + layout.tableSize &&
         layout.tableOffset < range.offset + range.size) {
       Broken("a layout section overlapping the certificate table");
     }
-    previousEnd = range.offset + range.size;
+    previousOffset = range.offset;
   }
   std::vector<std::uint8_t> digest;
   if (!host::ComputePeImageDigest(image, layout, EVP_sha256(), &digest) || digest.size() != 32)
