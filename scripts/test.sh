@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets and runs every test:
 #   host (debug), host-asan (ASan+UBSan), win64 (the same suites under wine64), then the
-#   wine stage (the whole hot update of the Windows build under wine64).
+#   wine stage (the whole hot update of the Windows build under wine64), then a short run
+#   of every fuzz target (scripts/fuzz.sh).
 # Every ctest entry has a time limit, the wine suite names a test that hangs, and the wine
 # stage as a whole is bounded, so a run never waits for CI's own limit. At the end (also
 # after a failure) it says how long each stage took.
@@ -58,3 +59,8 @@ status=0
 timeout --kill-after=30 900 bash tests/wine/hot_update_stage.sh build/host build/win64 || status=$?
 [ "$status" -ne 124 ] || echo "wine stage: still running after 900 s, ended" >&2
 [ "$status" -eq 0 ] || [ "$status" -eq 77 ]
+
+# The fuzz targets (fuzz/README.md), about 20 s each after their seed corpora: an input kept
+# in fuzz/corpus that crashes again, or a broken invariant found quickly, fails here.
+begin_stage fuzz
+bash scripts/fuzz.sh 20

@@ -142,6 +142,10 @@ bool ListAndCheckPackageEntries(const std::u16string& tarExe, const std::u16stri
                 u"tar list failed, exit=" + ToDecimal(static_cast<unsigned long long>(exitCode)));
   }
 
+  return CheckListingFile(listingPath, error);
+}
+
+bool CheckListingFile(const std::u16string& listingPath, std::u16string* error) {
   std::u16string text;
   if (!ReadListing(listingPath, &text, error))
     return false;

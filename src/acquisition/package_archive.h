@@ -36,6 +36,11 @@ inline constexpr std::uint64_t kMaxTarListingBytes = 65536;
 // entry" when a required name never appeared. The first offending line decides.
 [[nodiscard]] bool CheckPackageEntryList(const std::u16string& listing, std::u16string* error);
 
+// Reads tar's listing file, at most kMaxTarListingBytes ("tar entry list is too large" when
+// larger, "cannot read tar entry list"), deletes it on every path and checks the listing with
+// CheckPackageEntryList.
+[[nodiscard]] bool CheckListingFile(const std::u16string& listingPath, std::u16string* error);
+
 // Runs `tarExe -tf archivePath` with its output and errors into archivePath + ".entries"
 // (deleted on every path once created), bounded by 30 s and the stop event, and checks the
 // listing with CheckPackageEntryList. Failures: "cannot create tar listing output",

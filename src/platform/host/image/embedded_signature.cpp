@@ -118,10 +118,34 @@ TrustStatus DecodeElf(std::span<const std::uint8_t> section, std::uint64_t offse
   return kTrustSuccess;
 }
 
+// True when OpenSSL's PKCS #7 code can set up a digest for each of the message's digest
+// algorithms, looked up the way it looks them up: by the algorithm's name as OBJ_obj2txt
+// gives it in a buffer of its own size (50), fetched, else found by name. PKCS7_verify loses
+// the copy it makes of memory input when that setup fails, so a message it would refuse for
+// this reason is refused before it is called; nothing else is refused here.
+bool DigestAlgorithmsKnown(PKCS7* message) {
+  STACK_OF(X509_ALGOR)* algorithms = message->d.sign->md_algs;
+  for (int i = 0; i < sk_X509_ALGOR_num(algorithms); ++i) {
+    char name[50];
+    if (OBJ_obj2txt(name, sizeof name, sk_X509_ALGOR_value(algorithms, i)->algorithm, 0) < 0)
+      return false;
+    (void)ERR_set_mark();
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, name, nullptr);
+    const bool known = fetched != nullptr || EVP_get_digestbyname(name) != nullptr;
+    EVP_MD_free(fetched);
+    (void)ERR_pop_to_mark();
+    if (!known)
+      return false;
+  }
+  return true;
+}
+
 // PKCS7_verify of the content `data` without chain verification: every signer's message
 // digest attribute and signature. An Authenticode message carries its content inside, which
 // PKCS7_verify refuses together with external data, so the content is detached meanwhile.
 bool VerifySignerSignatures(PKCS7* message, std::span<const std::uint8_t> data) {
+  if (!DigestAlgorithmsKnown(message))
+    return false;
   BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
   if (!bio)
     return false;
