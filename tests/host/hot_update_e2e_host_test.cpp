@@ -764,9 +764,10 @@ class HotUpdateCommitEndToEnd : public HotUpdateEndToEnd {
     return oldAddon && oldAsar ? "old" : newAddon && newAsar ? "new" : "mixed";
   }
 
-  bool AnyBackup() {
+  // Whether a ".bak" (or, with `suffix`, another leftover) lies beside an installed file.
+  bool AnyBackup(const char* suffix = ".bak") {
     for (const char* name : {"korvaCF.exe", kAddon, kAsar}) {
-      if (fs::exists(Installed(std::string(name) + ".bak")))
+      if (fs::exists(fs::symlink_status(Installed(std::string(name) + suffix))))
         return true;
     }
     return false;
@@ -1008,6 +1009,7 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
       if (!confirmed) {
         EXPECT_FALSE(AnyBackup());
       }
+      EXPECT_FALSE(AnyBackup(".new"));
       EXPECT_TRUE(VictimRuns());
       EXPECT_EQ(Events().find("rolledback"), std::string::npos);  // a restart starts nothing
 
@@ -1034,6 +1036,10 @@ TEST_F(HotUpdateKillPoints, TheRealServiceKilledAtEveryStep) {
       {"commit: authorized", Phase::kCommit, Step::kCommitAuthorized, 0, "staged"},
       {"commit: checked", Phase::kCommit, Step::kCommitChecked, 0, "staged"},
       {"commit: committing", Phase::kCommit, Step::kCommitCommitting, 0,
+       "failed: service restarted mid-operation"},
+      {"commit: korvaCF.exe copied beside", Phase::kCommit, Step::kNewCopyPlaced, 0,
+       "failed: service restarted mid-operation"},
+      {"commit: new files ready", Phase::kCommit, Step::kCommitNewFilesReady, 0,
        "failed: service restarted mid-operation"},
       {"commit: replacing", Phase::kCommit, Step::kCommitReplacing, 0, kRestart},
       {"commit: korvaCF.exe backed up", Phase::kCommit, Step::kFileBackedUp, 0, kRestart},

@@ -109,6 +109,18 @@ bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
   return ::MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool GetFreeDiskBytes(const std::u16string& directory, std::uint64_t* freeBytes) {
+  if (FreeDiskBytesDue(directory, freeBytes))
+    return true;
+  if (FaultDue(FaultPoint::kDiskFreeSpace, directory))
+    return false;
+  ULARGE_INTEGER available;
+  if (!::GetDiskFreeSpaceExW(W(directory), &available, nullptr, nullptr))
+    return false;
+  *freeBytes = available.QuadPart;
+  return true;
+}
+
 void FindHandleTraits::Close(Type h) {
   ::FindClose(ToHandle(h));
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -313,7 +314,9 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
       return false;
     }
   }
-  FileHandle target = CreateFileForWrite(to, kShareNone, true);
+  // Without replacing, the target is created new (O_EXCL), as Windows does: a name made a
+  // link after the look above fails with 80 and is never followed.
+  FileHandle target = CreateFileForWrite(to, kShareNone, !failIfExists);
   if (!target)
     return false;
   // The kernel copies inside the file system, as cp does; the buffered loop below takes over
@@ -341,6 +344,21 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
   if (fstat(static_cast<int>(source.get()), &sourceStat) == 0) {
     fchmod(static_cast<int>(target.get()), sourceStat.st_mode & 07777);
   }
+  return true;
+}
+
+bool GetFreeDiskBytes(const std::u16string& directory, std::uint64_t* freeBytes) {
+  if (FreeDiskBytesDue(directory, freeBytes))
+    return true;
+  if (FaultDue(FaultPoint::kDiskFreeSpace, directory))
+    return false;
+  std::string hostPath;
+  if (!ToHostPath(directory, &hostPath))
+    return false;
+  struct statvfs volume;
+  if (statvfs(hostPath.c_str(), &volume) != 0)
+    return Fail(errno, hostPath);
+  *freeBytes = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
   return true;
 }
 
