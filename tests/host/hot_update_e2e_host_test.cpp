@@ -895,7 +895,10 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
   // A job of its own, prepared after whatever the worker had queued before it: when it has
   // ended, the start-up recovery queued ahead of it has ended too. It is sent by a copy of
   // the application outside the installation directory, so that it is no process the
-  // recovery must wait for.
+  // recovery must wait for. The probe's job is cancelled afterwards: a record of it left for
+  // the next start would have that start's recovery write its "failed" into the probe's job
+  // file again, and the probe would read that as its own answer while the recovery still
+  // runs.
   void Probe(const std::string& jobFile) {
     std::u16string reply;
     ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
@@ -914,6 +917,10 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
     (void)app.Finish(&lines);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "failed: invalid hot-update request metadata");
+    App cancel(session_, {"--hot-update-cancel", probe}, program);
+    lines.clear();
+    (void)cancel.Finish(&lines);
+    EXPECT_EQ(lines, std::vector<std::string>({"hot-update-cancel: OK"}));
   }
 
   static pid_t ServicePid() {
