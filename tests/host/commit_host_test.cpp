@@ -234,8 +234,14 @@ class Commit : public testing::HttpsWorld {
 
 TEST_F(Commit, SwapsTheFilesKeepsBackupsRecordsTheRelaunchAndArmsTheTimer) {
   testing::DebugCapture capture;
+  // The payload's own rights (the protected directory's: the owner alone) stay behind.
+  fs::permissions(TestMachine::Native(JoinPath(stored_.job.dir, kTable[2].staged)),
+                  fs::perms::owner_read | fs::perms::owner_write);
   RunCommit();
   EXPECT_EQ(Generation(), "new");
+  EXPECT_NE(fs::status(TestMachine::Native(Installed(kTable[2].installed))).permissions() &
+                fs::perms::others_read,
+            fs::perms::none);
   EXPECT_EQ(Generation(/*backups=*/true), "old");
   for (const Replaced& row : kTable)  // the staged copies are consumed
     EXPECT_FALSE(TestMachine::Exists(JoinPath(stored_.job.dir, row.staged)));

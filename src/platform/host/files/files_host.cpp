@@ -340,9 +340,14 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
     if (!WriteToFile(target, buffer.data(), got))
       return false;
   }
+  // The copy keeps the mode it was created with (its folder's default, as a Windows file gets
+  // its folder's inherited rights), never the source's; only an executable stays executable.
   struct stat sourceStat;
-  if (fstat(static_cast<int>(source.get()), &sourceStat) == 0) {
-    fchmod(static_cast<int>(target.get()), sourceStat.st_mode & 07777);
+  struct stat targetStat;
+  if (fstat(static_cast<int>(source.get()), &sourceStat) == 0 &&
+      fstat(static_cast<int>(target.get()), &targetStat) == 0) {
+    fchmod(static_cast<int>(target.get()),
+           (targetStat.st_mode & 07777) | (sourceStat.st_mode & 0111 & targetStat.st_mode >> 2));
   }
   return true;
 }
