@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "bench_support.h"
 #include "foundation/file_io.h"
 #include "foundation/text.h"
@@ -52,12 +54,14 @@ bool Report(const std::u16string& error) {
   return false;
 }
 
-// The replacement before the ".new" copies: everything after the application's exit.
+// The replacement before the ".new" copies: everything after the application's exit. Its
+// copy was the kernel's copy of the file's range, not flushed (fs::copy_file does the same).
 bool CopyOver(const fs::path& staged, const fs::path& target) {
   const std::u16string backup = vovu::BackupPathOf(Windows(target));
   if (!vovu::platform::MoveFileReplacing(Windows(target), backup))
     return Report(u"backup failed");
-  if (!vovu::platform::CopyFileTo(Windows(staged), Windows(target), /*failIfExists=*/false))
+  std::error_code error;
+  if (!fs::copy_file(staged, target, fs::copy_options::overwrite_existing, error))
     return Report(u"copy failed");
   (void)vovu::platform::DeleteFileAt(Windows(staged));
   return true;
@@ -104,9 +108,17 @@ bool Measure(std::size_t asarMib, Figures* before, Figures* after) {
       fs::copy_file(source / file.staged, payload / file.staged,
                     fs::copy_options::overwrite_existing);
   };
+  // What commit meets after the application's exit: installed files long on disk and no
+  // ".bak" (confirm and rollback remove them), so each timed part starts from that.
+  const auto settle = [&] {
+    for (const File& file : files)
+      fs::remove(install / (std::string(file.installed) + ".bak"));
+    sync();
+  };
   bool ok = true;
   for (int run = 0; run < 3 && ok; ++run) {
     stage();
+    settle();
     auto start = Clock::now();
     for (const File& file : files)
       ok = ok && CopyOver(payload / file.staged, install / file.installed);
@@ -115,13 +127,14 @@ bool Measure(std::size_t asarMib, Figures* before, Figures* after) {
     if (swap < before->swap)
       *before = {swap, Seconds(start)};
 
-    // Written while the application still runs: not part of the downtime.
+    // Written (and flushed) while the application still runs: not part of the downtime.
     stage();
     for (const File& file : files) {
       const std::u16string copy = vovu::NewCopyPathOf(Windows(install / file.installed));
       ok = ok && vovu::platform::CopyFileTo(Windows(payload / file.staged), copy, true);
       (void)vovu::platform::DeleteFileAt(Windows(payload / file.staged));
     }
+    settle();
     start = Clock::now();
     for (std::size_t row = 0; row < files.size(); ++row) {
       ok = ok && RenameIn(job / ("swapped-" + std::to_string(row)), install / files[row].installed);

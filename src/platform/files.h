@@ -71,9 +71,10 @@ bool FlushFile(const FileHandle& file);
 // Deletes a file, or a file link itself.
 [[nodiscard]] bool DeleteFileAt(const std::u16string& path);
 
-// Copies a file's content (CopyFile); with `failIfExists` an existing target fails with 80,
-// and so does a link of that name (never followed then: the target is created new). The copy
-// gets the default rights of its folder, never the source's.
+// Copies a file's content; with `failIfExists` an existing target fails with 80, and so does
+// a link of that name (never followed then: the target is created new). The copy gets the
+// default rights of its folder, never the source's, and is flushed to the disk before the
+// call returns, so that a rename of it that follows is never written ahead of its data.
 [[nodiscard]] bool CopyFileTo(const std::u16string& from, const std::u16string& to,
                               bool failIfExists);
 

@@ -117,7 +117,7 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
     if (!ReadFromFile(source, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got))
       return false;
     if (got == 0)
-      return true;
+      return FlushFile(target);
     if (!WriteToFile(target, buffer.data(), got))
       return false;
   }

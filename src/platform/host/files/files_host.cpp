@@ -349,7 +349,7 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
     fchmod(static_cast<int>(target.get()),
            (targetStat.st_mode & 07777) | (sourceStat.st_mode & 0111 & targetStat.st_mode >> 2));
   }
-  return true;
+  return FlushFile(target);
 }
 
 bool GetFreeDiskBytes(const std::u16string& directory, std::uint64_t* freeBytes) {
