@@ -11,7 +11,11 @@ namespace vovu {
 enum class HotUpdateStep {
   kCommitAuthorized,        // commit's manifest check passed, before the payload is re-verified
   kCommitChecked,           // commit's checks passed, before the record is claimed
-  kCommitCommitting,        // "committing" persisted, before the application is stopped
+  kCommitCommitting,        // "committing" persisted, before the new copies are written
+  kNewCopyPlaced,           // a checked ".new" copy lies beside an installed file, before the
+                            // next one (index: table row); the application still runs
+  kCommitNewFilesReady,     // "committing" with the new files ready persisted, before the
+                            // application is stopped
   kCommitReplacing,         // "replacing" persisted, before the first backup
   kFileBackedUp,            // an installed file was moved to its ".bak" (index: table row)
   kFileReplaced,            // a staged file is in place (index: table row)

@@ -9,6 +9,7 @@
 #include "foundation/text.h"
 #include "hotupdate/desktop_app.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/new_copies.h"
 #include "hotupdate/package_contents.h"
 #include "hotupdate/rollback.h"
 #include "hotupdate/service_wait.h"
@@ -23,18 +24,6 @@
 
 namespace vovu {
 namespace {
-
-struct Replacement {
-  const char16_t* installed;  // relative to the installation directory
-  const char16_t* staged;     // in the payload directory
-};
-
-// The order commit replaces in.
-constexpr std::array<Replacement, 3> kReplacements = {{
-    {u"korvaCF.exe", u"korvaCF.exe"},
-    {u"resources\\app.asar.unpacked\\Release\\addon.node", u"addon.node"},
-    {u"resources\\app.asar", u"app.asar"},
-}};
 
 std::u16string Decimal(std::uint32_t value) {
   return Utf8ToWide(std::to_string(value));
@@ -111,12 +100,20 @@ std::size_t InstalledRow(const char16_t* relative) {
   return kInstalledFiles.size();
 }
 
+// After a failed commit: its copies go; one that cannot is logged and left to the next
+// commit or start, which remove it before anything else.
+void DiscardCopiesAfterFailure() {
+  std::u16string reason;
+  if (!DiscardNewCopies(&reason))
+    LogDebug(u"hot-update-commit: " + reason);
+}
+
 // Swaps one file: a ".bak" already there is nobody's (no other job holds rows, the claim
 // made sure), so it goes first; then the row is recorded, and only then is the installed
-// file moved to its ".bak". A crash at any point leaves nothing a restore could mistake
-// for this job's backup.
-bool ReplaceOne(const HotUpdateJob& job, const std::u16string& jobDir, const Replacement& entry,
-                int position, std::u16string* reason) {
+// file moved to its ".bak" and its ".new" copy renamed into its place. A crash at any point
+// leaves nothing a restore could mistake for this job's backup.
+bool ReplaceOne(const std::u16string& jobDir, const Replacement& entry, int position,
+                std::u16string* reason) {
   const std::u16string target = JoinPath(GetInstallDirectory(), entry.installed);
   const std::u16string backup = BackupPathOf(target);
   if (platform::GetAttributes(backup) != platform::kInvalidFileAttributes &&
@@ -129,23 +126,60 @@ bool ReplaceOne(const HotUpdateJob& job, const std::u16string& jobDir, const Rep
     *reason = u"cannot record the swap of " + target;
     return false;
   }
-  return ReplaceFileWithBackup(JoinPath(job.dir, entry.staged), target, reason, position);
+  return SwapInNewCopy(target, reason, position);
 }
 
 // Replaces the files in table order. On a failure puts back the rows recorded so far (last
-// first) and persists "rolledback" or "failed" with the reason; false then.
+// first), removes the ".new" copies not yet renamed and persists "rolledback" or "failed"
+// with the reason; false then.
 bool ReplaceAll(HotUpdateJob* job, const std::u16string& serviceJobFile) {
   const std::u16string jobDir = JobDirOf(serviceJobFile);
   for (std::size_t row = 0; row < kReplacements.size(); ++row) {
     std::u16string reason;
-    if (ReplaceOne(*job, jobDir, kReplacements[row], static_cast<int>(row), &reason))
+    if (ReplaceOne(jobDir, kReplacements[row], static_cast<int>(row), &reason))
       continue;
+    DiscardCopiesAfterFailure();
     if (RestoreSwappedRows(jobDir)) {
       SetJobStatus(job, serviceJobFile, kStatusRolledBack, u"replace failed: " + reason);
     } else {
       SetJobStatus(job, serviceJobFile, kStatusFailed,
                    u"replace failed: " + reason + u"; rollback incomplete");
     }
+    return false;
+  }
+  return true;
+}
+
+// Writes the new files beside the installed ones while the application still runs. Earlier
+// copies (a crash, a failed commit) go first, so the space check counts what is really free.
+// A volume too small leaves the job "staged" with the refusal, to be committed again once
+// there is room; a failed copy fails the job. Either way no installed file is touched and no
+// copy is left. Once the copies are checked the staged files are not needed any more (a
+// commit that ends now cannot be committed again): they go before the application stops,
+// so the space is free early and the deletes are no part of its downtime. False when the
+// commit must end.
+bool PrepareNewCopies(HotUpdateJob* job, const std::u16string& serviceJobFile) {
+  std::u16string reason;
+  if (!DiscardNewCopies(&reason)) {
+    SetJobStatus(job, serviceJobFile, kStatusFailed, u"cannot copy the new files: " + reason);
+    return false;
+  }
+  if (!EnoughSpaceForNewCopies(*job, &reason)) {
+    LogDebug(u"hot-update-commit refused: " + reason);
+    SetJobStatus(job, serviceJobFile, kStatusStaged, reason);
+    return false;
+  }
+  if (!PlaceNewCopies(*job, &reason)) {
+    DiscardCopiesAfterFailure();
+    SetJobStatus(job, serviceJobFile, kStatusFailed, u"cannot copy the new files: " + reason);
+    return false;
+  }
+  for (const Replacement& entry : kReplacements)
+    (void)platform::DeleteFileAt(JoinPath(job->dir, entry.staged));
+  // The application's cue that its exit now costs it the renames and the pause only.
+  if (!SetJobStatus(job, serviceJobFile, kStatusCommitting, kNewFilesReady)) {
+    DiscardCopiesAfterFailure();
+    SetJobStatus(job, serviceJobFile, kStatusFailed, u"cannot persist committing");
     return false;
   }
   return true;
@@ -209,15 +243,21 @@ void HotUpdateCommit(const std::u16string& jobFile, const std::u16string& caller
   if (!ClaimForCommit(checked, &job, serviceJobFile, jobLock))
     return;
   ReachStep(HotUpdateStep::kCommitCommitting);
+  if (!PrepareNewCopies(&job, serviceJobFile))
+    return;
+  ReachStep(HotUpdateStep::kCommitNewFilesReady);
 
+  // The application is down from here to the relaunch: the renames and the pause.
   StopKorvaCfInSession(sessionId);
   if (!WaitForApplicationExit()) {
+    DiscardCopiesAfterFailure();
     SetJobStatus(&job, serviceJobFile, kStatusFailed, u"timeout waiting for processes to exit");
     return;
   }
   // Without "replacing" on record a crash during the swap would read as "committing", which
   // the next start only fails: no file is touched unless it is written.
   if (!SetJobStatus(&job, serviceJobFile, kStatusReplacing, u"")) {
+    DiscardCopiesAfterFailure();
     SetJobStatus(&job, serviceJobFile, kStatusFailed, u"cannot persist replacing");
     return;
   }

@@ -185,4 +185,18 @@ bool VerifyPackageContents(const HotUpdateJob& job, std::u16string* failure) {
   return true;
 }
 
+bool DescribedPackageFile(const HotUpdateJob& job, const std::u16string& name, std::uint64_t* size,
+                          std::u16string* sha256, std::u16string* failure) {
+  ManifestTables tables;
+  if (!ReadManifest(job, &tables, failure))
+    return false;
+  const std::u16string lowerName = ToLower(name);
+  const auto described = tables.size.find(lowerName);
+  if (described == tables.size.end())
+    return Fail(failure, u"not described in manifest: " + name);
+  *size = described->second;
+  *sha256 = tables.sha256.at(lowerName);
+  return true;
+}
+
 }  // namespace vovu

@@ -34,4 +34,11 @@ inline constexpr double kMaxPackageFileSize = 2147483648.0;
 // followed by the package file name (app.asar's signature is not checked).
 [[nodiscard]] bool VerifyPackageContents(const HotUpdateJob& job, std::u16string* failure);
 
+// The size and the lower-case SHA-256 that the manifest.json of `job.dir` gives the package
+// file `name` (one of the three, as VerifyPackageContents names them). False with the same
+// manifest failures as VerifyPackageContents, or "not described in manifest: <name>".
+[[nodiscard]] bool DescribedPackageFile(const HotUpdateJob& job, const std::u16string& name,
+                                        std::uint64_t* size, std::u16string* sha256,
+                                        std::u16string* failure);
+
 }  // namespace vovu

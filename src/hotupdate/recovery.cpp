@@ -4,9 +4,11 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/diagnostics.h"
 #include "foundation/step_hook.h"
 #include "foundation/text.h"
 #include "hotupdate/job_status.h"
+#include "hotupdate/new_copies.h"
 #include "hotupdate/rollback.h"
 #include "hotupdate/swap_record.h"
 #include "platform/files.h"
@@ -91,6 +93,11 @@ void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::Critical
         if (!job.jobFile.empty())
           mirrored.push_back(job.jobFile);
       });
+  // A commit that ended with the service left its ".new" copies: no job uses them any more
+  // (the rollbacks above restore from ".bak" only, and no commit runs before this job ends).
+  std::u16string reason;
+  if (!DiscardNewCopies(&reason))
+    LogDebug(u"hot-update recovery: " + reason);
   // The user's copies within one bound in all, so a user who holds their files delays the
   // start-up job by that bound at most.
   const auto deadline =

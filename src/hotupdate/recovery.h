@@ -22,7 +22,8 @@ void RecoverHotUpdatesAtStartup(platform::CriticalSection& jobLock);
 // the application is not started. A job caught before any installed file was touched
 // ("committing", "downloading", "verifying") becomes "failed" ("service restarted
 // mid-operation"). Every other job keeps its record, and the user's copy is written again
-// from it (a crash between the record and the copy leaves the copy a status behind). The
+// from it (a crash between the record and the copy leaves the copy a status behind). Then
+// the ".new" copies a commit left beside the installed files are removed. The
 // user's copies are awaited, within kUserFileLimitMs in all, before it returns.
 void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::CriticalSection& jobLock);
 

@@ -5,6 +5,7 @@
 // test asks for it; production code never calls the setters.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/error.h"
@@ -21,6 +22,7 @@ enum class FaultPoint {
   kDeleteFile,
   kCopyFile,
   kMoveFile,
+  kDiskFreeSpace,  // the free-space query of a volume fails (the path is the directory asked)
   kConvertSddl,
   kSetFileSecurity,
   kSha256Provider,
@@ -67,5 +69,13 @@ void ClearFaults();
 
 // Used by the implementations: true (with the last error set) when a fault is due.
 [[nodiscard]] bool FaultDue(FaultPoint point, const std::u16string& path);
+
+// From now on, the free-space query of the volume holding `directory` (ignoring ASCII case;
+// every directory when empty) succeeds with `bytes`, whatever the disk holds, until
+// ClearFaults: a full or nearly full volume without filling one.
+void InjectFreeDiskBytes(const std::u16string& directory, std::uint64_t bytes);
+
+// Used by the implementations: true with `*bytes` set when a free-space answer is injected.
+[[nodiscard]] bool FreeDiskBytesDue(const std::u16string& directory, std::uint64_t* bytes);
 
 }  // namespace vovu::platform

@@ -71,7 +71,10 @@ bool FlushFile(const FileHandle& file);
 // Deletes a file, or a file link itself.
 [[nodiscard]] bool DeleteFileAt(const std::u16string& path);
 
-// Copies a file's content (CopyFile); with `failIfExists` an existing target fails with 80.
+// Copies a file's content; with `failIfExists` an existing target fails with 80, and so does
+// a link of that name (never followed then: the target is created new). The copy gets the
+// default rights of its folder, never the source's, and is flushed to the disk before the
+// call returns, so that a rename of it that follows is never written ahead of its data.
 [[nodiscard]] bool CopyFileTo(const std::u16string& from, const std::u16string& to,
                               bool failIfExists);
 
@@ -79,6 +82,11 @@ bool FlushFile(const FileHandle& file);
 // returns only once the rename is on disk (MOVEFILE_WRITE_THROUGH; on the host, the target's
 // directory is synced): these renames decide the installed files and the saved state.
 [[nodiscard]] bool MoveFileReplacing(const std::u16string& from, const std::u16string& to);
+
+// GetDiskFreeSpaceExW: the bytes the caller may still write on the volume that holds the
+// existing directory `directory` (quotas included). On the host, statvfs of the mapped
+// directory: the blocks free to unprivileged writers times the fragment size.
+[[nodiscard]] bool GetFreeDiskBytes(const std::u16string& directory, std::uint64_t* freeBytes);
 
 // One entry of a directory enumeration.
 struct FindData {

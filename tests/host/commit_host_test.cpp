@@ -44,6 +44,8 @@ using testing::TestMachine;
 using testing::WriteNative;
 
 constexpr char kManifestPath[] = "/client/new/clientHotUpdateInfo.json";
+// ERROR_NOT_READY: a volume that does not answer.
+constexpr platform::Win32Error kNotReady = 21;
 // A session nobody is logged on to.
 constexpr std::uint32_t kEmptySession = 0x7FFFFF01;
 
@@ -148,10 +150,28 @@ class Commit : public testing::HttpsWorld {
     return seen;
   }
 
+  // Whether a ".new" copy (a file, a folder or a link) lies beside an installed file.
+  bool AnyNewCopy() {
+    for (const Replaced& row : kTable) {
+      if (platform::GetAttributes(NewCopyPathOf(Installed(row.installed))) !=
+          platform::kInvalidFileAttributes)
+        return true;
+    }
+    return false;
+  }
+
   void RunCommit(std::uint32_t session = kEmptySession,
                  const std::u16string& jobFile = testing::kUpdateJobFile) {
     HotUpdateCommit(jobFile, testing::kUpdateSid, session, lock_,
                     [this](std::function<void()> job) { queued_.push_back(std::move(job)); });
+  }
+
+  // The bytes of the three new files.
+  std::uint64_t NewBytes() {
+    std::uint64_t total = 0;
+    for (const Replaced& row : kTable)
+      total += new_[row.installed].size();
+    return total;
   }
 
   HotUpdateJob Record() {
@@ -203,11 +223,18 @@ class Commit : public testing::HttpsWorld {
 
 TEST_F(Commit, SwapsTheFilesKeepsBackupsRecordsTheRelaunchAndArmsTheTimer) {
   testing::DebugCapture capture;
+  // The payload's own rights (the protected directory's: the owner alone) stay behind.
+  fs::permissions(TestMachine::Native(JoinPath(stored_.job.dir, kTable[2].staged)),
+                  fs::perms::owner_read | fs::perms::owner_write);
   RunCommit();
   EXPECT_EQ(Generation(), "new");
+  EXPECT_NE(fs::status(TestMachine::Native(Installed(kTable[2].installed))).permissions() &
+                fs::perms::others_read,
+            fs::perms::none);
   EXPECT_EQ(Generation(/*backups=*/true), "old");
   for (const Replaced& row : kTable)  // the staged copies are consumed
     EXPECT_FALSE(TestMachine::Exists(JoinPath(stored_.job.dir, row.staged)));
+  EXPECT_FALSE(AnyNewCopy());
   const HotUpdateJob job = Record();
   // Nobody is logged on to the session: no relaunch, and the timer will roll back.
   EXPECT_EQ(job.status, u"relaunching");
@@ -235,6 +262,17 @@ TEST_F(Commit, FailedChecksChangeNoInstalledFile) {
     std::uint32_t session;
     std::string after;
   } const cases[] = {
+      // The volume cannot hold the three copies (one byte short): the job may be committed
+      // again once there is room.
+      {"installation volume one byte short",
+       [this] { platform::InjectFreeDiskBytes(u"", NewBytes() - 1); }, kEmptySession,
+       "staged: not enough disk space on the installation volume: " + std::to_string(NewBytes()) +
+           " bytes needed, " + std::to_string(NewBytes() - 1) + " available"},
+      {"free space unreadable",
+       [] { platform::InjectFault(platform::FaultPoint::kDiskFreeSpace, u"", kNotReady); },
+       kEmptySession,
+       "staged: cannot read the free space of the installation volume: " +
+           WideToUtf8(FormatWin32Error(kNotReady))},
       {"unknown session", [] {}, platform::kNoSession, "failed: commit caller session unavailable"},
       {"payload changed after staging",
        [this] { TestMachine::WriteBytes(JoinPath(stored_.job.dir, u"app.asar"), "tampered"); },
@@ -254,11 +292,54 @@ TEST_F(Commit, FailedChecksChangeNoInstalledFile) {
     ASSERT_TRUE(WriteJobFile(stored_.job, stored_.serviceJobFile));
     c.arrange();
     RunCommit(c.session);
+    platform::ClearFaults();
     EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), c.after);
     EXPECT_EQ(Generation(), "old");
     EXPECT_EQ(Generation(true), "none");
+    EXPECT_FALSE(AnyNewCopy());
     EXPECT_TRUE(queued_.empty());
   }
+  // With exactly enough room the same job goes.
+  Arrange();
+  platform::InjectFreeDiskBytes(u"", NewBytes());
+  RunCommit();
+  EXPECT_EQ(Generation(), "new");
+}
+
+// Copies left beside the installed files by an earlier commit, or names planted there (a
+// link to a file elsewhere, a folder), are removed as themselves before the new copies are
+// written: nothing is written through a link and what it points to stays as it was.
+TEST_F(Commit, EarlierNewCopiesGoAsThemselvesBeforeTheCopies) {
+  const fs::path elsewhere = TestMachine::Native(Installed(u"elsewhere.dll"));
+  WriteNative(elsewhere, "someone else's");
+  fs::create_symlink(elsewhere, TestMachine::Native(NewCopyPathOf(Installed(kTable[0].installed))));
+  fs::create_directory(TestMachine::Native(NewCopyPathOf(Installed(kTable[1].installed))));
+  WriteNative(TestMachine::Native(NewCopyPathOf(Installed(kTable[2].installed))), "stale");
+  RunCommit();
+  EXPECT_EQ(Record().status, u"relaunching");
+  EXPECT_EQ(Generation(), "new");
+  EXPECT_EQ(ReadNative(elsewhere), "someone else's");
+  EXPECT_FALSE(AnyNewCopy());
+  EXPECT_FALSE(fs::is_symlink(TestMachine::Native(Installed(kTable[0].installed))));
+}
+
+// The copy is checked against the package after it is written: a staged file that no longer
+// matches by then (here: changed as its copy is checked) fails the commit with every
+// installed file as it was and no copy left.
+TEST_F(Commit, ACopyThatDoesNotMatchThePackageFailsTheCommit) {
+  const std::u16string addonCopy = NewCopyPathOf(Installed(kTable[1].installed));
+  SetHotUpdateStepHook([&](HotUpdateStep step, int index) {
+    if (step == HotUpdateStep::kNewCopyPlaced && index == 0)
+      TestMachine::WriteBytes(JoinPath(stored_.job.dir, kTable[1].staged), "tampered addon");
+  });
+  RunCommit();
+  EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile),
+            "failed: cannot copy the new files: copy does not match the package (" +
+                WideToUtf8(addonCopy) + ")");
+  EXPECT_EQ(Generation(), "old");
+  EXPECT_EQ(Generation(true), "none");
+  EXPECT_FALSE(AnyNewCopy());
+  EXPECT_TRUE(queued_.empty());
 }
 
 TEST_F(Commit, ARecordNotStagedOrNotTheCallersIsLeftUntouched) {
@@ -303,8 +384,8 @@ TEST_F(Commit, AFailedRestoreAfterAFailedReplacementSaysRollbackIncomplete) {
       platform::InjectFault(platform::FaultPoint::kMoveFile, addonBackup,
                             platform::kErrorSharingViolation);
   });
-  platform::InjectFault(platform::FaultPoint::kCopyFile, Installed(kTable[2].installed),
-                        platform::kErrorDiskFull);
+  platform::InjectFault(platform::FaultPoint::kMoveFile,
+                        NewCopyPathOf(Installed(kTable[2].installed)), platform::kErrorDiskFull);
   RunCommit();
   const std::string message = WideToUtf8(Record().statusMessage);
   EXPECT_EQ(Record().status, u"failed");
@@ -457,6 +538,7 @@ TEST_F(Commit, FailingWrites) {
   const std::u16string jobRecordTemp = stored_.serviceJobFile + u".tmp";
   const std::u16string versionTemp = InstalledVersionStatePath() + u".tmp";
   const std::u16string rowTemp = JoinPath(stored_.jobDir, u"swapped-2.tmp");
+  const std::u16string addonCopy = NewCopyPathOf(Installed(kTable[1].installed));
   const std::string kRestart = "rolledback: service restart";
   struct Row {
     const char* what;
@@ -467,10 +549,15 @@ TEST_F(Commit, FailingWrites) {
     std::string status;      // right after the work (a prefix)
     std::string restarted;   // the record after the restart (a prefix); files old then,
                              // unless "done"
+    int armIndex = 0;        // the index the step must reach with
   } const rows[] = {
       {"commit: committing", Work::kCommit, Step::kCommitChecked, jobRecordTemp, "old", "staged",
        "staged"},
-      {"commit: replacing", Work::kCommit, Step::kCommitCommitting, jobRecordTemp, "old",
+      {"commit: addon.node's copy", Work::kCommit, Step::kNewCopyPlaced, addonCopy, "old",
+       "failed: cannot copy the new files: copy failed (", "failed: cannot copy the new files"},
+      {"commit: new files ready", Work::kCommit, Step::kNewCopyPlaced, jobRecordTemp, "old",
+       "failed: cannot persist committing", "failed: cannot persist committing", 2},
+      {"commit: replacing", Work::kCommit, Step::kCommitNewFilesReady, jobRecordTemp, "old",
        "failed: cannot persist replacing", "failed: cannot persist replacing"},
       {"commit: korvaCF.exe's swap", Work::kCommit, Step::kCommitReplacing, rowTemp, "old",
        "rolledback: replace failed: cannot record the swap of ",
@@ -495,8 +582,8 @@ TEST_F(Commit, FailingWrites) {
       ASSERT_EQ(Record().status, u"relaunching");
       queued_.clear();
     }
-    SetHotUpdateStepHook([&row](HotUpdateStep step, int) {
-      if (step == row.arm)
+    SetHotUpdateStepHook([&row](HotUpdateStep step, int index) {
+      if (step == row.arm && index == row.armIndex)
         platform::InjectFault(platform::FaultPoint::kCreateFileForWrite, row.path,
                               platform::kErrorDiskFull, 1);
     });
@@ -519,6 +606,7 @@ TEST_F(Commit, FailingWrites) {
     EXPECT_EQ(Generation(), row.generation);
     const std::string status = testing::RecordedStatus(stored_.serviceJobFile);
     EXPECT_EQ(status.rfind(row.status, 0), 0u) << status;
+    EXPECT_FALSE(AnyNewCopy());
     if (row.work == Work::kCommit) {
       EXPECT_TRUE(queued_.empty());  // no timer over files that are not new
     }
@@ -529,6 +617,7 @@ TEST_F(Commit, FailingWrites) {
     EXPECT_EQ(restarted.rfind(row.restarted, 0), 0u) << restarted;
     EXPECT_EQ(Generation(), "old");
     EXPECT_EQ(Generation(/*backups=*/true), "none");
+    EXPECT_FALSE(AnyNewCopy());
     EXPECT_EQ(testing::RecordedInstalledVersion(), "2.10.0");
   }
 }

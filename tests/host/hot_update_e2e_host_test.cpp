@@ -760,9 +760,10 @@ class HotUpdateCommitEndToEnd : public HotUpdateEndToEnd {
     return oldAddon && oldAsar ? "old" : newAddon && newAsar ? "new" : "mixed";
   }
 
-  bool AnyBackup() {
+  // Whether a ".bak" (or, with `suffix`, another leftover) lies beside an installed file.
+  bool AnyBackup(const char* suffix = ".bak") {
     for (const char* name : {"korvaCF.exe", kAddon, kAsar}) {
-      if (fs::exists(Installed(std::string(name) + ".bak")))
+      if (fs::exists(fs::symlink_status(Installed(std::string(name) + suffix))))
         return true;
     }
     return false;
@@ -890,7 +891,10 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
   // A job of its own, prepared after whatever the worker had queued before it: when it has
   // ended, the start-up recovery queued ahead of it has ended too. It is sent by a copy of
   // the application outside the installation directory, so that it is no process the
-  // recovery must wait for.
+  // recovery must wait for. The probe's job is cancelled afterwards: a record of it left for
+  // the next start would have that start's recovery write its "failed" into the probe's job
+  // file again, and the probe would read that as its own answer while the recovery still
+  // runs.
   void Probe(const std::string& jobFile) {
     std::u16string reply;
     ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
@@ -909,6 +913,10 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
     (void)app.Finish(&lines);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "failed: invalid hot-update request metadata");
+    App cancel(session_, {"--hot-update-cancel", probe}, program);
+    lines.clear();
+    (void)cancel.Finish(&lines);
+    EXPECT_EQ(lines, std::vector<std::string>({"hot-update-cancel: OK"}));
   }
 
   static pid_t ServicePid() {
@@ -1004,6 +1012,7 @@ class HotUpdateKillPoints : public HotUpdateCommitEndToEnd {
       if (!confirmed) {
         EXPECT_FALSE(AnyBackup());
       }
+      EXPECT_FALSE(AnyBackup(".new"));
       EXPECT_TRUE(VictimRuns());
       EXPECT_EQ(Events().find("rolledback"), std::string::npos);  // a restart starts nothing
 
@@ -1030,6 +1039,10 @@ TEST_F(HotUpdateKillPoints, TheRealServiceKilledAtEveryStep) {
       {"commit: authorized", Phase::kCommit, Step::kCommitAuthorized, 0, "staged"},
       {"commit: checked", Phase::kCommit, Step::kCommitChecked, 0, "staged"},
       {"commit: committing", Phase::kCommit, Step::kCommitCommitting, 0,
+       "failed: service restarted mid-operation"},
+      {"commit: korvaCF.exe copied beside", Phase::kCommit, Step::kNewCopyPlaced, 0,
+       "failed: service restarted mid-operation"},
+      {"commit: new files ready", Phase::kCommit, Step::kCommitNewFilesReady, 0,
        "failed: service restarted mid-operation"},
       {"commit: replacing", Phase::kCommit, Step::kCommitReplacing, 0, kRestart},
       {"commit: korvaCF.exe backed up", Phase::kCommit, Step::kFileBackedUp, 0, kRestart},

@@ -23,6 +23,16 @@ std::vector<Fault>& Faults() {
   return faults;
 }
 
+struct FreeSpace {
+  std::u16string directory;
+  std::uint64_t bytes;
+};
+
+std::vector<FreeSpace>& FreeSpaces() {
+  static std::vector<FreeSpace> answers;
+  return answers;
+}
+
 char16_t LowerAscii(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? c + 32 : c;
 }
@@ -47,6 +57,7 @@ void InjectFault(FaultPoint point, const std::u16string& path, Win32Error code, 
 void ClearFaults() {
   std::lock_guard lock(FaultMutex());
   Faults().clear();
+  FreeSpaces().clear();
 }
 
 bool FaultDue(FaultPoint point, const std::u16string& path) {
@@ -62,6 +73,22 @@ bool FaultDue(FaultPoint point, const std::u16string& path) {
       faults.erase(it);
     SetLastErrorCode(code);
     return true;
+  }
+  return false;
+}
+
+void InjectFreeDiskBytes(const std::u16string& directory, std::uint64_t bytes) {
+  std::lock_guard lock(FaultMutex());
+  FreeSpaces().push_back({directory, bytes});
+}
+
+bool FreeDiskBytesDue(const std::u16string& directory, std::uint64_t* bytes) {
+  std::lock_guard lock(FaultMutex());
+  for (const FreeSpace& answer : FreeSpaces()) {
+    if (answer.directory.empty() || SamePathIgnoringCase(answer.directory, directory)) {
+      *bytes = answer.bytes;
+      return true;
+    }
   }
   return false;
 }

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "platform/fault_injection.h"
 #include "platform/files.h"
 #include "platform/win32/windows_api.h"
@@ -100,13 +102,43 @@ bool DeleteFileAt(const std::u16string& path) {
 bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failIfExists) {
   if (FaultDue(FaultPoint::kCopyFile, to))
     return false;
-  return ::CopyFileW(W(from), W(to), failIfExists ? TRUE : FALSE) != 0;
+  // Not CopyFileW: it may carry the source's explicit security entries to the copy. The
+  // target is created here with no security attributes, so it gets what its folder passes
+  // on; CREATE_NEW never opens an existing name, a link included.
+  const FileHandle source = OpenFileForRead(from, kShareRead);
+  if (!source)
+    return false;
+  const FileHandle target = CreateFileForWrite(to, kShareNone, !failIfExists);
+  if (!target)
+    return false;
+  std::vector<unsigned char> buffer(1 << 20);
+  for (;;) {
+    std::uint32_t got = 0;
+    if (!ReadFromFile(source, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got))
+      return false;
+    if (got == 0)
+      return FlushFile(target);
+    if (!WriteToFile(target, buffer.data(), got))
+      return false;
+  }
 }
 
 bool MoveFileReplacing(const std::u16string& from, const std::u16string& to) {
   if (FaultDue(FaultPoint::kMoveFile, from) || FaultDue(FaultPoint::kMoveFile, to))
     return false;
   return ::MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool GetFreeDiskBytes(const std::u16string& directory, std::uint64_t* freeBytes) {
+  if (FreeDiskBytesDue(directory, freeBytes))
+    return true;
+  if (FaultDue(FaultPoint::kDiskFreeSpace, directory))
+    return false;
+  ULARGE_INTEGER available;
+  if (!::GetDiskFreeSpaceExW(W(directory), &available, nullptr, nullptr))
+    return false;
+  *freeBytes = available.QuadPart;
+  return true;
 }
 
 void FindHandleTraits::Close(Type h) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -313,7 +314,9 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
       return false;
     }
   }
-  FileHandle target = CreateFileForWrite(to, kShareNone, true);
+  // Without replacing, the target is created new (O_EXCL), as Windows does: a name made a
+  // link after the look above fails with 80 and is never followed.
+  FileHandle target = CreateFileForWrite(to, kShareNone, !failIfExists);
   if (!target)
     return false;
   // The kernel copies inside the file system, as cp does; the buffered loop below takes over
@@ -337,10 +340,30 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
     if (!WriteToFile(target, buffer.data(), got))
       return false;
   }
+  // The copy keeps the mode it was created with (its folder's default, as a Windows file gets
+  // its folder's inherited rights), never the source's; only an executable stays executable.
   struct stat sourceStat;
-  if (fstat(static_cast<int>(source.get()), &sourceStat) == 0) {
-    fchmod(static_cast<int>(target.get()), sourceStat.st_mode & 07777);
+  struct stat targetStat;
+  if (fstat(static_cast<int>(source.get()), &sourceStat) == 0 &&
+      fstat(static_cast<int>(target.get()), &targetStat) == 0) {
+    fchmod(static_cast<int>(target.get()),
+           (targetStat.st_mode & 07777) | (sourceStat.st_mode & 0111 & targetStat.st_mode >> 2));
   }
+  return FlushFile(target);
+}
+
+bool GetFreeDiskBytes(const std::u16string& directory, std::uint64_t* freeBytes) {
+  if (FreeDiskBytesDue(directory, freeBytes))
+    return true;
+  if (FaultDue(FaultPoint::kDiskFreeSpace, directory))
+    return false;
+  std::string hostPath;
+  if (!ToHostPath(directory, &hostPath))
+    return false;
+  struct statvfs volume;
+  if (statvfs(hostPath.c_str(), &volume) != 0)
+    return Fail(errno, hostPath);
+  *freeBytes = static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
   return true;
 }
 
