@@ -15,9 +15,10 @@
 // each of its instances a SOCK_SEQPACKET Unix socket in it (docs/host-platform.md, "Named
 // pipes"). As on Windows, any user may create a pipe of a new name: <root>/pipes is root's,
 // world-writable and sticky, so nobody can remove or rename another user's name. The name's
-// directory belongs to the user who created its first instance and only that user adds
-// further instances (5 for anybody else, root included), as the service's pipe grants no
-// user the right to create instances. A name exists while one of its instances is open; a
+// directory belongs to the user who created its first instance; that user adds further
+// instances, and anybody else (root included) only when that first instance's descriptor
+// granted everybody FILE_APPEND_DATA, the right to create instances (else 5). The service's
+// pipe grants no user that right. A name exists while one of its instances is open; a
 // directory left behind by a process that ended is no name (its owner, or root, takes it
 // over). Each instance's socket gets the ownership and mode that the instance's security
 // descriptor stands for (see security.h); without a descriptor it is 0770 owned by the

@@ -288,6 +288,61 @@ TEST_F(LocalUserAttacksHost, ASquatterOnThePipesNameGetsNothingAndTheServiceWait
   StopAndUninstall();
 }
 
+// Nobody holds the pipe's name before the service starts, with instances of it granted to
+// everybody (as any Windows process, LocalSystem too, may then add one to it). The service's
+// first instance asks to be the first of its name, so it never joins the squatter's: no
+// instance of root's appears in the name, the service says the name is taken, and a client
+// is not answered until the squatter lets go.
+TEST_F(LocalUserAttacksHost, ASquatterGrantingInstancesToAllNeverHasTheServiceJoinIt) {
+  DebugCapture debug;
+  ASSERT_TRUE(debug.Available());
+  Signal listening;
+  Signal release;
+  const pid_t squatter = ForkAsUser({}, [&] {
+    platform::SecurityDescriptor everybodyAdds;
+    platform::PipeInstanceSettings settings;
+    settings.firstInstance = true;
+    if (!platform::ConvertSddlToSecurityDescriptor(u"D:(A;;GA;;;WD)", &everybodyAdds))
+      return 2;
+    const platform::PipeHandle instance =
+        platform::CreatePipeInstance(kPipeName, settings, &everybodyAdds);
+    if (!instance.valid())
+      return 3;
+    listening.Send();
+    release.Wait();
+    return 0;
+  });
+  listening.Wait();
+
+  Start();
+  const std::string taken =
+      "[VovudIdavUda] CreateNamedPipe failed (\\\\.\\pipe\\VovudIdavUda), "
+      "retrying: " +
+      WideToUtf8(FormatWin32Error(platform::kErrorAccessDenied)) + "\n";
+  EXPECT_TRUE(WaitForChangeIn({platform::host::MachineRoot()}, [&] {
+    const std::vector<std::string> now = debug.Lines();
+    return std::find(now.begin(), now.end(), taken) != now.end();
+  }));
+  // Every instance in the name is the squatter's.
+  const fs::path name = fs::path(platform::host::MachineRoot()) / "pipes" / "vovudidavuda";
+  int instances = 0;
+  for (const fs::directory_entry& entry : fs::directory_iterator(name)) {
+    struct stat st;
+    if (lstat(entry.path().c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+      continue;
+    ++instances;
+    EXPECT_EQ(st.st_uid, kNobody) << entry.path();
+  }
+  EXPECT_GE(instances, 1);
+  std::u16string reply;
+  EXPECT_FALSE(SendPipeRequest(u"while-squatted", &reply)) << WideToUtf8(reply);
+
+  release.Send();
+  EXPECT_EQ(ExitWithin(squatter, kServicePatience), 0);
+  ExpectServing(u"after-the-squatter");
+  StopAndUninstall();
+}
+
 // Nobody makes the protected directories first (ordinary users may create folders in
 // ProgramData), with a forged version record, a job directory and links to root's files in
 // them. Once the service's installation has ensured them, they are root's, locked, and

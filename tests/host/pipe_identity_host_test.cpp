@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -298,6 +299,92 @@ TEST(PipeNamesHost, AClosedInstancesPlaceServesTheNextAndTheNameEndsWithTheLast)
                       })
                 .Finish(),
             "ok");
+}
+
+// A name whose first instance grants everybody the right to create instances of it
+// (FILE_APPEND_DATA, in GA or GW) takes further instances of any user, root included; a
+// first instance never, and a name granting only reading and writing its data takes none.
+// A joined instance keeps the name alive after its owner's instances have gone.
+TEST(PipeNamesHost, AnotherUsersNameTakesFurtherInstancesOnlyWhenItsFirstGrantsThem) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  constexpr char16_t kGranting[] = u"\\\\.\\pipe\\Granting";
+  const testing::OtherUser third{65533, 65533, {}, true};
+  // What `user` gets when it creates an instance of the name: "ok" or the error.
+  const auto createsAs = [&](const testing::OtherUser& user, bool asFirst) {
+    return UserChild(user,
+                     [&kGranting, asFirst] {
+                       PipeInstanceSettings settings;
+                       settings.firstInstance = asFirst;
+                       return CreatePipeInstance(kGranting, settings, nullptr).valid()
+                                  ? std::string("ok")
+                                  : std::to_string(LastError());
+                     })
+        .Finish();
+  };
+  const struct {
+    const char16_t* sddl;  // of nobody's first instance; null: the default security
+    bool grants;
+  } cases[] = {
+      {u"D:(A;;GA;;;WD)", true},
+      {u"D:(A;;GW;;;BU)", true},
+      {u"D:(A;;0x4;;;AU)", true},
+      // Reading and writing data without FILE_APPEND_DATA, as the service grants users.
+      {u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)(A;;0x12019b;;;BU)", false},
+      {u"D:(A;;GRGX;;;WD)", false},
+      {nullptr, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sddl != nullptr
+                     ? std::string(c.sddl, c.sddl + std::char_traits<char16_t>::length(c.sddl))
+                     : "default");
+    int made[2];
+    int release[2];
+    ASSERT_EQ(pipe2(made, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    const pid_t holder = testing::ForkAsUser({}, [&] {
+      SecurityDescriptor descriptor;
+      PipeInstanceSettings settings;
+      settings.firstInstance = true;
+      if (c.sddl != nullptr && !ConvertSddlToSecurityDescriptor(c.sddl, &descriptor))
+        return 2;
+      const PipeHandle instance =
+          CreatePipeInstance(kGranting, settings, c.sddl != nullptr ? &descriptor : nullptr);
+      const char byte = instance.valid() ? 1 : 0;
+      (void)!write(made[1], &byte, 1);
+      if (!instance.valid())
+        return 3;
+      (void)!read(release[0], const_cast<char*>(&byte), 1);
+      return 0;
+    });
+    close(made[1]);
+    close(release[0]);
+    char byte = 0;
+    ASSERT_EQ(read(made[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 1);
+    const std::string further = c.grants ? "ok" : std::to_string(kErrorAccessDenied);
+    PipeInstanceSettings asFirst;
+    asFirst.firstInstance = true;
+    EXPECT_FALSE(CreatePipeInstance(kGranting, asFirst, nullptr).valid());
+    EXPECT_EQ(LastError(), kErrorAccessDenied);
+    PipeHandle joined = CreatePipeInstance(kGranting, PipeInstanceSettings{}, nullptr);
+    EXPECT_EQ(joined.valid() ? "ok" : std::to_string(LastError()), further);
+    EXPECT_EQ(createsAs(third, false), further);
+    EXPECT_EQ(createsAs(third, true), std::to_string(kErrorAccessDenied));
+
+    (void)!write(release[1], &byte, 1);
+    close(release[1]);
+    close(made[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (joined.valid()) {
+      // Root's instance holds the name now; its close frees it for anybody.
+      EXPECT_EQ(createsAs(third, true), std::to_string(kErrorAccessDenied));
+      joined.reset();
+    }
+    EXPECT_EQ(createsAs(third, true), "ok");
+  }
 }
 
 }  // namespace

@@ -17,6 +17,10 @@ struct SecurityDescriptor::Impl {
   mode_t systemBits = 0;           // rwx of SY
   mode_t administratorBits = 0;    // rwx of BA
   mode_t everyoneBits = 0;         // rwx of BU, AU, WD, IU
+  // Whether BU, AU, WD or IU is granted FILE_APPEND_DATA (in FA, GA, FW, GW, or a number
+  // with 0x4 or a generic write or all right). The write bit above is FILE_WRITE_DATA
+  // alone; on a pipe, FILE_APPEND_DATA is the right to create further instances of it.
+  bool everyoneAppends = false;
 
   // The mode bits of an object owned by `owner` in group `group` under this DACL. The
   // owner class gets what the owner is granted: SY's rights when it is root, else only what

@@ -35,8 +35,13 @@ SecurityDescriptor& SecurityDescriptor::operator=(SecurityDescriptor&&) noexcept
 
 namespace {
 
-// The rwx bits of an access mask written as a number ("0x12019b").
-bool NumericRightsToBits(const std::u16string& rights, mode_t* bits) {
+// FILE_APPEND_DATA, which on a pipe is the right to create instances of it, and the generic
+// rights that include it.
+constexpr std::uint32_t kAppendRights = 0x4 | 0x10000000 | 0x40000000;
+
+// The rwx bits of an access mask written as a number ("0x12019b"); `*appends`: whether it
+// grants FILE_APPEND_DATA.
+bool NumericRightsToBits(const std::u16string& rights, mode_t* bits, bool* appends) {
   std::uint32_t mask = 0;
   if (rights.size() < 3 || rights.size() > 10 || rights[0] != u'0' ||
       (rights[1] != u'x' && rights[1] != u'X')) {
@@ -53,24 +58,29 @@ bool NumericRightsToBits(const std::u16string& rights, mode_t* bits) {
     mask = mask << 4 | static_cast<std::uint32_t>(digit);
   }
   *bits = ((mask & 0x1) != 0 ? 4 : 0) | ((mask & 0x2) != 0 ? 2 : 0) | ((mask & 0x20) != 0 ? 1 : 0);
+  *appends = (mask & kAppendRights) != 0;
   return true;
 }
 
-// The rwx bits granted by an SDDL rights field such as "FA" or "GRGX".
-bool RightsToBits(const std::u16string& rights, mode_t* bits) {
+// The rwx bits granted by an SDDL rights field such as "FA" or "GRGX"; `*appends` as above
+// (FA, GA, FW and GW all include FILE_APPEND_DATA).
+bool RightsToBits(const std::u16string& rights, mode_t* bits, bool* appends) {
   *bits = 0;
+  *appends = false;
   if (rights.size() > 2 && rights[0] == u'0')
-    return NumericRightsToBits(rights, bits);
+    return NumericRightsToBits(rights, bits, appends);
   if (rights.size() % 2 != 0 || rights.empty())
     return false;
   for (std::size_t i = 0; i < rights.size(); i += 2) {
     const std::u16string r = rights.substr(i, 2);
     if (r == u"FA" || r == u"GA") {
       *bits |= 7;
+      *appends = true;
     } else if (r == u"FR" || r == u"GR" || r == u"FX" || r == u"GX") {
       *bits |= 5;
     } else if (r == u"FW" || r == u"GW") {
       *bits |= 2;
+      *appends = true;
     } else {
       return false;
     }
@@ -92,7 +102,8 @@ bool ParseAce(const std::u16string& ace, SecurityDescriptor::Impl* impl) {
   if (field != 5 || fields[0] != u"A" || !fields[3].empty() || !fields[4].empty())
     return false;
   mode_t bits = 0;
-  if (!RightsToBits(fields[2], &bits))
+  bool appends = false;
+  if (!RightsToBits(fields[2], &bits, &appends))
     return false;
   const std::u16string& sid = fields[5];
   if (sid == u"SY") {
@@ -102,6 +113,7 @@ bool ParseAce(const std::u16string& ace, SecurityDescriptor::Impl* impl) {
     impl->administratorBits |= bits;
   } else if (sid == u"BU" || sid == u"AU" || sid == u"WD" || sid == u"IU") {
     impl->everyoneBits |= bits;
+    impl->everyoneAppends = impl->everyoneAppends || appends;
   } else {
     return false;
   }

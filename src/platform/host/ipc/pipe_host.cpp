@@ -310,7 +310,10 @@ PipeHandle CreatePipeInstance(const std::u16string& name, const PipeInstanceSett
   if (object == nullptr) {
     UniqueFd lockFd;
     if (!host::PrepareNamespace() ||
-        !host::JoinPipeName(directory, settings.firstInstance, &lockFd)) {
+        !host::JoinPipeName(
+            directory, settings.firstInstance,
+            security != nullptr && security->impl() != nullptr && security->impl()->everyoneAppends,
+            &lockFd)) {
       return PipeHandle();
     }
     object = std::make_unique<PipeObject>();

@@ -1,7 +1,9 @@
 // The pipe namespace on the host. A name is alive while some instance holds a read lock
 // (an open-file-description lock, so each instance holds its own) on byte 0 of the name's
 // lock file; creators take turns on byte 1 while they look and join. The lock file is the
-// owner's alone (0600), so no other user can make a name look alive or block its creators.
+// owner's alone (0600), so no other user can make a name look alive or block its creators,
+// unless the name grants everybody further instances: then the name directory (sticky) and
+// the lock file are writable by all, as those it admits must create sockets and hold locks.
 #include "platform/host/ipc/pipe_names.h"
 
 #include <dirent.h>
@@ -158,9 +160,16 @@ bool PipeNameAlive(const std::string& directory) {
 
 namespace {
 
+// Whether the name directory `st` carries its first instance's grant of further instances
+// to everybody: then it is writable by all (and sticky, so nobody removes another's socket).
+bool GrantsInstances(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) != 0;
+}
+
 // One attempt of JoinPipeName; `*retry` when the name was removed meanwhile by its last
 // instance's leaving.
-bool TryJoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd, bool* retry) {
+bool TryJoinPipeName(const std::string& directory, bool first, bool grantInstances,
+                     UniqueFd* lockFd, bool* retry) {
   *retry = false;
   const uid_t self = geteuid();
   if (mkdir(directory.c_str(), 0755) != 0) {
@@ -172,14 +181,20 @@ bool TryJoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd,
       return Fail(Win32ErrorFromErrno(errno, directory));
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != self) {
-      // Another user's name: it is theirs while one of its instances is open. A name nobody
+      // Another user's name: it is theirs while one of its instances is open, and others
+      // join it only as further instances and only when it grants them. A name nobody
       // holds any more is no name; root may clear what is left of it (the namespace is
       // sticky, so nobody else can).
-      if ((S_ISDIR(st.st_mode) && PipeNameAlive(directory)) || self != 0)
+      const bool alive = S_ISDIR(st.st_mode) && PipeNameAlive(directory);
+      if (alive && (first || !GrantsInstances(st)))
         return Fail(kErrorAccessDenied);
-      RemoveNameDirectory(directory);
-      *retry = true;
-      return false;
+      if (!alive) {
+        if (self != 0)
+          return Fail(kErrorAccessDenied);
+        RemoveNameDirectory(directory);
+        *retry = true;
+        return false;
+      }
     }
   }
   const UniqueFd dirFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -188,15 +203,22 @@ bool TryJoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd,
     return Fail(Win32ErrorFromErrno(errno, directory));
   }
   struct stat st;
-  if (fstat(dirFd.get(), &st) != 0 || st.st_uid != self)
+  if (fstat(dirFd.get(), &st) != 0)
     return Fail(kErrorAccessDenied);
-  UniqueFd fd(AboveStdio(
-      openat(dirFd.get(), kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)));
+  // Checked again on what was opened: the name may have changed hands since.
+  const bool own = st.st_uid == self;
+  if (!own && (first || !GrantsInstances(st)))
+    return Fail(kErrorAccessDenied);
+  const uid_t owner = st.st_uid;
+  // Only the owner makes the lock file; a joiner uses the one the owner made.
+  UniqueFd fd(AboveStdio(openat(dirFd.get(), kLockFileName,
+                                O_RDWR | O_NOFOLLOW | O_CLOEXEC | (own ? O_CREAT : 0), 0600)));
   if (!fd.valid()) {
     *retry = errno == ENOENT;
-    return Fail(Win32ErrorFromErrno(errno, directory));
+    return Fail(errno == ENOENT || own ? Win32ErrorFromErrno(errno, directory)
+                                       : kErrorAccessDenied);
   }
-  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self)
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != owner)
     return Fail(kErrorAccessDenied);
   bool joined = LockByte(fd.get(), F_WRLCK, 1, /*wait=*/true);
   struct stat now;
@@ -209,11 +231,23 @@ bool TryJoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd,
     if (alive && first) {
       SetLastErrorCode(kErrorAccessDenied);
       joined = false;
+    } else if (!alive && !own) {
+      // The name ended while this waited, leaving what its owner or root may clear.
+      *retry = true;
+      joined = false;
     } else {
-      if (!alive)
-        ClearDirectory(dirFd.get(), /*keepLock=*/true);  // left by instances that are gone
-      joined = LockByte(fd.get(), F_RDLCK, 0, /*wait=*/false) ||
-               (SetLastErrorCode(kErrorNotEnoughMemory), false);
+      if (!alive) {
+        // The name begins anew: nothing of instances that are gone stays, and it carries
+        // this first instance's grant.
+        ClearDirectory(dirFd.get(), /*keepLock=*/true);
+        if (fchmod(dirFd.get(), grantInstances ? 01777 : 0755) != 0 ||
+            fchmod(fd.get(), grantInstances ? 0666 : 0600) != 0) {
+          SetLastErrorCode(kErrorAccessDenied);
+          joined = false;
+        }
+      }
+      joined = joined && (LockByte(fd.get(), F_RDLCK, 0, /*wait=*/false) ||
+                          (SetLastErrorCode(kErrorNotEnoughMemory), false));
     }
   } else {
     SetLastErrorCode(kErrorNotEnoughMemory);
@@ -227,11 +261,11 @@ bool TryJoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd,
 
 }  // namespace
 
-bool JoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd) {
+bool JoinPipeName(const std::string& directory, bool first, bool grantInstances, UniqueFd* lockFd) {
   constexpr int kAttempts = 100;
   bool retry = true;
   for (int attempt = 0; attempt < kAttempts && retry; ++attempt) {
-    if (TryJoinPipeName(directory, first, lockFd, &retry))
+    if (TryJoinPipeName(directory, first, grantInstances, lockFd, &retry))
       return true;
   }
   return false;

@@ -22,11 +22,16 @@ namespace vovu::platform::host {
 [[nodiscard]] bool PrepareNamespace();
 
 // Joins the name at `directory` as a new instance's creator: creates the name when it does
-// not exist (or no instance of it is open any more), or adds to it when this user owns it.
-// On success `*lockFd` is the name's lock file, read-locked for the new instance until it is
-// closed. False with 5 when `first` and an instance exists, or when the name is alive and
-// belongs to another user.
-[[nodiscard]] bool JoinPipeName(const std::string& directory, bool first, UniqueFd* lockFd);
+// not exist (or no instance of it is open any more), or adds to it when this user owns it or
+// the name grants everybody further instances. A name carries the grant of the instance that
+// created it (`grantInstances`: its descriptor grants everybody FILE_APPEND_DATA, the right
+// to create instances of a pipe), as a Windows pipe checks FILE_CREATE_PIPE_INSTANCE against
+// the DACL of the pipe that exists; root is no exception either way. On success `*lockFd`
+// is the name's lock file, read-locked for the new instance until it is closed. False with 5
+// when `first` and an instance exists, or when the name is alive, belongs to another user
+// and grants nothing.
+[[nodiscard]] bool JoinPipeName(const std::string& directory, bool first, bool grantInstances,
+                                UniqueFd* lockFd);
 
 // Leaves the name at `directory` as an instance whose lock file is `lockFd`.
 // The last instance to leave removes the name, as the last handle's close ends a Windows
@@ -34,7 +39,8 @@ namespace vovu::platform::host {
 void LeavePipeName(const std::string& directory, UniqueFd lockFd);
 
 // Whether an instance of the name at `directory` is open in some process (its lock file is
-// read-locked). Only the name's owner and root can tell; others get false.
+// read-locked). Only the name's owner, root, and those the name grants instances can tell;
+// others get false.
 [[nodiscard]] bool PipeNameAlive(const std::string& directory);
 
 }  // namespace vovu::platform::host
