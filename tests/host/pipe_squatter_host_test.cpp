@@ -63,12 +63,70 @@ int ExitCode(pid_t pid) {
   return WEXITSTATUS(status);
 }
 
+// The two children are forked before the server's thread starts: a child forked while
+// another thread of this process allocates can inherit the allocator's lock held (the
+// sanitizers' allocator has no fork handler), and would then wait forever in its first
+// allocation. Each child waits for its turn on a channel, so nothing acts before the server
+// listens.
 class PipeSquatterHost : public HeldPipeServer {
  protected:
   void SetUp() override {
     REQUIRE_ROOT_FOR_OTHER_USERS();
+    squatter_ = ForkAsUser({}, [&] {
+      CloseInherited({startSquatting_.fds[0], stopSquatting_.fds[0], squatting_.fds[1]});
+      platform::SecurityDescriptor open;
+      if (!platform::ConvertSddlToSecurityDescriptor(kPipeSddl, &open))
+        return 2;
+      if (startSquatting_.Receive() == 0)
+        return 3;
+      squatting_.Send();
+      int made = 0;
+      bool first = false;
+      while (!stopSquatting_.Pending()) {
+        platform::PipeInstanceSettings settings;
+        settings.firstInstance = first = !first;
+        if (platform::CreatePipeInstance(kPipeName, settings, &open).valid())
+          ++made;
+      }
+      return made == 0 ? 0 : 1;
+    });
+    leaver_ = ForkAsUser({}, [&] {
+      // Its own copy of the write end would keep it from seeing the end of the rounds.
+      CloseInherited({leave_.fds[0], left_.fds[1]});
+      while (leave_.Receive() != 0)
+        left_.Send(OpenSilently().valid() ? 'o' : 'x');
+      return 0;
+    });
     HeldPipeServer::SetUp();
   }
+  void TearDown() override {
+    EndChildren();
+    HeldPipeServer::TearDown();
+  }
+
+  // Whatever happened, the children are told to end, then waited for; once.
+  void EndChildren() {
+    if (ended_)
+      return;
+    ended_ = true;
+    close(leave_.fds[1]);
+    leave_.fds[1] = -1;
+    startSquatting_.Send(0);
+    stopSquatting_.Send();
+    leaverCode_ = ExitCode(leaver_);
+    squatterCode_ = ExitCode(squatter_);
+  }
+
+  Channel startSquatting_;
+  Channel stopSquatting_;
+  Channel squatting_;
+  Channel leave_;
+  Channel left_;
+  pid_t squatter_ = -1;
+  pid_t leaver_ = -1;
+  int leaverCode_ = -1;
+  int squatterCode_ = -1;
+  bool ended_ = false;
 };
 
 // A process of uid 65534 connects and leaves during an exchange (the next connect then
@@ -76,40 +134,14 @@ class PipeSquatterHost : public HeldPipeServer {
 // never creates it, and the service answers after every round.
 TEST_F(PipeSquatterHost, ASquatterNeverGetsTheNameWhileClientsLeaveDuringExchanges) {
   constexpr int kRounds = 1000;
-  Channel stopSquatting;
-  Channel squatting;
-  const pid_t squatter = ForkAsUser({}, [&] {
-    CloseInherited({stopSquatting.fds[0], squatting.fds[1]});
-    platform::SecurityDescriptor open;
-    if (!platform::ConvertSddlToSecurityDescriptor(kPipeSddl, &open))
-      return 2;
-    squatting.Send();
-    int made = 0;
-    bool first = false;
-    while (!stopSquatting.Pending()) {
-      platform::PipeInstanceSettings settings;
-      settings.firstInstance = first = !first;
-      if (platform::CreatePipeInstance(kPipeName, settings, &open).valid())
-        ++made;
-    }
-    return made == 0 ? 0 : 1;
-  });
-  Channel leave;
-  Channel left;
-  const pid_t leaver = ForkAsUser({}, [&] {
-    // Its own copy of the write end would keep it from seeing the end of the rounds.
-    CloseInherited({leave.fds[0], left.fds[1]});
-    while (leave.Receive() != 0)
-      left.Send(OpenSilently().valid() ? 'o' : 'x');
-    return 0;
-  });
-  ASSERT_EQ(squatting.Receive(), 1);
+  startSquatting_.Send();
+  ASSERT_EQ(squatting_.Receive(), 1);
   int answered = 0;
   int opened = 0;
   for (int round = 0; round < kRounds; ++round) {
     const auto leaveNow = [&] {
-      leave.Send();
-      opened += left.Receive() == 'o' ? 1 : 0;
+      leave_.Send();
+      opened += left_.Receive() == 'o' ? 1 : 0;
     };
     bool ok = false;
     if (!HoldRound(leaveNow, u"after-" + Utf8ToWide(std::to_string(round)), &ok)) {
@@ -118,11 +150,9 @@ TEST_F(PipeSquatterHost, ASquatterNeverGetsTheNameWhileClientsLeaveDuringExchang
     }
     answered += ok ? 1 : 0;
   }
-  close(leave.fds[1]);
-  leave.fds[1] = -1;
-  stopSquatting.Send();
-  EXPECT_EQ(ExitCode(leaver), 0);
-  EXPECT_EQ(ExitCode(squatter), 0) << "the squatter created the service's pipe";
+  EndChildren();
+  EXPECT_EQ(leaverCode_, 0);
+  EXPECT_EQ(squatterCode_, 0) << "the squatter created the service's pipe";
   EXPECT_EQ(opened, kRounds);
   EXPECT_EQ(answered, kRounds);
 }
