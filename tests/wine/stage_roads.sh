@@ -88,6 +88,10 @@ commands() { tr -d '\r' <"$(hotupdate_folder)/standin-commands.txt" 2>/dev/null;
 korvacf_trace() { tr -d '\r' <"$install/korvaCF.trace"; }
 job_dirs() { find "$(protected_dir)" -mindepth 1 -maxdepth 1 -type d | wc -l; }
 
+# Commit's status once the new files lie beside the installed ones, before the application
+# is asked to exit.
+new_files_ready="committing: new files ready; waiting for the application to exit"
+
 # The stage polls the mirror, so under load it may miss a short status (the three file moves
 # of "replacing"); what it saw must come in the road's order and end where it ends.
 expect_in_order() {  # NAME ROAD SEEN (lines)
@@ -141,7 +145,7 @@ road_confirmed() {
   wait_for "korvaCF.exe started" 100 grep -q '^start ' "$install/korvaCF.trace"
 
   commit_and_follow
-  expect_in_order "statuses from the commit" "$(printf '%s\n' committing replacing relaunching done)" \
+  expect_in_order "statuses from the commit" "$(printf '%s\n' committing "$new_files_ready" replacing relaunching done)" \
     "$follow_output"
   expect_equal "mirrored status" done "$(job_status)"
   wait_for "the relaunched application's note" 100 grep -q confirm= "$(hotupdate_folder)/standin-events.txt"
@@ -178,7 +182,7 @@ road_rolled_back() {
   : >"$(dirname "$job")/hold-confirmation"
 
   commit_and_follow
-  expect_in_order "statuses from the commit" "$(printf '%s\n' committing replacing relaunching \
+  expect_in_order "statuses from the commit" "$(printf '%s\n' committing "$new_files_ready" replacing relaunching \
     "rollingback: confirmation timeout" "rolledback: rollback timer")" "$follow_output"
   if [ "$commit_seconds" -ge 90 ]; then
     ok "the rollback came after the real 90 s ($commit_seconds s after the commit)"
