@@ -113,6 +113,18 @@ class LocalUserAttacksHost : public ::testing::Test {
     ASSERT_TRUE(WaitForServiceState(platform::kServiceRunning, &status_));
   }
 
+  // The service's line that its pipe's name is taken (access denied), waited for.
+  static void ExpectServiceSaysTheNameIsTaken(DebugCapture* debug) {
+    const std::string taken =
+        "[VovudIdavUda] CreateNamedPipe failed (\\\\.\\pipe\\VovudIdavUda), "
+        "retrying: " +
+        WideToUtf8(FormatWin32Error(platform::kErrorAccessDenied)) + "\n";
+    EXPECT_TRUE(WaitForChangeIn({platform::host::MachineRoot()}, [&] {
+      const std::vector<std::string> now = debug->Lines();
+      return std::find(now.begin(), now.end(), taken) != now.end();
+    }));
+  }
+
   // The service answers a request of `word`, ours and uid 65534's.
   void ExpectServing(const std::u16string& word) {
     std::u16string reply;
@@ -274,14 +286,7 @@ TEST_F(LocalUserAttacksHost, ASquatterOnThePipesNameGetsNothingAndTheServiceWait
 
   // The service starts while the name is taken: it runs, says so, and serves once it is free.
   Start();
-  const std::string taken =
-      "[VovudIdavUda] CreateNamedPipe failed (\\\\.\\pipe\\VovudIdavUda), "
-      "retrying: " +
-      WideToUtf8(FormatWin32Error(platform::kErrorAccessDenied)) + "\n";
-  EXPECT_TRUE(WaitForChangeIn({platform::host::MachineRoot()}, [&] {
-    const std::vector<std::string> now = debug.Lines();
-    return std::find(now.begin(), now.end(), taken) != now.end();
-  }));
+  ExpectServiceSaysTheNameIsTaken(&debug);
   release.Send();
   EXPECT_EQ(ExitWithin(squatter, kServicePatience), 0);
   ExpectServing(u"after-the-squatter");
@@ -315,14 +320,7 @@ TEST_F(LocalUserAttacksHost, ASquatterGrantingInstancesToAllNeverHasTheServiceJo
   listening.Wait();
 
   Start();
-  const std::string taken =
-      "[VovudIdavUda] CreateNamedPipe failed (\\\\.\\pipe\\VovudIdavUda), "
-      "retrying: " +
-      WideToUtf8(FormatWin32Error(platform::kErrorAccessDenied)) + "\n";
-  EXPECT_TRUE(WaitForChangeIn({platform::host::MachineRoot()}, [&] {
-    const std::vector<std::string> now = debug.Lines();
-    return std::find(now.begin(), now.end(), taken) != now.end();
-  }));
+  ExpectServiceSaysTheNameIsTaken(&debug);
   // Every instance in the name is the squatter's.
   const fs::path name = fs::path(platform::host::MachineRoot()) / "pipes" / "vovudidavuda";
   int instances = 0;
