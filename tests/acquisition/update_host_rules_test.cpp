@@ -40,6 +40,9 @@ TEST(UpdateHost, AllowedHostsAreNamesBelowTheDomain) {
       {u"127.0.0.1", false},
       {u"[::1]", false},
       {u"", false},
+      {u"evil.test" + std::u16string(1, u'\0') + u"." + domain, false},  // a NUL inside
+      {u"cdn%2e." + domain, false},  // only letters, digits, '-' and '.'
+      {u"cdn_x." + domain, false},
   };
   for (const auto& c : cases)
     EXPECT_EQ(IsAllowedUpdateHost(c.host), c.allowed) << WideToUtf8(c.host);
