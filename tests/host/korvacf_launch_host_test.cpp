@@ -36,14 +36,7 @@ namespace {
 using testing::kNobody;
 using testing::Outcome;
 using testing::TestMachine;
-
-// A process of uid 65534 leading a new session and running `program` until the object goes.
-class SessionLeader : public testing::UserSession {
- public:
-  explicit SessionLeader(const std::u16string& program)
-      : UserSession(TestMachine::Native(program).string()) {}
-  [[nodiscard]] std::uint32_t session() const { return id(); }
-};
+using testing::UserSession;
 
 // The helper's trace: a FIFO beside it, read line by line with a time limit for a helper
 // that never writes. The helpers whose start it read are killed when it goes.
@@ -111,7 +104,7 @@ class KorvaCfLaunchHost : public ::testing::Test {
     app_ = machine_.Path(u"App");
     std::filesystem::create_directories(TestMachine::Native(app_));
     platform::SetModulePathForTesting(JoinPath(app_, u"vovudidavuda.exe"));
-    testing::PlaceHelperCopy(idle_);
+    testing::PlaceHelperCopy(idlePath_);
   }
 
   // Installs the stand-in as App\korvaCF.exe with its trace.
@@ -124,7 +117,8 @@ class KorvaCfLaunchHost : public ::testing::Test {
   TestMachine machine_;
   std::u16string app_;
   // A copy of the stand-in under another name: a user's process that is no helper.
-  const std::u16string idle_ = machine_.Path(u"idle\\idle.exe");
+  const std::u16string idlePath_ = machine_.Path(u"idle\\idle.exe");
+  const std::string idle_ = TestMachine::Native(idlePath_);
   std::unique_ptr<HelperTrace> trace_;
 };
 
@@ -132,8 +126,8 @@ TEST_F(KorvaCfLaunchHost, AHelperRunningInTheCallersSessionIsEnoughAndOneElsewhe
   // The caller's session runs a helper of its own, from another folder, named in other case.
   const std::u16string elsewhere = machine_.Path(u"elsewhere\\KORVACF.EXE");
   testing::PlaceHelperCopy(elsewhere);
-  SessionLeader withHelper(elsewhere);
-  SessionLeader withoutHelper(idle_);
+  UserSession withHelper(TestMachine::Native(elsewhere));
+  UserSession withoutHelper(idle_);
   ASSERT_TRUE(withHelper.ok() && withoutHelper.ok());
 
   // App\korvaCF.exe does not exist, so anything but "already running" fails.
@@ -146,15 +140,15 @@ TEST_F(KorvaCfLaunchHost, AHelperRunningInTheCallersSessionIsEnoughAndOneElsewhe
 
 TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOneOnly) {
   HelperTrace& trace = InstallHelper();
-  SessionLeader first(idle_);
-  SessionLeader second(idle_);
+  UserSession first(idle_);
+  UserSession second(idle_);
   ASSERT_TRUE(first.ok() && second.ok());
   const std::vector<std::u16string> ignored = {u"ignored"};
   ASSERT_EQ(Outcome(ExecuteWhitelistedCommand, u"start-korvacf", ignored, first.Context()), u"ok");
   const std::string firstStart = trace.Next();
   EXPECT_EQ(firstStart.substr(0, 6), "start ");
   EXPECT_EQ(HelperTrace::Field(firstStart, "uid"), std::to_string(kNobody));
-  EXPECT_EQ(HelperTrace::Field(firstStart, "session"), std::to_string(first.session()));
+  EXPECT_EQ(HelperTrace::Field(firstStart, "session"), std::to_string(first.id()));
   EXPECT_EQ(HelperTrace::Field(firstStart, "profile"), "C:\\Users\\nobody");
   EXPECT_EQ(HelperTrace::Field(firstStart, "cwd"), TestMachine::Native(app_).string());
   EXPECT_EQ(HelperTrace::Field(firstStart, "args"), "");
@@ -167,10 +161,10 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
   EXPECT_EQ(Outcome(StartKorvaCfForCaller, first.Context()), u"ok");
   testing::PlaceHelperCopy(KorvaCfPath());
 
-  StopKorvaCfInSession(first.session());
+  StopKorvaCfInSession(first.id());
   auto [ended, stop] = trace.NextTwoSorted();
   EXPECT_EQ(ended.substr(0, 5) + stop.substr(0, 5), "exit stop ");
-  EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(first.session()));
+  EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(first.id()));
   EXPECT_EQ(HelperTrace::Field(stop, "uid"), std::to_string(kNobody));
   EXPECT_EQ(HelperTrace::Field(stop, "args"), "/Stop stopped=1");
   EXPECT_EQ(HelperTrace::Field(ended, "pid"), HelperTrace::Field(firstStart, "pid"));
@@ -178,16 +172,16 @@ TEST_F(KorvaCfLaunchHost, OneHelperPerSessionStartsAsTheCallerAndStopEndsThatOne
 
   // Nothing is asked of a session that is not known.
   StopKorvaCfInSession(platform::kNoSession);
-  StopKorvaCfInSession(second.session());
+  StopKorvaCfInSession(second.id());
   std::tie(ended, stop) = trace.NextTwoSorted();
   EXPECT_EQ(ended.substr(0, 5) + stop.substr(0, 5), "exit stop ");
-  EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(second.session()));
+  EXPECT_EQ(HelperTrace::Field(stop, "session"), std::to_string(second.id()));
   EXPECT_EQ(HelperTrace::Field(ended, "pid"), std::to_string(secondPid));
 }
 
 TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
   HelperTrace& trace = InstallHelper();
-  SessionLeader user(idle_);
+  UserSession user(idle_);
   ASSERT_TRUE(user.ok());
 
   // A session without a user, but the caller's own token: started with that token.
@@ -201,7 +195,7 @@ TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
   EXPECT_EQ(Outcome(StartKorvaCfInSession, 0x7FFFFFF0u),
             u"WTSQueryUserToken failed: " + FormatWin32Error(1008));
 
-  const platform::TokenHandle token = platform::QuerySessionUserToken(user.session());
+  const platform::TokenHandle token = platform::QuerySessionUserToken(user.id());
   platform::InjectFault(platform::FaultPoint::kDuplicateToken, u"", platform::kErrorAccessDenied,
                         1);
   EXPECT_EQ(Outcome(StartKorvaCfWithToken, token, platform::kNoSession),
@@ -233,7 +227,7 @@ TEST_F(KorvaCfLaunchHost, FallbacksAfterTheCallersSessionArgumentsAndMessages) {
             u"ok");
   const std::string line = trace.Next();
   EXPECT_EQ(HelperTrace::Field(line, "pid"), std::to_string(pid));
-  EXPECT_EQ(HelperTrace::Field(line, "session"), std::to_string(user.session()));
+  EXPECT_EQ(HelperTrace::Field(line, "session"), std::to_string(user.id()));
   EXPECT_EQ(HelperTrace::Field(line, "args"), "--hot-update-pending C:\\Users\\a b\\job.json");
 
   // A program the user may not run.
