@@ -49,7 +49,7 @@ std::u16string Check() {
 TEST(InstallationFolder, AnythingANonAdministratorMayChangeRefusesTheFolder) {
   REQUIRE_ROOT_FOR_OTHER_USERS();
   const std::u16string open = kOpenInstallationFolder;
-  const std::u16string user = u"S-1-5-21-1000-1000-1000-65534";
+  const std::u16string user = testing::kNobodySid;
   // Each row: what is changed in a fresh installation, and the check's answer.
   struct Row {
     const char* what;
@@ -60,7 +60,8 @@ TEST(InstallationFolder, AnythingANonAdministratorMayChangeRefusesTheFolder) {
       {"as installed", [](const fs::path&) {}, u"ok"},
       {"the folder open to all", [](const fs::path& f) { chmod(f.c_str(), 0777); },
        open + kFolder + u": S-1-5-32-545 may write"},
-      {"the folder a user's", [](const fs::path& f) { (void)chown(f.c_str(), 65534, 65534); },
+      {"the folder a user's",
+       [](const fs::path& f) { (void)chown(f.c_str(), testing::kNobody, testing::kNobody); },
        open + kFolder + u": owned by " + user},
       {"the folder writable by a group of users",
        [](const fs::path& f) {
@@ -72,7 +73,9 @@ TEST(InstallationFolder, AnythingANonAdministratorMayChangeRefusesTheFolder) {
        [](const fs::path& f) { chmod(f.parent_path().c_str(), 0777); },
        open + u"C:\\Program Files: S-1-5-32-545 may delete its entries"},
       {"the drive's root a user's",
-       [](const fs::path& f) { (void)chown(f.parent_path().parent_path().c_str(), 65534, 0); },
+       [](const fs::path& f) {
+         (void)chown(f.parent_path().parent_path().c_str(), testing::kNobody, 0);
+       },
        open + u"C:\\: owned by " + user},
       {"a folder above where all may only add names (sticky)",
        [](const fs::path& f) { chmod(f.parent_path().c_str(), 01777); }, u"ok"},
@@ -80,7 +83,7 @@ TEST(InstallationFolder, AnythingANonAdministratorMayChangeRefusesTheFolder) {
        [](const fs::path& f) { chmod((f / "korvaCF.exe").c_str(), 0757); },
        open + kFolder + u"\\korvaCF.exe: S-1-5-32-545 may write"},
       {"a DLL beside the executable a user's",
-       [](const fs::path& f) { (void)chown((f / "helper.dll").c_str(), 65534, 0); },
+       [](const fs::path& f) { (void)chown((f / "helper.dll").c_str(), testing::kNobody, 0); },
        open + kFolder + u"\\helper.dll: owned by " + user},
       {"an application file deep below writable by all",
        [](const fs::path& f) { chmod((f / "resources/app/main.js").c_str(), 0666); },

@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/security.h"
 #include "state/protected_storage.h"
+#include "support/host/other_user.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -20,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TestMachine;
 
-constexpr uid_t kNobody = 65534;
+using testing::kNobody;
 
 // A directory "target" holding "file.txt", a directory link "link" to it, and a file link
 // "filelink" to the file.
@@ -69,9 +70,7 @@ TEST(LinkFollowingHost, PathCallsGoThroughALinkAsWindowsGoesThroughAJunction) {
          return platform::GetFileOwnerSid(m.link, &m.seen);
        },
        // The target's owner, not the link's (root's); single-user mode owns both.
-       [](LinkedMachine& m) {
-         return geteuid() != 0 || m.seen == u"S-1-5-21-1000-1000-1000-65534";
-       }},
+       [](LinkedMachine& m) { return geteuid() != 0 || m.seen == testing::kNobodySid; }},
       {"FindFirstFile of link\\*",
        [](LinkedMachine& m) {
          platform::FindData entry;

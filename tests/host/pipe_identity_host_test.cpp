@@ -25,12 +25,12 @@ namespace {
 using testing::CreateTestPipeInstance;
 using testing::ExchangeOnce;
 using testing::kNobody;
+using testing::kNobodySid;
 using testing::ServeOne;
 using testing::TestMachine;
 using testing::UserChild;
 
 constexpr char16_t kPipeName[] = u"\\\\.\\pipe\\VovuHostTest";
-constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
 
 TEST(PipeIdentityHost, UsersAreNamedByUidAndAdministratorsByUidOrRootGroup) {
   REQUIRE_ROOT_FOR_OTHER_USERS();

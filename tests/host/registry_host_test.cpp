@@ -3,10 +3,8 @@
 // suites that use it.)
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 
 #include "platform/fault_injection.h"
@@ -42,19 +40,8 @@ long long ReadDword(NativeHandle parent, const std::u16string& subKey, const std
   return status == kErrorSuccess ? static_cast<long long>(value) : -static_cast<long long>(status);
 }
 
-// Starts `body` in a forked child of this test, as its own user.
-pid_t Spawn(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0)
-    _exit(body());
-  return pid;
-}
-
-// Waits for child `pid`: its exit status, 255 when it did not exit normally.
-int Wait(pid_t pid) {
-  int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
+// Another process of the test's own user (root), in the test's session.
+const testing::OtherUser kAnotherProcess{0, 0, {}, false};
 
 TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
   REQUIRE_MACHINE_KEY_RIGHTS();
@@ -69,10 +56,12 @@ TEST(RegistryHostStore, PersistsInTheMachineRootAndEachMachineHasItsOwn) {
   // Back in the first machine: the store is opened afresh and still holds the value, also
   // for another process.
   EXPECT_EQ(ReadDword(kRegistryLocalMachine, u"software\\kept", u"V"), 42);
-  EXPECT_EQ(Wait(Spawn([] {
-              return ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v") == 42 ? 0 : 1;
-            })),
-            0);
+  EXPECT_EQ(
+      testing::UserChild(
+          kAnotherProcess,
+          [] { return std::to_string(ReadDword(kRegistryLocalMachine, u"SOFTWARE\\Kept", u"v")); })
+          .Finish(),
+      "42");
 }
 
 TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
@@ -86,21 +75,22 @@ TEST(RegistryHostStore, TwoProcessesWritingAtOnceLoseNothing) {
     return [&, id] {
       char go;
       if (read(gate[0], &go, 1) != 1)
-        return 1;
+        return std::string("no start");
       for (int i = 0; i < kWrites; ++i) {
         const std::string text = std::to_string(id) + "-" + std::to_string(i);
         const std::u16string name(text.begin(), text.end());
         const std::u16string key = i % 10 == 0 ? u"SOFTWARE\\Busy\\" + name : u"SOFTWARE\\Busy";
         if (WriteDword(kRegistryLocalMachine, key, name, static_cast<std::uint32_t>(i)) != 0)
-          return 1;
+          return "failed at " + text;
       }
-      return 0;
+      return std::string("done");
     };
   };
-  const pid_t first = Spawn(writer(0));
-  const pid_t second = Spawn(writer(1));
+  testing::UserChild first(kAnotherProcess, writer(0));
+  testing::UserChild second(kAnotherProcess, writer(1));
   EXPECT_EQ(write(gate[1], "go", 2), 2);  // both start at once
-  EXPECT_EQ(Wait(first) | Wait(second), 0);
+  EXPECT_EQ(first.Finish(), "done");
+  EXPECT_EQ(second.Finish(), "done");
   close(gate[0]);
   close(gate[1]);
 
@@ -118,7 +108,7 @@ TEST(RegistryHostAccess, OtherUidsReadMachineKeysAndChangeOnlyTheirOwnHive) {
   REQUIRE_ROOT_FOR_OTHER_USERS();
   TestMachine machine;
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, kCryptography, u"Seed", 7), 0u);
-  const std::u16string nobody = u"S-1-5-21-1000-1000-1000-65534";
+  const std::u16string nobody = testing::kNobodySid;
 
   // The codes of each call as uid 65534.
   const auto asNobody = [&] {
@@ -156,7 +146,7 @@ TEST(RegistryHostLinks, AUsersLinkIsFollowedAtAnyDepthUnlessItIsOpenedAsItself) 
   TestMachine machine;
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, kCryptography, u"Seed", 7), 0u);
   ASSERT_EQ(WriteDword(kRegistryLocalMachine, u"SOFTWARE\\Target\\Below", u"Deep", 9), 0u);
-  const std::u16string nobody = u"S-1-5-21-1000-1000-1000-65534";
+  const std::u16string nobody = testing::kNobodySid;
 
   // Any user may make links in their own hive, to any key, and nowhere else.
   const auto asNobody = [&] {

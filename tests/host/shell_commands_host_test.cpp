@@ -41,7 +41,7 @@ TEST(ShellCommandsHost, AnOrdinaryUserIsServedItsOwnSyncRootAndOnlyTheRootGroupC
   testing::TestMachine machine;
   platform::SetModulePathForTesting(u"C:\\Korva\\vovudidavuda.exe");
   const RequestContext nobody = ContextOfClient(kNobody);
-  ASSERT_EQ(nobody.userSid, u"S-1-5-21-1000-1000-1000-65534");
+  ASSERT_EQ(nobody.userSid, testing::kNobodySid);
   ASSERT_TRUE(nobody.hasToken);
 
   // Its own sync root: the service writes what the user itself may not.

@@ -37,10 +37,10 @@ namespace vovu {
 namespace {
 
 using testing::kNobody;
+using testing::kNobodySid;
 using testing::LeaseHolder;
 using testing::TestMachine;
 
-constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
 constexpr uid_t kOtherUser = 65533;
 
 constexpr char kRequest[] =

@@ -24,6 +24,8 @@
 namespace vovu::testing {
 
 inline constexpr uid_t kNobody = 65534;
+// The SID the host gives uid 65534.
+inline constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
 
 struct OtherUser {
   uid_t uid = kNobody;
