@@ -17,6 +17,7 @@
 #include "foundation/text.h"
 #include "support/host/https_world.h"
 #include "support/host/tls_trickle_server.h"
+#include "support/stop_event.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -158,9 +159,7 @@ TEST_F(DownloadLimitsTest, AStopEndsATrickledHeaderOrBodyAtOnce) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto event = std::make_unique<platform::Event>();
-    ASSERT_TRUE(platform::Event::Create(true, false, event.get()));
-    ReplaceServiceStopEvent(std::move(event));
+    testing::InstallStopEvent();
     // A byte every 2 s: only the stop ends these within the test's time.
     Trickle(c.manifest ? UpdateHost() : CdnHost(), c.quick, c.trickled, 2000);
     ASSERT_FALSE(HasFatalFailure());

@@ -19,6 +19,7 @@
 #include "foundation/text.h"
 #include "platform/environment.h"
 #include "platform/fault_injection.h"
+#include "support/stop_event.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -44,9 +45,7 @@ class PackageArchive : public ::testing::Test {
     archive_ = machine_.Path(u"package.zip");
     payload_ = machine_.Path(u"payload");
     fs::create_directories(TestMachine::Native(payload_));
-    auto event = std::make_unique<platform::Event>();
-    ASSERT_TRUE(platform::Event::Create(true, false, event.get()));
-    ReplaceServiceStopEvent(std::move(event));
+    testing::InstallStopEvent();
   }
 
   void TearDown() override {

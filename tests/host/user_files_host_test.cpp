@@ -31,6 +31,7 @@
 #include "state/user_file_access.h"
 #include "support/host/other_user.h"
 #include "support/installed_update.h"
+#include "support/stop_event.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -153,9 +154,7 @@ TEST_F(UserFilesHost, AJobFileThatHoldsTheReadUpEndsPrepareWithinTheBound) {
       lease.emplace(native);
       ASSERT_TRUE(lease->held());
     }
-    auto stop = std::make_unique<platform::Event>();
-    ASSERT_TRUE(platform::Event::Create(true, row.stopping, stop.get()));
-    ReplaceServiceStopEvent(std::move(stop));
+    testing::InstallStopEvent(row.stopping);
     const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(Claim(jobFile_), "refused, no record");
     // A figure for the record, not a check: how long the worker was held.

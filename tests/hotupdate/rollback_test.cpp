@@ -16,6 +16,7 @@
 #include "support/debug_capture.h"
 #include "support/desktop_app.h"
 #include "support/installed_update.h"
+#include "support/stop_event.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -35,13 +36,6 @@ class Rollback : public InstalledUpdateTest {
   void TearDown() override {
     InstalledUpdateTest::TearDown();
     ReplaceServiceStopEvent(nullptr);
-  }
-
-  // Installs a ServiceStopEvent, set or not.
-  static void InstallStopEvent(bool set) {
-    auto event = std::make_unique<platform::Event>();
-    ASSERT_TRUE(platform::Event::Create(true, set, event.get()));
-    ReplaceServiceStopEvent(std::move(event));
   }
 };
 

@@ -13,6 +13,7 @@
 #include "platform/host/image/root_store.h"
 #include "support/host/certificates.h"
 #include "support/host/native_files.h"
+#include "support/stop_event.h"
 
 namespace vovu::testing {
 namespace fs = std::filesystem;
@@ -101,9 +102,7 @@ void HttpsWorld::SetUp() {
   fs::copy_file(top_ / "ca.pem", fs::path(platform::host::RootStorePath()) / "test-ca.pem",
                 fs::copy_options::overwrite_existing);
   Script("");
-  auto event = std::make_unique<platform::Event>();
-  ASSERT_TRUE(platform::Event::Create(/*manualReset=*/true, /*initiallySet=*/false, event.get()));
-  ReplaceServiceStopEvent(std::move(event));
+  InstallStopEvent();
   (void)Server().TakeRequests();
 }
 
