@@ -199,7 +199,8 @@ class Commit : public testing::HttpsWorld {
   std::uint32_t RunHelper(const std::u16string& path) { return helpers_->Start(path); }
 
   // What HotUpdateCancel answered the caller when commit reached `step` ("OK" or the refusal).
-  std::u16string CommitWithACancelAt(HotUpdateStep step) {
+  // With `prepareAgain`, a prepare of the same job file starts right after the cancel.
+  std::u16string CommitWithACancelAt(HotUpdateStep step, bool prepareAgain = false) {
     std::u16string answer;
     SetHotUpdateStepHook([&](HotUpdateStep reached, int) {
       if (reached != step)
@@ -208,8 +209,11 @@ class Commit : public testing::HttpsWorld {
       caller.userSid = testing::kUpdateSid;
       std::u16string failure;
       answer = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
+      if (prepareAgain)
+        (void)testing::StoreUpdateJob(kStatusVerifying);
     });
     RunCommit();
+    SetHotUpdateStepHook(nullptr);
     return answer;
   }
 
@@ -470,20 +474,7 @@ TEST_F(Commit, ACancelDuringTheChecksLeavesCommitNothingToInstallOrWrite) {
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.step) * 10 + c.preparedAgain);
     Arrange();
-    std::u16string answer;
-    SetHotUpdateStepHook([&](HotUpdateStep reached, int) {
-      if (reached != c.step)
-        return;
-      RequestContext caller;
-      caller.userSid = testing::kUpdateSid;
-      std::u16string failure;
-      answer = HotUpdateCancel(testing::kUpdateJobFile, caller, lock_, &failure) ? u"OK" : failure;
-      if (c.preparedAgain)
-        (void)testing::StoreUpdateJob(kStatusVerifying);
-    });
-    RunCommit();
-    SetHotUpdateStepHook(nullptr);
-    EXPECT_EQ(answer, u"OK");
+    EXPECT_EQ(CommitWithACancelAt(c.step, c.preparedAgain), u"OK");
     EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile),
               c.preparedAgain ? "verifying" : "none");
     EXPECT_EQ(Generation(), "old");
