@@ -58,8 +58,7 @@ class UserFilesHost : public testing::InstalledUpdateTest {
  protected:
   void SetUp() override {
     InstalledUpdateTest::SetUp();
-    if (geteuid() != 0)
-      GTEST_SKIP() << "single-user mode: acting as another user needs root";
+    REQUIRE_ROOT_FOR_OTHER_USERS();
     ASSERT_TRUE(session_.ok());
     // The machine's folders are open to everyone, as a profile's parents are.
     for (std::filesystem::path p = TestMachine::Native(machine_.Dir()); p != p.root_path();
