@@ -87,8 +87,9 @@ void RecoverHotUpdateJobs(const std::u16string& hotUpdateDir, platform::Critical
           SetJobStatus(&job, serviceJobFile, kStatusFailed, u"service restarted mid-operation");
         } else {
           // The record is the truth; the user's copy may have missed its last status when the
-          // service ended between the two writes. It is written again from the record.
-          PostJobMirror(job);
+          // service ended between the two writes. It is written again from the record, but
+          // only over the job's own request: the application may have written a new one.
+          RepostJobMirrorOverItsRequest(job);
         }
         if (!job.jobFile.empty())
           mirrored.push_back(job.jobFile);

@@ -15,6 +15,7 @@
 #include "platform/impersonation.h"
 #include "platform/session_user.h"
 #include "platform/sync.h"
+#include "platform/user_file.h"
 #include "state/user_file_access.h"
 
 namespace vovu {
@@ -27,6 +28,8 @@ struct MirrorText {
   std::uint32_t sessionId = platform::kNoSession;
   std::u16string sid;
   std::uint64_t generation = 0;
+  // When set, the write happens only over a file that holds this request.
+  std::optional<HotUpdateJob> onlyOverRequestOf;
 };
 
 // The writer of one path. `posted` and `settled` count texts: the newest handed over, and
@@ -86,6 +89,21 @@ bool ReplaceWithRetries(const std::u16string& temporary, const std::u16string& p
   }
 }
 
+bool SameRequest(const HotUpdateJob& a, const HotUpdateJob& b) {
+  return a.version == b.version && a.packageUrl == b.packageUrl &&
+         a.packageSha256 == b.packageSha256 && a.expectedPublisher == b.expectedPublisher &&
+         a.packageSize == b.packageSize && a.currentVersion == b.currentVersion &&
+         a.createdAt == b.createdAt;
+}
+
+// As the user: does the file still hold `job`'s request? The handle is closed on return, so
+// it cannot keep the rename that follows from replacing the file.
+bool StillHoldsRequestOf(const std::u16string& path, const HotUpdateJob& job) {
+  const platform::FileHandle file = platform::OpenUserFileForRead(path);
+  HotUpdateJob found;
+  return file && ReadJobFromOpenFile(file, &found) && SameRequest(found, job);
+}
+
 std::u16string ErrorText(const char16_t* what) {
   return what + (u" (error=" + ToDecimal(static_cast<long long>(platform::LastError())) + u")");
 }
@@ -105,6 +123,10 @@ bool WriteAsUser(const MirrorText& text, std::u16string* reason) {
   const platform::ImpersonationScope scope(token);
   if (!scope.active()) {
     *reason = ErrorText(u"cannot act as the user");
+    return false;
+  }
+  if (text.onlyOverRequestOf && !StillHoldsRequestOf(text.path, *text.onlyOverRequestOf)) {
+    *reason = u"the file no longer holds the job's request";
     return false;
   }
   const std::u16string temporary = text.path + u".tmp";
@@ -196,7 +218,9 @@ void RunWriter(const std::u16string& key) {
 
 }  // namespace
 
-void PostJobMirror(const HotUpdateJob& job) {
+namespace {
+
+void Post(const HotUpdateJob& job, bool onlyOverItsRequest) {
   if (job.jobFile.empty() || job.sessionId == platform::kNoSession)
     return;
   const std::u16string key = ToLower(job.jobFile);
@@ -205,6 +229,8 @@ void PostJobMirror(const HotUpdateJob& job) {
   text.path = job.jobFile;
   text.sessionId = job.sessionId;
   text.sid = job.sid;
+  if (onlyOverItsRequest)
+    text.onlyOverRequestOf = job;
   Mirrors& mirrors = AllMirrors();
   std::lock_guard lock(mirrors.mutex);
   Slot& slot = mirrors.slots[key];
@@ -219,6 +245,16 @@ void PostJobMirror(const HotUpdateJob& job) {
     slot.settled = slot.posted;
     LogDebug(u"job file mirror not written: " + job.jobFile + u": no thread");
   }
+}
+
+}  // namespace
+
+void PostJobMirror(const HotUpdateJob& job) {
+  Post(job, /*onlyOverItsRequest=*/false);
+}
+
+void RepostJobMirrorOverItsRequest(const HotUpdateJob& job) {
+  Post(job, /*onlyOverItsRequest=*/true);
 }
 
 bool AwaitJobMirror(const std::u16string& jobFile, std::uint32_t limitMs) {

@@ -34,6 +34,13 @@ inline constexpr std::uint32_t kMirrorReplyWaitMs = 500;
 // or no session.
 void PostJobMirror(const HotUpdateJob& job);
 
+// PostJobMirror for a job at rest whose copy is written again at start-up (the service may
+// have ended between the record and the copy). The text is written only where the user's
+// file, read as the user just before the write, still holds this job's request (its request
+// fields and createdAt): a new request the application wrote into the file meanwhile is never
+// replaced by the old job's status, and a file the user removed is not made again.
+void RepostJobMirrorOverItsRequest(const HotUpdateJob& job);
+
 // Waits until everything posted for `jobFile` so far has been written or given up, at most
 // `limitMs` and never past the service's stop. True when it has.
 bool AwaitJobMirror(const std::u16string& jobFile, std::uint32_t limitMs);

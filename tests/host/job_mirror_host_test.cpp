@@ -10,12 +10,15 @@
 
 #include "foundation/text.h"
 #include "hotupdate/prepare_claim.h"
+#include "hotupdate/recovery.h"
 #include "platform/fault_injection.h"
 #include "platform/session_user.h"
 #include "state/hot_update_job.h"
 #include "state/job_mirror.h"
+#include "state/protected_storage.h"
 #include "state/user_file_access.h"
 #include "support/host/other_user.h"
+#include "support/installed_update.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -166,6 +169,56 @@ TEST(JobMirrorHost, AReplacementRefusedWhileTheFileIsInUseIsTriedAgainAFewTimes)
       EXPECT_EQ(TestMachine::ReadBytes(job.jobFile), "old");
     }
     EXPECT_FALSE(TestMachine::Exists(job.jobFile + u".tmp"));
+  }
+}
+
+// At start-up the copy of a job at rest is written again from its record (the service may
+// have ended between the two writes), but only over the job's own request: a new request the
+// application wrote into the same file meanwhile stays for its prepare.
+TEST(JobMirrorHost, AtStartARestingJobsCopyIsWrittenAgainOnlyOverItsOwnRequest) {
+  REQUIRE_ROOT_FOR_OTHER_USERS();
+  TestMachine machine;
+  testing::UserSession session;
+  ASSERT_TRUE(session.ok());
+  const std::u16string folder = machine.Path(u"userdir");
+  std::filesystem::create_directory(TestMachine::Native(folder));
+  ASSERT_EQ(chown(TestMachine::Native(folder).c_str(), kNobody, kNobody), 0);
+  const std::u16string jobFile = folder + u"\\job.json";
+  testing::StoredJob stored = testing::StoreUpdateJob(u"done", jobFile, kNobodySid);
+  stored.job.sessionId = session.id();
+  stored.job.createdAt = 13'000'000'000'000;
+  ASSERT_TRUE(WriteJobFile(stored.job, stored.serviceJobFile));
+  HotUpdateJob stale = stored.job;
+  stale.status = u"relaunching";
+  HotUpdateJob newRequest = stored.job;
+  newRequest.version = u"2.12.0";
+  newRequest.createdAt = 0;
+  struct Row {
+    const char* what;
+    std::string before;  // empty: no file
+    bool rewritten;
+  };
+  const Row rows[] = {
+      {"the job's request at an older status", WideToUtf8(FormatJobFile(stale)), true},
+      {"a new request of the application", WideToUtf8(FormatJobFile(newRequest)), false},
+      {"a request in the application's own layout", kRequest, false},
+      {"no file", "", false},
+  };
+  platform::CriticalSection lock(1024);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove(TestMachine::Native(jobFile));
+    if (!row.before.empty())
+      TestMachine::WriteBytes(jobFile, row.before);
+    RecoverHotUpdateJobs(GetHotUpdateDir(), lock);
+    ASSERT_TRUE(AwaitJobMirror(jobFile, kUserFileLimitMs));
+    if (row.rewritten)
+      EXPECT_EQ(TestMachine::ReadBytes(jobFile), TestMachine::ReadBytes(stored.serviceJobFile));
+    else if (row.before.empty())
+      EXPECT_FALSE(TestMachine::Exists(jobFile));
+    else
+      EXPECT_EQ(TestMachine::ReadBytes(jobFile), row.before);
+    EXPECT_EQ(testing::RecordedStatus(stored.serviceJobFile), "done");
   }
 }
 
