@@ -25,9 +25,8 @@ namespace vovu {
 namespace {
 
 using testing::kNobody;
+using testing::kNobodySid;
 using testing::TestMachine;
-
-constexpr char16_t kNobodySid[] = u"S-1-5-21-1000-1000-1000-65534";
 
 // PersistJob, then the user's copy settled.
 bool PersistAndSettle(const HotUpdateJob& job, const std::u16string& serviceJobFile) {
