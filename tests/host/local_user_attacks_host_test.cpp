@@ -108,10 +108,7 @@ class LocalUserAttacksHost : public ::testing::Test {
     (void)InstallService(/*start=*/false);
   }
 
-  void Start() {
-    ASSERT_EQ(RunServiceTool({"start"}), 0);
-    ASSERT_TRUE(WaitForServiceState(platform::kServiceRunning, &status_));
-  }
+  void Start() { (void)StartInstalledService(&status_); }
 
   // The service's line that its pipe's name is taken (access denied), waited for.
   static void ExpectServiceSaysTheNameIsTaken(DebugCapture* debug) {
