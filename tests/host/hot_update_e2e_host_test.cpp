@@ -176,8 +176,6 @@ class HotUpdateEndToEnd : public HttpsWorld {
     if (!CanSignPeFiles() || std::system("command -v bsdtar >/dev/null 2>&1") != 0)
       GTEST_SKIP() << "osslsigncode and bsdtar are needed";
     TrustSigningRoot();
-    PlaceServiceExecutable();
-    ASSERT_FALSE(HasFatalFailure());
     // The application's user has logged on: its profile exists.
     const fs::path profile = TestMachine::Native(u"C:\\Users\\nobody");
     fs::create_directories(profile);
@@ -185,9 +183,9 @@ class HotUpdateEndToEnd : public HttpsWorld {
     GateTar();
     MakeFiles();
     ASSERT_FALSE(HasFatalFailure());
+    (void)InstallService(/*start=*/true);
+    ASSERT_FALSE(HasFailure());
     fs::copy_file(files_ / "korvaCF.exe", Installed("korvaCF.exe"));
-    ASSERT_EQ(RunServiceTool({"install"}), 0);
-    ASSERT_EQ(RunServiceTool({"start"}), 0);
     std::u16string reply;
     ASSERT_TRUE(WaitForPipeAnswer(u"ping", &reply));
   }
@@ -257,19 +255,6 @@ class HotUpdateEndToEnd : public HttpsWorld {
     size_ = std::to_string(package.size());
   }
 
-  // A zip made by bsdtar of files named `names` taken from files_/zip (made by the caller).
-  std::string ZipOf(const std::vector<std::string>& names) {
-    std::string list;
-    for (const std::string& name : names)
-      list += " " + ShellQuote(name);
-    const fs::path zip = files_ / "custom.zip";
-    fs::remove(zip);
-    const std::string command = "cd " + ShellQuote(files_ / "zip") +
-                                " && bsdtar --format zip -cf " + ShellQuote(zip) + " -n" + list;
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return ReadNative(zip);
-  }
-
   // The official manifest offering a package of this digest and size at the usual address.
   std::string Official(const std::string& sha, std::size_t size, const std::string& extra = "") {
     return "{\"win32\": {\"version\": \"" + std::string(kVersion) +
@@ -331,6 +316,16 @@ class HotUpdateEndToEnd : public HttpsWorld {
     return line.rfind("job file: ", 0) == 0 ? line.substr(10) : "";
   }
 
+  // Prepares the published package to "staged"; the job file's path.
+  std::string Stage() {
+    App app(session_, Request());
+    const std::string jobFile = JobFileOf(app.NextLine());
+    std::vector<std::string> lines;
+    EXPECT_EQ(app.Finish(&lines), 0);
+    EXPECT_FALSE(lines.empty() || lines.back() != "staged");
+    return jobFile;
+  }
+
   // Lets the waiting tar list.
   void OpenGate() {
     const int fd = open(gate_.c_str(), O_WRONLY | O_CLOEXEC);
@@ -368,47 +363,29 @@ TEST_F(HotUpdateEndToEnd, PrepareShowsEveryStatusInOrderAndIsCancelledWhenStaged
   EXPECT_EQ(app.NextLine(), "staged");
   EXPECT_EQ(app.Finish(), 0);
 
-  // The protected record and the payload; the user's mirror, written as the user.
+  // The protected record and the payload; the user's mirror (written as the user: the
+  // mirror's suite).
   HotUpdateJob job;
   ASSERT_TRUE(ReadProtectedJob(jobFile, &job));
   EXPECT_EQ(job.status, u"staged");
   for (const char16_t* name : {u"korvaCF.exe", u"addon.node", u"app.asar", u"manifest.json"})
     EXPECT_TRUE(TestMachine::Exists(JoinPath(job.dir, name))) << WideToUtf8(name);
-  const fs::path mirror = TestMachine::Native(Utf8ToWide(jobFile));
-  struct stat st;
-  ASSERT_EQ(stat(mirror.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, kNobody);
   HotUpdateJob mirrored;
   ASSERT_TRUE(ReadJobFile(Utf8ToWide(jobFile), &mirrored));
   EXPECT_EQ(mirrored.status, u"staged");
-  EXPECT_EQ(mirrored.sid, job.sid);
 
-  // Cancel of the staged job: the directory goes, the mirror says so; a second is refused.
+  // Cancel of the staged job: the directory goes, the mirror says so.
   EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}), "hot-update-cancel: OK");
   EXPECT_FALSE(TestMachine::Exists(job.serviceDir));
   ASSERT_TRUE(ReadJobFile(Utf8ToWide(jobFile), &mirrored));
   EXPECT_EQ(mirrored.status, u"cancelled");
-  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}),
-            "hot-update-cancel: ERROR protected state mismatch");
 }
 
-TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndAJobFileThatIsALinkIsNotRead) {
+TEST_F(HotUpdateEndToEnd, AJobFileThatIsALinkIsNotRead) {
   Publish();
   ASSERT_FALSE(HasFatalFailure());
-  Script(std::string(kPackagePath) + " hold 4096\n");
-  App app(session_, Request());
-  const std::string jobFile = JobFileOf(app.NextLine());
+  const std::string jobFile = Stage();
   ASSERT_FALSE(jobFile.empty());
-  ASSERT_TRUE(Server().WaitForLine("holding 4096"));
-  EXPECT_EQ(Outcome({"--hot-update-cancel", jobFile}),
-            "hot-update-cancel: ERROR job cannot be cancelled in status downloading");
-
-  Server().Release();
-  Script("");
-  std::vector<std::string> lines;
-  EXPECT_EQ(app.Finish(&lines), 0);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "staged");
 
   // A job file that is a link (to a file the user may not write) is not read at all: its
   // job stays as it was. A second job of the user, queued behind, shows when the service has
@@ -444,16 +421,8 @@ TEST_F(HotUpdateEndToEnd, CancelWhileDownloadingIsRefusedAndAJobFileThatIsALinkI
 TEST_F(HotUpdateEndToEnd, AUserHoldingTheirJobFileHoldsNoReplyNoOtherUserAndNoStop) {
   Publish();
   ASSERT_FALSE(HasFatalFailure());
-  std::string jobFile;
-  {
-    App app(session_, Request());
-    jobFile = JobFileOf(app.NextLine());
-    std::vector<std::string> lines;
-    EXPECT_EQ(app.Finish(&lines), 0);
-    ASSERT_FALSE(lines.empty());
-    ASSERT_EQ(lines.back(), "staged");
-  }
-  ASSERT_FALSE(jobFile.empty());
+  const std::string jobFile = Stage();
+  ASSERT_FALSE(HasFailure());
   testing::LeaseHolder lease(TestMachine::Native(Utf8ToWide(jobFile)).string());
   ASSERT_TRUE(lease.held());
 
@@ -602,87 +571,23 @@ TEST_F(HotUpdateEndToEnd, AStaticWebServerServingADirectoryIsTheUpdateHost) {
             std::string("GET ") + kManifestPath + " 200\nGET " + kPackagePath + " 200\n");
 }
 
-// One failure of each step of prepare, through the real service: each ends the job
-// "failed" with its step's prefix in the user's mirror. The rules behind each message are the
-// unit suites' (prepare claim, manifest rules and authorization, download, package archive
-// and contents); here it is the road from the service to the user's file.
-TEST_F(HotUpdateEndToEnd, EveryFailureEndsFailedWithItsMessageAndNothingInstalledChanges) {
+// A failed prepare through the real service: the job ends "failed" with its step's message
+// in the user's mirror, and nothing installed changes. Which failure each step gives is the
+// unit and host suites' (prepare claim, manifest rules and authorization, download, package
+// archive and contents); the digest asked for is checked only here, after the download.
+TEST_F(HotUpdateEndToEnd, AFailureEndsFailedWithItsMessageAndNothingInstalledChanges) {
   const std::string installedBefore = ReadNative(Installed("korvaCF.exe"));
   Publish();
   ASSERT_FALSE(HasFatalFailure());
-  const std::string goodSha = sha_;
   const std::string goodPackage = ReadNative(files_ / "out" / "package.zip");
-  const std::string goodOfficial = ReadNative(files_ / "official.json");
-
-  // Request metadata, as the application wrote it into its job file.
-  std::string jobFile;
-  {
-    App first(session_, Request());
-    jobFile = JobFileOf(first.NextLine());
-    EXPECT_EQ(first.Finish(), 0);
-  }
-  ASSERT_FALSE(jobFile.empty());
-  WriteNative(TestMachine::Native(Utf8ToWide(jobFile)),
-              "{\"version\": \"2..11\", \"request\": {\"packageUrl\": \"https://" + UpdateHost() +
-                  kPackagePath + "\", \"packageSha256\": \"" + goodSha +
-                  "\", \"packageSize\": " + size_ + ", \"currentVersion\": \"2.10.0\"}}");
-  EXPECT_EQ(Outcome({"--hot-update-prepare", jobFile}),
-            "failed: invalid hot-update request metadata");
-
-  // Publishes `package` with an official manifest offering it, `extra` added to its entry.
-  const auto offer = [&](const std::string& package, const std::string& extra = "") {
-    PublishPackage(package, "");
-    Serve(kManifestPath, Official(sha_, package.size(), extra));
-  };
-  // The official manifest excludes the machine.
-  offer(goodPackage, ", \"rolloutPercent\": 0");
-  EXPECT_EQ(Outcome(Request()),
-            "failed: manifest authorization failed: machine is excluded by rolloutPercent=0");
-
-  // A package one byte shorter than asked for (and offered).
-  PublishPackage(goodPackage, goodOfficial);
-  Serve(kPackagePath, goodPackage.substr(0, goodPackage.size() - 1));
-  EXPECT_EQ(Outcome(Request()), "failed: download failed: package size mismatch");
 
   // A package whose digest is not the one asked for (and offered).
   const std::string tamperedSha = std::string(63, '0') + "1";
-  Serve(kPackagePath, goodPackage);
   Serve(kManifestPath, Official(tamperedSha, goodPackage.size()));
   sha_ = tamperedSha;
   EXPECT_EQ(Outcome(Request()), "failed: package sha256 mismatch");
 
-  // A listing with a nested path.
-  fs::create_directories(files_ / "zip" / "resources");
-  for (const char* name : {"manifest.json", "korvaCF.exe", "addon.node", "resources/app.asar"})
-    WriteNative(files_ / "zip" / name, name);
-  const std::string nested = ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "resources"});
-  offer(nested);
-  EXPECT_EQ(Outcome(Request()), "failed: extract failed: package contains unsafe path");
-
-  // The package's own manifest and app.asar disagree.
-  for (const char* name : {"korvaCF.exe", "addon.node"})
-    fs::copy_file(files_ / name, files_ / "zip" / name, fs::copy_options::overwrite_existing);
-  WriteNative(files_ / "zip" / "app.asar", ReadNative(files_ / "app.asar") + "more");
-  WriteNative(files_ / "zip" / "manifest.json", ReadNative(files_ / "out" / "manifest.json"));
-  const std::string changed = ZipOf({"manifest.json", "korvaCF.exe", "addon.node", "app.asar"});
-  offer(changed);
-  EXPECT_EQ(Outcome(Request()), "failed: file size mismatch: app.asar");
-
-  // An unsigned helper in the package; then the installed helper unsigned.
-  Publish("korvaCF-unsigned.exe");
-  EXPECT_EQ(Outcome(Request()),
-            "failed: signature invalid: korvaCF.exe: signature invalid, rc=2148204800");
-  Publish();
-  fs::copy_file(files_ / "korvaCF-unsigned.exe", Installed("korvaCF.exe"),
-                fs::copy_options::overwrite_existing);
-  EXPECT_EQ(Outcome(Request()),
-            "failed: cannot read installed korvaCF signer: signature invalid, rc=2148204800");
-  fs::copy_file(files_ / "korvaCF.exe", Installed("korvaCF.exe"),
-                fs::copy_options::overwrite_existing);
   EXPECT_EQ(ReadNative(Installed("korvaCF.exe")), installedBefore);
-  EXPECT_EQ(Outcome(Request()), "staged");
-
-  // Nothing installed was touched by any of it: no backups beside the installed files.
   for (const auto& entry : fs::recursive_directory_iterator(Installed("")))
     EXPECT_NE(entry.path().extension(), ".bak") << entry.path();
 }
@@ -705,16 +610,6 @@ class HotUpdateCommitEndToEnd : public HotUpdateEndToEnd {
       WriteNative(Installed(name), std::string("installed ") + name);
     }
     Publish();
-  }
-
-  // Prepares the published package to "staged"; the job file's path.
-  std::string Stage() {
-    App app(session_, Request());
-    const std::string jobFile = JobFileOf(app.NextLine());
-    std::vector<std::string> lines;
-    EXPECT_EQ(app.Finish(&lines), 0);
-    EXPECT_FALSE(lines.empty() || lines.back() != "staged");
-    return jobFile;
   }
 
   // The helper running in the user's session, started by the service on the user's request.
@@ -807,10 +702,6 @@ TEST_F(HotUpdateCommitEndToEnd, CommitRelaunchesTheApplicationAndItsConfirmation
   EXPECT_EQ(Mirror(jobFile), "done");
   HotUpdateJob job;
   EXPECT_FALSE(ReadProtectedJob(jobFile, &job));
-  // A second confirmation finds no job.
-  App again(session_, {"--hot-update-pending", jobFile});
-  EXPECT_EQ(again.Finish(), 1);
-  EXPECT_NE(Events().find("confirm=ERROR protected state mismatch"), std::string::npos);
 }
 
 // The real confirmation window: 90 one-second waits, then the rollback. Long.
@@ -830,12 +721,6 @@ TEST_F(HotUpdateCommitEndToEnd, LongNoConfirmationRollsBackAfterTheWaitsAndResta
   EXPECT_EQ(Generation(), "old");
   EXPECT_FALSE(AnyBackup());
   EXPECT_NE(InstalledVersion().find("\"currentVersion\": \"2.10.0\""), std::string::npos);
-  // Too late now: the job is no longer waiting.
-  fs::remove(TestMachine::Native(Utf8ToWide(jobFile)).parent_path() / "hold-confirmation");
-  App late(session_, {"--hot-update-pending", jobFile});
-  (void)late.Finish();
-  EXPECT_NE(Events().find("confirm=ERROR not in relaunching state (=rolledback)"),
-            std::string::npos);
 }
 
 // The real installed service killed with SIGKILL at every step of commit, start-up recovery,

@@ -108,10 +108,7 @@ class LocalUserAttacksHost : public ::testing::Test {
     (void)InstallService(/*start=*/false);
   }
 
-  void Start() {
-    ASSERT_EQ(RunServiceTool({"start"}), 0);
-    ASSERT_TRUE(WaitForServiceState(platform::kServiceRunning, &status_));
-  }
+  void Start() { (void)StartInstalledService(&status_); }
 
   // The service's line that its pipe's name is taken (access denied), waited for.
   static void ExpectServiceSaysTheNameIsTaken(DebugCapture* debug) {
@@ -132,13 +129,6 @@ class LocalUserAttacksHost : public ::testing::Test {
     EXPECT_EQ(reply, u"ERROR unknown command: " + word);
     const pid_t nobody = ForkAsUser({}, [word] { return NobodyAsks(word + u"-nobody"); });
     EXPECT_EQ(ExitWithin(nobody, kServicePatience), 0);
-  }
-
-  void StopAndUninstall() {
-    ASSERT_EQ(RunServiceTool({"stop"}), 0);
-    ASSERT_TRUE(WaitForServiceState(platform::kServiceStopped, &status_));
-    EXPECT_EQ(status_.win32ExitCode, 0u);
-    ASSERT_EQ(RunServiceTool({"uninstall"}), 0);
   }
 
   // Forks a client of uid 65534 that sends `word` and then never reads its reply, holding
@@ -188,7 +178,6 @@ TEST_F(LocalUserAttacksHost, AClientThatNeverReadsHoldsThePipeForTheBoundAtMost)
     kill(client, SIGKILL);
     (void)ExitWithin(client, kServicePatience);
   }
-  ASSERT_EQ(RunServiceTool({"uninstall"}), 0);
 }
 
 // Nobody adds an instance to the service's pipe, and never finds its name free: attempts
@@ -224,7 +213,6 @@ TEST_F(LocalUserAttacksHost, NoOtherUserCreatesAnInstanceOfTheServicesPipe) {
   stop.Send();
   EXPECT_EQ(ExitWithin(attacker, kServicePatience), 0);
   ExpectServing(u"after");
-  StopAndUninstall();
 }
 
 // Nobody holds the pipe's name before the service starts. The command line sends it
@@ -290,7 +278,6 @@ TEST_F(LocalUserAttacksHost, ASquatterOnThePipesNameGetsNothingAndTheServiceWait
   release.Send();
   EXPECT_EQ(ExitWithin(squatter, kServicePatience), 0);
   ExpectServing(u"after-the-squatter");
-  StopAndUninstall();
 }
 
 // Nobody holds the pipe's name before the service starts, with instances of it granted to
@@ -338,7 +325,6 @@ TEST_F(LocalUserAttacksHost, ASquatterGrantingInstancesToAllNeverHasTheServiceJo
   release.Send();
   EXPECT_EQ(ExitWithin(squatter, kServicePatience), 0);
   ExpectServing(u"after-the-squatter");
-  StopAndUninstall();
 }
 
 // Nobody makes the protected directories first (ordinary users may create folders in
@@ -392,7 +378,6 @@ TEST_F(LocalUserAttacksHost, AProtectedDirectoryMadeByAUserIsTakenOverAndEmptied
   std::getline(kept, text);
   EXPECT_EQ(text, "root's own");
   ExpectServing(u"after");
-  StopAndUninstall();
 }
 
 // The registry's files keep the same rule as the registry calls: nobody cannot write the
@@ -457,7 +442,6 @@ TEST_F(LocalUserAttacksHost, TheRegistrysFilesRefuseAUserWhoGoesAroundTheRegistr
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, std::vector<std::string>({"machine.db", "users"}));
   ExpectServing(u"after");
-  StopAndUninstall();
 }
 
 }  // namespace

@@ -150,7 +150,6 @@ step "The service installed and started through the service control manager"
 expect_code "vovudidavuda.exe install" 0 "$wine" "$install/vovudidavuda.exe" install
 expect_code "vovudidavuda.exe start" 0 "$wine" "$install/vovudidavuda.exe" start
 wait_for "the service answering on its pipe" 100 pipe_answers
-expect_equal "service state" 4 "$(service_state)"
 find_protected_dir
 observe "C:\\ProgramData\\VovudIdavUda\\hotupdate\\installed-version.json, reset by install: $(one_line \
   "$(cat "$drive_c/ProgramData/VovudIdavUda/hotupdate/installed-version.json" 2>/dev/null)")"
@@ -161,9 +160,6 @@ for road in ${VOVU_WINE_STAGE_ROADS:-road_confirmed road_rolled_back refusals st
   "$road"
 done
 
-step "The service stopped and uninstalled"
-expect_code "vovudidavuda.exe stop" 0 "$wine" "$install/vovudidavuda.exe" stop
-expect_code "vovudidavuda.exe uninstall" 0 "$wine" "$install/vovudidavuda.exe" uninstall
-expect_equal "service gone" "" "$(service_state)"
-
+# The service's lifecycle under the control manager is the wine smoke's
+# (tests/win32/service_smoke.sh); the stage's prefix goes with its wine session.
 finish

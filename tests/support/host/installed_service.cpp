@@ -63,13 +63,16 @@ pid_t InstallService(bool start) {
   if (::testing::Test::HasFatalFailure())
     return 0;
   EXPECT_EQ(RunServiceTool({"install"}), 0);
-  if (!start)
-    return 0;
+  return start ? StartInstalledService() : 0;
+}
+
+pid_t StartInstalledService(platform::ServiceStatus* status) {
+  platform::ServiceStatus last;
+  platform::ServiceStatus* seen = status != nullptr ? status : &last;
   EXPECT_EQ(RunServiceTool({"start"}), 0);
-  platform::ServiceStatus status;
-  EXPECT_TRUE(WaitForServiceState(platform::kServiceRunning, &status))
-      << "state " << status.currentState;
-  return static_cast<pid_t>(status.processId);
+  EXPECT_TRUE(WaitForServiceState(platform::kServiceRunning, seen))
+      << "state " << seen->currentState;
+  return static_cast<pid_t>(seen->processId);
 }
 
 ServiceCleanup::~ServiceCleanup() {

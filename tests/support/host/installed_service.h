@@ -28,10 +28,14 @@ inline constexpr std::chrono::seconds kServicePatience{30};
 // can reset the installed-version record. Reports failures through gtest assertions.
 void PlaceServiceExecutable();
 
-// PlaceServiceExecutable, then "install" and, with `start`, "start" and a wait until the
-// service reports running. Reports failures through gtest assertions. The running service's
-// process id; 0 when not started.
+// PlaceServiceExecutable, then "install" and, with `start`, StartInstalledService. Reports
+// failures through gtest assertions. The running service's process id; 0 when not started.
 pid_t InstallService(bool start);
+
+// "start", then a wait until the installed service reports running; `*status` (when given)
+// holds the last status read. Reports failures through gtest assertions. The running
+// service's process id.
+pid_t StartInstalledService(platform::ServiceStatus* status = nullptr);
 
 // Ends whatever of the service a test leaves behind, when the test ends early on a failed
 // assertion: declared after the TestMachine, it runs "uninstall" (which stops the service
