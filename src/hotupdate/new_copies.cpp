@@ -1,6 +1,7 @@
 #include "hotupdate/new_copies.h"
 
 #include "foundation/diagnostics.h"
+#include "foundation/service_stop.h"
 #include "foundation/sha256.h"
 #include "foundation/step_hook.h"
 #include "foundation/text.h"
@@ -84,7 +85,8 @@ bool PlaceNewCopies(const HotUpdateJob& job, std::u16string* reason) {
     const std::u16string copy = NewCopyPathOf(InstalledPath(entry));
     // Created new: a name that exists by now (a link included) fails the copy, it is never
     // written through.
-    if (!platform::CopyFileTo(JoinPath(job.dir, entry.staged), copy, /*failIfExists=*/true)) {
+    if (!platform::CopyFileTo(JoinPath(job.dir, entry.staged), copy, /*failIfExists=*/true,
+                              ServiceStopEvent())) {
       *reason = u"copy failed (" + copy + u"): " + FormatWin32Error(platform::LastError());
       return false;
     }

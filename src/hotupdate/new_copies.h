@@ -50,7 +50,8 @@ inline constexpr char16_t kNotEnoughDiskSpace[] =
 // and checks each copy against the manifest's size and SHA-256 (HotUpdateStep::kNewCopyPlaced
 // after each, with its row). Earlier ".new" copies must have been discarded. False with
 // "copy failed (<.new path>): <error text>" or "copy does not match the package (<.new
-// path>)" or a manifest failure; the copies made so far stay for the caller to discard.
+// path>)" or a manifest failure; the copies made so far stay for the caller to discard. A
+// service stop ends the copy under way (error 995), so a stop never waits for a whole package.
 [[nodiscard]] bool PlaceNewCopies(const HotUpdateJob& job, std::u16string* reason);
 
 }  // namespace vovu

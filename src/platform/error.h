@@ -40,6 +40,7 @@ inline constexpr Win32Error kErrorResourceDataNotFound = 1812;
 inline constexpr Win32Error kErrorResourceTypeNotFound = 1813;
 inline constexpr Win32Error kErrorBadExeFormat = 193;
 inline constexpr Win32Error kErrorNotAReparsePoint = 4390;
+inline constexpr Win32Error kErrorOperationAborted = 995;  // a stop ended the call
 
 // The calling thread's last error (GetLastError on Windows; a thread-local on the host).
 [[nodiscard]] Win32Error LastError();

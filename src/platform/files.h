@@ -12,6 +12,8 @@
 
 namespace vovu::platform {
 
+class Event;
+
 inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kFileAttributeReadOnly = 0x1;
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
@@ -75,8 +77,10 @@ bool FlushFile(const FileHandle& file);
 // a link of that name (never followed then: the target is created new). The copy gets the
 // default rights of its folder, never the source's, and is flushed to the disk before the
 // call returns, so that a rename of it that follows is never written ahead of its data.
+// `stop`, when given, is looked at between the copy's pieces (at most 64 MiB each): once it is
+// set the copy ends with 995 and the part written is deleted.
 [[nodiscard]] bool CopyFileTo(const std::u16string& from, const std::u16string& to,
-                              bool failIfExists);
+                              bool failIfExists, const Event* stop = nullptr);
 
 // Renames `from` to `to`, replacing an existing file there (MOVEFILE_REPLACE_EXISTING), and
 // returns only once the rename is on disk (MOVEFILE_WRITE_THROUGH; on the host, the target's

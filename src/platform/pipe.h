@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/native_handle.h"
 #include "platform/security.h"
 #include "platform/sync.h"
@@ -53,7 +54,6 @@ inline constexpr Win32Error kErrorPipeNotConnected = 233;
 inline constexpr Win32Error kErrorBrokenPipe = 109;     // the other end has gone
 inline constexpr Win32Error kErrorSemTimeout = 121;     // WaitNamedPipe ran out of time
 inline constexpr Win32Error kErrorPipeConnected = 535;  // a client came before the connect
-inline constexpr Win32Error kErrorOperationAborted = 995;
 inline constexpr Win32Error kErrorIoPending = 997;
 
 // PIPE_UNLIMITED_INSTANCES.

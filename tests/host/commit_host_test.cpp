@@ -422,16 +422,34 @@ TEST_F(Commit, AnApplicationThatDoesNotExitFailsTheCommitAfterTheWaits) {
   EXPECT_EQ(Generation(true), "none");
 }
 
-TEST_F(Commit, AServiceStopDuringTheWaitsFailsTheCommitAtOnce) {
+// A stop ends the commit where it is, with nothing installed: during the copies (the part of
+// a copy written goes with the copies) and during the wait for the application.
+TEST_F(Commit, AServiceStopDuringTheCopiesOrTheWaitsFailsTheCommitAtOnce) {
+  const std::string addonCopy = WideToUtf8(NewCopyPathOf(Installed(kTable[1].installed)));
+  const struct {
+    HotUpdateStep step;
+    std::string status;
+  } rows[] = {
+      {HotUpdateStep::kNewCopyPlaced,
+       "failed: cannot copy the new files: copy failed (" + addonCopy +
+           "): " + WideToUtf8(FormatWin32Error(platform::kErrorOperationAborted))},
+      {HotUpdateStep::kCommitNewFilesReady, "failed: timeout waiting for processes to exit"},
+  };
   RunHelper(Installed(u"resources\\helper.exe"));
-  SetHotUpdateStepHook([](HotUpdateStep step, int) {
-    if (step == HotUpdateStep::kCommitCommitting)
-      SignalServiceStop();
-  });
-  RunCommit();
-  EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile),
-            "failed: timeout waiting for processes to exit");
-  EXPECT_EQ(Generation(), "old");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.status);
+    Arrange();
+    SetHotUpdateStepHook([&](HotUpdateStep step, int) {
+      if (step == row.step)
+        SignalServiceStop();
+    });
+    RunCommit();
+    EXPECT_EQ(testing::RecordedStatus(stored_.serviceJobFile), row.status);
+    EXPECT_EQ(Generation(), "old");
+    EXPECT_FALSE(AnyNewCopy());
+    SetHotUpdateStepHook(nullptr);
+    (void)ServiceStopEvent()->Reset();
+  }
 }
 
 // A second job committed right behind the first: refused while the first one's files await

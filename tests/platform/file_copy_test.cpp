@@ -5,6 +5,7 @@
 #include "foundation/text.h"
 #include "platform/fault_injection.h"
 #include "platform/files.h"
+#include "platform/sync.h"
 #include "support/test_machine.h"
 
 namespace vovu {
@@ -33,6 +34,24 @@ TEST(FileCopy, CreatesNewUnlessAskedToReplace) {
   const std::u16string fresh = machine.Path(u"fresh.bin");
   EXPECT_FALSE(platform::CopyFileTo(machine.Path(u"missing.bin"), fresh, true));
   EXPECT_FALSE(TestMachine::Exists(fresh));
+}
+
+// A stop set ends the copy with 995 and leaves no part of it; one not set lets it finish.
+TEST(FileCopy, AStopEndsTheCopyWithNothingLeft) {
+  TestMachine machine;
+  const std::u16string source = machine.Path(u"source.bin");
+  const std::u16string target = machine.Path(u"target.bin");
+  const std::string bytes(3 << 20, 's');
+  TestMachine::WriteBytes(source, bytes);
+  platform::Event stop;
+  ASSERT_TRUE(platform::Event::Create(/*manualReset=*/true, /*initiallySet=*/false, &stop));
+  ASSERT_TRUE(platform::CopyFileTo(source, target, /*failIfExists=*/true, &stop));
+  EXPECT_EQ(TestMachine::ReadBytes(target), bytes);
+
+  ASSERT_TRUE(stop.Set());
+  EXPECT_FALSE(platform::CopyFileTo(source, target, /*failIfExists=*/false, &stop));
+  EXPECT_EQ(platform::LastError(), platform::kErrorOperationAborted);
+  EXPECT_FALSE(TestMachine::Exists(target));
 }
 
 TEST(FileCopy, FreeSpaceOfTheVolumeAndItsSeam) {

@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/host/core/host_util.h"
 #include "platform/host/core/machine_root.h"
+#include "platform/sync.h"
 #include "platform/text_codec.h"
 
 namespace vovu::platform {
@@ -294,7 +295,49 @@ bool DeleteFileAt(const std::u16string& path) {
   return unlink(hostPath.c_str()) == 0 || Fail(errno, hostPath);
 }
 
-bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failIfExists) {
+namespace {
+
+bool StopSet(const Event* stop) {
+  return stop != nullptr && stop->Wait(0) == WaitResult::kSignalled;
+}
+
+// The bytes of `source` after its offset into `target`, piece by piece, looking at `stop`
+// between the pieces. False with 995 when it was set.
+bool CopyContent(const FileHandle& source, const FileHandle& target, const Event* stop) {
+  // The kernel copies inside the file system, as cp does; the buffered loop below takes over
+  // where it cannot (another file system, a kernel without it) and finishes what remains.
+  const int sourceFd = static_cast<int>(source.get());
+  const int targetFd = static_cast<int>(target.get());
+  for (;;) {
+    if (StopSet(stop)) {
+      SetLastErrorCode(kErrorOperationAborted);
+      return false;
+    }
+    const ssize_t copied =
+        copy_file_range(sourceFd, nullptr, targetFd, nullptr, std::size_t{64} << 20, 0);
+    if (copied <= 0)
+      break;
+  }
+  std::vector<unsigned char> buffer(1 << 16);
+  for (std::uint32_t pieces = 0;; ++pieces) {
+    if (pieces % 1024 == 0 && StopSet(stop)) {
+      SetLastErrorCode(kErrorOperationAborted);
+      return false;
+    }
+    std::uint32_t got = 0;
+    if (!ReadFromFile(source, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got))
+      return false;
+    if (got == 0)
+      return true;
+    if (!WriteToFile(target, buffer.data(), got))
+      return false;
+  }
+}
+
+}  // namespace
+
+bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failIfExists,
+                const Event* stop) {
   if (FaultDue(FaultPoint::kCopyFile, to))
     return false;
   FileHandle source = OpenFileForRead(from, kShareRead);
@@ -319,26 +362,13 @@ bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool failI
   FileHandle target = CreateFileForWrite(to, kShareNone, !failIfExists);
   if (!target)
     return false;
-  // The kernel copies inside the file system, as cp does; the buffered loop below takes over
-  // where it cannot (another file system, a kernel without it) and finishes what remains.
-  const int sourceFd = static_cast<int>(source.get());
-  const int targetFd = static_cast<int>(target.get());
-  for (;;) {
-    const ssize_t copied =
-        copy_file_range(sourceFd, nullptr, targetFd, nullptr, std::size_t{1} << 30, 0);
-    if (copied <= 0)
-      break;
-  }
-  std::vector<unsigned char> buffer(1 << 16);
-  for (;;) {
-    std::uint32_t got = 0;
-    if (!ReadFromFile(source, buffer.data(), static_cast<std::uint32_t>(buffer.size()), &got)) {
-      return false;
+  if (!CopyContent(source, target, stop)) {
+    if (LastError() == kErrorOperationAborted) {
+      target.reset();
+      (void)DeleteFileAt(to);
+      SetLastErrorCode(kErrorOperationAborted);
     }
-    if (got == 0)
-      break;
-    if (!WriteToFile(target, buffer.data(), got))
-      return false;
+    return false;
   }
   // The copy keeps the mode it was created with (its folder's default, as a Windows file gets
   // its folder's inherited rights), never the source's; only an executable stays executable.
