@@ -4,9 +4,9 @@
 #
 #   hot_update_stage.sh HOST_BUILD_DIR WIN64_BUILD_DIR
 #
-# HOST_BUILD_DIR gives the Linux tools (update-host, make-package), WIN64_BUILD_DIR the
-# Windows programs (vovudidavuda.exe, Korvadesk.exe, korvaCF.exe, pipe-send.exe,
-# installed-version.exe, and the tar.exe fixture). As root, the stage re-enters itself in
+# HOST_BUILD_DIR gives the Linux tools (update-host, make-package, make-certificates),
+# WIN64_BUILD_DIR the Windows programs (vovudidavuda.exe, Korvadesk.exe, korvaCF.exe,
+# pipe-send.exe, installed-version.exe, and the tar.exe fixture). As root, the stage re-enters itself in
 # private mount and network namespaces: there the update host answers on 127.0.0.1:443, a
 # hosts file maps the update names to it and the system's CA bundle also holds the stage's
 # own CA (where wine's WinHTTP takes its name resolution and its trust from). Everything is
@@ -93,7 +93,8 @@ mkdir -p "$stage/keys" "$stage/www/client/new" "$stage/www/pkg" "$stage/release"
 ip link set lo up || { echo "FAIL: no loopback in the private network"; exit 1; }
 
 step "The update host's world: a CA, the server certificate, the publisher's code signer"
-make_keys "$stage/keys" "DNS:$host,DNS:$cdn,DNS:$offdomain" || fail_now "openssl"
+"$host_build/tests/make-certificates" "$stage/keys" "DNS:$host,DNS:$cdn,DNS:$offdomain" ||
+  fail_now "make-certificates cannot make the keys"
 # Name resolution and trust of wine's WinHTTP come from the host system's files.
 { echo "127.0.0.1 localhost"; echo "127.0.0.1 $host $cdn $offdomain"; } >"$stage/hosts"
 cat /etc/ssl/certs/ca-certificates.crt "$stage/keys/ca.pem" >"$stage/ca-bundle.crt"

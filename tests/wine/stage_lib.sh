@@ -53,27 +53,6 @@ wait_for() {  # WHAT TRIES COMMAND...
 
 one_line() { tr -d '\r' <<<"$1" | tr '\n' ' ' | sed 's/  */ /g; s/ $//'; }
 
-# A CA, a server certificate for the names given (subjectAltName text), and a publisher's
-# code-signing certificate under the same CA. RSA throughout: wine checks no ECDSA signatures.
-make_keys() {  # DIR SUBJECT_ALT_NAMES
-  (
-    cd "$1" || exit 1
-    req() {
-      openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$1" \
-        -keyout "$1.key" -out "$1.pem" "${@:2}"
-    }
-    req "Korva Stage CA" -addext basicConstraints=critical,CA:TRUE \
-      -addext keyUsage=critical,keyCertSign &&
-      mv "Korva Stage CA.key" ca.key && mv "Korva Stage CA.pem" ca.pem &&
-      req server -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE \
-        -addext extendedKeyUsage=serverAuth -addext "subjectAltName=$2" &&
-      req publisher -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE \
-        -addext keyUsage=critical,digitalSignature -addext extendedKeyUsage=codeSigning \
-        -set_serial 2 &&
-      cat publisher.pem ca.pem >publisher-chain.pem
-  ) >/dev/null 2>&1
-}
-
 # Signs a PE file with the publisher's key; the description makes each signed copy distinct.
 sign() {  # IN OUT DESCRIPTION
   rm -f "$2"

@@ -23,10 +23,11 @@ bool MakeCertificates(const fs::path& dir, const std::vector<CertificateRequest>
   fs::create_directories(dir, error);
   std::string command = "true";
   for (const CertificateRequest& r : requests) {
+    command += " && openssl req -x509 -newkey ";
     command +=
-        " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-        "-days 30 -subj /CN=" +
-        r.name + " -keyout " + r.name + ".key -out " + r.name + ".pem";
+        r.key == CertificateKey::kRsa ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:prime256v1";
+    command += " -nodes -days 30 -subj /CN=" + r.name + " -keyout " + r.name + ".key -out " +
+               r.name + ".pem";
     if (r.issuer.empty()) {
       command += " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign";
     } else {
